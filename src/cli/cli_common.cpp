@@ -1,0 +1,112 @@
+#include "cli/cli_common.h"
+
+#include <chrono>
+
+#include "folders/folder_path.h"
+#include "platform/system.h"
+
+namespace tandrel::cli {
+
+void PrintUsage(std::FILE* to) {
+  std::fputs(
+      "Usage: tandrel-cli plan [-0] [--] FOLDER1 FOLDER2\n"
+      "       tandrel-cli sync [--] FOLDER1 FOLDER2\n"
+      "       tandrel-cli --help\n"
+      "\n"
+      "plan  prints the rows that Compare proposes: Source, Action and Destination\n"
+      "      separated by tabs, one row per line (with -0, each row ends in a NUL).\n"
+      "sync  performs every row of that plan, printing each one done with the\n"
+      "      Action \"Done\", then \"Done.\".\n"
+      "\n"
+      "Files are matched by name wherever they lie in the trees. A file with no\n"
+      "namesake in the other tree is copied into the other tree's top folder; of two\n"
+      "namesakes the newer overwrites the older. Names beginning with \"~\" take no part.\n",
+      to);
+}
+
+std::optional<FolderArguments> ParseFolderArguments(FileSystem& fs,
+                                                    const std::vector<std::string>& args) {
+  FolderArguments parsed;
+  std::vector<std::string> folders;
+  bool options_done = false;
+  for (const std::string& arg : args) {
+    if (!options_done && arg == "--") {
+      options_done = true;
+    } else if (!options_done && arg == "-0") {
+      parsed.nul_terminated = true;
+    } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
+      std::fprintf(stderr, "tandrel-cli: unknown option: %s\n", arg.c_str());
+      PrintUsage(stderr);
+      return std::nullopt;
+    } else {
+      folders.push_back(arg);
+    }
+  }
+  if (folders.size() != 2 || folders[0].empty() || folders[1].empty()) {
+    PrintUsage(stderr);
+    return std::nullopt;
+  }
+  for (std::string& folder : folders) {
+    folder = NormaliseFolderPath(folder);
+    FileInfo info;
+    if (std::error_code ec = fs.Stat(folder, FollowLinks::kYes, &info)) {
+      std::fprintf(stderr, "tandrel-cli: %s: %s\n", folder.c_str(), ec.message().c_str());
+      return std::nullopt;
+    }
+    if (info.kind != EntryKind::kFolder) {
+      std::fprintf(stderr, "tandrel-cli: %s: not a folder\n", folder.c_str());
+      return std::nullopt;
+    }
+  }
+  parsed.folder1 = std::move(folders[0]);
+  parsed.folder2 = std::move(folders[1]);
+  return parsed;
+}
+
+void RowWriter::Write(std::string_view source, std::string_view action,
+                      std::string_view destination) {
+  buffer_.append(source);
+  buffer_ += '\t';
+  buffer_.append(action);
+  buffer_ += '\t';
+  buffer_.append(destination);
+  buffer_ += end_;
+  if (buffer_.size() >= (1 << 20)) Flush();
+}
+
+void RowWriter::WriteLine(std::string_view text) {
+  buffer_.append(text);
+  buffer_ += end_;
+}
+
+void RowWriter::Flush() {
+  if (!buffer_.empty()) std::fwrite(buffer_.data(), 1, buffer_.size(), stdout);
+  buffer_.clear();
+  std::fflush(stdout);
+}
+
+namespace {
+long long NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+}  // namespace
+
+ProgressLine::ProgressLine() : enabled_(StandardErrorIsTerminal()) {}
+
+ProgressLine::~ProgressLine() {
+  if (shown_) std::fputs("\r\033[K", stderr);
+}
+
+void ProgressLine::Update(size_t folders, size_t files) {
+  if (!enabled_) return;
+  const long long now = NowMs();
+  if (shown_ && now - last_ms_ < 100) return;
+  last_ms_ = now;
+  shown_ = true;
+  std::fprintf(stderr, "\rReading folders: %zu folders, %zu entries", folders, files);
+  std::fflush(stderr);
+}
+
+}  // namespace tandrel::cli

@@ -1,0 +1,62 @@
+// What the commands of tandrel-cli share: reading the two folder arguments
+// and printing plan rows.
+#pragma once
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/file_system.h"
+
+namespace tandrel::cli {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+struct FolderArguments {
+  std::string folder1;  // normalised as a folder slot normalises a chosen path
+  std::string folder2;
+  bool nul_terminated = false;  // -0: rows end in NUL instead of a newline
+};
+
+// Reads "[-0] [--] FOLDER1 FOLDER2". Prints usage or the reason to stderr
+// and returns nothing when the arguments are wrong or a folder is missing.
+std::optional<FolderArguments> ParseFolderArguments(FileSystem& fs,
+                                                    const std::vector<std::string>& args);
+
+// Writes rows to stdout through one large buffer.
+class RowWriter {
+ public:
+  explicit RowWriter(bool nul_terminated) : end_(nul_terminated ? '\0' : '\n') {}
+  RowWriter(const RowWriter&) = delete;
+  RowWriter& operator=(const RowWriter&) = delete;
+  ~RowWriter() { Flush(); }
+  // Source TAB Action TAB Destination, then the row end.
+  void Write(std::string_view source, std::string_view action, std::string_view destination);
+  void WriteLine(std::string_view text);
+  void Flush();
+
+ private:
+  char end_;
+  std::string buffer_;
+};
+
+// Shows the walk's progress on stderr while a person watches it.
+class ProgressLine {
+ public:
+  ProgressLine();
+  ~ProgressLine();
+  void Update(size_t folders, size_t files);
+
+ private:
+  bool enabled_;
+  bool shown_ = false;
+  long long last_ms_ = 0;
+};
+
+void PrintUsage(std::FILE* to);
+
+}  // namespace tandrel::cli

@@ -1,0 +1,22 @@
+// The commands of tandrel-cli. Each takes the arguments after its name and
+// returns the exit code.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/cli_common.h"
+#include "compare/plan.h"
+#include "platform/file_system.h"
+
+namespace tandrel::cli {
+
+// Builds the plan as the compare run does, showing progress on a terminal
+// and naming unreadable folders on stderr. Nothing when a top folder cannot
+// be read (the reason is on stderr).
+std::optional<BuildResult> BuildPlanForCli(FileSystem& fs, const FolderArguments& folders);
+
+int PlanCommand(FileSystem& fs, const std::vector<std::string>& args);
+
+}  // namespace tandrel::cli

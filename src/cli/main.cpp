@@ -1,0 +1,28 @@
+// tandrel-cli: the compare and sync engines without a window.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cli/cli_common.h"
+#include "cli/commands.h"
+#include "platform/system.h"
+
+int main(int argc, char** argv) {
+  using namespace tandrel::cli;  // NOLINT: the commands of this file's own program
+  if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    PrintUsage(stdout);
+    return kExitOk;
+  }
+  if (argc < 2) {
+    PrintUsage(stderr);
+    return kExitUsage;
+  }
+  const std::string command = argv[1];
+  const std::vector<std::string> args(argv + 2, argv + argc);
+  std::unique_ptr<tandrel::FileSystem> fs = tandrel::MakeRealFileSystem();
+  if (command == "plan") return PlanCommand(*fs, args);
+  std::fprintf(stderr, "tandrel-cli: unknown command: %s\n", command.c_str());
+  PrintUsage(stderr);
+  return kExitUsage;
+}

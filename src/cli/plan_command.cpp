@@ -1,0 +1,43 @@
+#include "cli/commands.h"
+
+#include <cstdio>
+
+#include "cli/cli_common.h"
+#include "compare/plan.h"
+
+namespace tandrel::cli {
+
+std::optional<BuildResult> BuildPlanForCli(FileSystem& fs, const FolderArguments& folders) {
+  BuildResult result;
+  {
+    ProgressLine progress;
+    BuildOptions options;
+    options.progress = [&](const PlanProgress& p) { progress.Update(p.folders, p.files); };
+    result = BuildPlan(fs, folders.folder1, folders.folder2, options);
+  }
+  if (result.error) {
+    std::fprintf(stderr, "tandrel-cli: %s: %s\n", result.failed_folder.c_str(),
+                 result.error.message().c_str());
+    return std::nullopt;
+  }
+  for (const UnreadableFolder& u : result.unreadable) {
+    std::fprintf(stderr, "tandrel-cli: could not read %s: %s\n", u.path.c_str(),
+                 u.error.message().c_str());
+  }
+  return result;
+}
+
+int PlanCommand(FileSystem& fs, const std::vector<std::string>& args) {
+  const std::optional<FolderArguments> folders = ParseFolderArguments(fs, args);
+  if (!folders) return kExitUsage;
+  const std::optional<BuildResult> result = BuildPlanForCli(fs, *folders);
+  if (!result) return kExitUsage;
+  const Plan& plan = result->plan;
+  RowWriter out(folders->nul_terminated);
+  for (size_t i = 0; i < plan.size(); ++i) {
+    out.Write(plan.Source(i), plan.Action(i), plan.Destination(i));
+  }
+  return kExitOk;
+}
+
+}  // namespace tandrel::cli

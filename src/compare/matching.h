@@ -1,0 +1,51 @@
+// The matching rules: files are matched by file name part alone (exact,
+// case-sensitive), whatever subfolder they lie in. Lookups are hashed, and
+// give exactly the results, in exactly the order, of comparing every entry
+// of one list with every entry of the other.
+#pragma once
+
+#include <cstdint>
+#include <stop_token>
+#include <vector>
+
+#include "compare/file_list.h"
+#include "platform/file_system.h"
+
+namespace tandrel {
+
+// For each name of a file list, its files in list order.
+class NameIndex {
+ public:
+  explicit NameIndex(const FileList& list);
+  static constexpr std::uint32_t kNone = UINT32_MAX;
+  // The first file with this name, or kNone.
+  std::uint32_t First(std::string_view name) const;
+  // The next file with the same name as file `i`, or kNone.
+  std::uint32_t Next(std::uint32_t i) const { return next_[i]; }
+
+ private:
+  const FileList& list_;
+  std::vector<std::uint32_t> slots_;  // file number + 1; 0 is an empty slot
+  std::vector<std::uint32_t> next_;
+  size_t mask_ = 0;
+};
+
+// The files of `report` whose name occurs nowhere in `search`, in order.
+std::vector<std::uint32_t> UnmatchedFiles(const FileList& report, const NameIndex& search,
+                                          std::stop_token stop = {});
+
+struct Overwrite {
+  bool from_list1;           // the newer file is the one of list 1
+  std::uint32_t file1;       // in list 1
+  std::uint32_t file2;       // in list 2
+};
+
+// For every file of list 1 in order, and within it every namesake in list 2
+// in order, the pair whose last-write times differ at one second: the newer
+// overwrites the older. Times are read from `fs` once per file, and only for
+// files that have a namesake.
+std::vector<Overwrite> ProposeOverwrites(const FileList& list1, const FileList& list2,
+                                         const NameIndex& index2, FileSystem& fs,
+                                         std::stop_token stop = {});
+
+}  // namespace tandrel

@@ -1,0 +1,129 @@
+#include "compare/plan.h"
+
+#include "compare/matching.h"
+
+namespace tandrel {
+namespace {
+
+bool FromTree1(RowKind kind) {
+  return kind == RowKind::kCopy1To2 || kind == RowKind::kOverwrite1On2;
+}
+
+// Gathers the files of one tree into `list`; false when its top folder
+// cannot be listed.
+bool GatherTree(FileSystem& fs, const std::string& top, FileList* list, BuildResult* result,
+                PlanProgress* progress, const BuildOptions& options) {
+  std::vector<std::string> folders{top};
+  WalkOptions walk;
+  walk.stop = options.stop;
+  walk.visit = [&](const std::string& folder, size_t, const std::vector<DirEntry>& entries) {
+    std::uint32_t number = UINT32_MAX;
+    for (const DirEntry& entry : entries) {
+      if (!IsListedFile(entry) || entry.name.empty() || entry.name[0] == '~') continue;
+      if (number == UINT32_MAX) {
+        // The folder path keeps its separator, so folder + name is the
+        // folder without its separator, one separator, and the name.
+        std::string path = folder;
+        if (path.empty() || path.back() != kSeparator) path += kSeparator;
+        number = list->AddFolder(std::move(path));
+      }
+      list->AddFile(number, entry.name, entry.write_time);
+    }
+    ++progress->folders;
+    progress->files += entries.size();
+    if (options.progress) options.progress(*progress);
+  };
+  std::vector<UnreadableFolder> unreadable = WalkFolders(fs, &folders, walk);
+  if (!unreadable.empty() && unreadable.front().path == top) {
+    result->error = unreadable.front().error;
+    result->failed_folder = top;
+    return false;
+  }
+  for (UnreadableFolder& u : unreadable) result->unreadable.push_back(std::move(u));
+  return true;
+}
+
+}  // namespace
+
+std::string Plan::Source(size_t i) const {
+  const Entry& e = entries[i];
+  return FromTree1(e.kind) ? files1.Path(e.source) : files2.Path(e.source);
+}
+
+std::string_view Plan::Action(size_t i) const {
+  switch (entries[i].kind) {
+    case RowKind::kCopy1To2:
+      return kCopyTo2Action;
+    case RowKind::kCopy2To1:
+      return kCopyTo1Action;
+    default:
+      return kOverwriteAction;
+  }
+}
+
+std::string Plan::Destination(size_t i) const {
+  const Entry& e = entries[i];
+  switch (e.kind) {
+    case RowKind::kCopy1To2:
+      return folder2;
+    case RowKind::kCopy2To1:
+      return folder1;
+    case RowKind::kOverwrite1On2:
+      return files2.Path(e.destination);
+    case RowKind::kOverwrite2On1:
+      return files1.Path(e.destination);
+  }
+  return {};
+}
+
+std::vector<PlanRow> Plan::Rows(bool checked) const {
+  std::vector<PlanRow> rows;
+  rows.reserve(entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) {
+    rows.push_back({Source(i), std::string(Action(i)), Destination(i), checked});
+  }
+  return rows;
+}
+
+BuildResult BuildPlan(FileSystem& fs, const std::string& folder1, const std::string& folder2,
+                      const BuildOptions& options) {
+  BuildResult result;
+  Plan& plan = result.plan;
+  plan.folder1 = folder1;
+  plan.folder2 = folder2;
+  PlanProgress progress;
+  if (!GatherTree(fs, folder1, &plan.files1, &result, &progress, options) ||
+      !GatherTree(fs, folder2, &plan.files2, &result, &progress, options)) {
+    return result;
+  }
+  const std::stop_token& stop = options.stop;
+  if (stop.stop_requested()) {
+    result.cancelled = true;
+    return result;
+  }
+
+  const NameIndex index1(plan.files1);
+  const NameIndex index2(plan.files2);
+  const std::vector<std::uint32_t> only1 = UnmatchedFiles(plan.files1, index2, stop);
+  const std::vector<std::uint32_t> only2 = UnmatchedFiles(plan.files2, index1, stop);
+  const std::vector<Overwrite> overwrites =
+      ProposeOverwrites(plan.files1, plan.files2, index2, fs, stop);
+  if (stop.stop_requested()) {
+    result.cancelled = true;
+    return result;
+  }
+
+  plan.entries.reserve(only1.size() + only2.size() + overwrites.size());
+  for (std::uint32_t f : only1) plan.entries.push_back({RowKind::kCopy1To2, f, 0});
+  for (std::uint32_t f : only2) plan.entries.push_back({RowKind::kCopy2To1, f, 0});
+  for (const Overwrite& o : overwrites) {
+    if (o.from_list1) {
+      plan.entries.push_back({RowKind::kOverwrite1On2, o.file1, o.file2});
+    } else {
+      plan.entries.push_back({RowKind::kOverwrite2On1, o.file2, o.file1});
+    }
+  }
+  return result;
+}
+
+}  // namespace tandrel

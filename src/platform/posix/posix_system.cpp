@@ -1,0 +1,12 @@
+#include <unistd.h>
+
+#include "platform/posix/posix_file_system.h"
+#include "platform/system.h"
+
+namespace tandrel {
+
+std::unique_ptr<FileSystem> MakeRealFileSystem() { return std::make_unique<PosixFileSystem>(); }
+
+bool StandardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+}  // namespace tandrel

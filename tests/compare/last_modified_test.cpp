@@ -1,0 +1,72 @@
+#include "compare/last_modified.h"
+
+#include <gtest/gtest.h>
+
+#include "compare/file_name.h"
+#include "support/fake_file_system.h"
+
+namespace tandrel {
+namespace {
+
+using testing::FakeFileSystem;
+
+constexpr FileTime kSecond = kFileTimeTicksPerSecond;
+
+TEST(LocalFileTimeToDate, KnownValues) {
+  EXPECT_DOUBLE_EQ(LocalFileTimeToDate(125'911'584'000'000'000), 36526.0);
+  EXPECT_NEAR(LocalFileTimeToDate(125'912'034'000'000'000), 36526.520833333, 1e-9);
+  // 1899-12-30 00:00 is day 0; a fraction of a second survives.
+  EXPECT_DOUBLE_EQ(LocalFileTimeToDate(109'205LL * 86'400 * kSecond), 0.0);
+  EXPECT_GT(LocalFileTimeToDate(125'911'584'000'000'000 + kSecond / 2), 36526.0);
+}
+
+TEST(FileTimeToDate, ShiftsByTheLocalOffsetOfThatInstant) {
+  const FileTime utc = 125'911'584'000'000'000;
+  const std::optional<FileTime> local = FileTimeToLocalFileTime(utc);
+  ASSERT_TRUE(local.has_value());
+  EXPECT_DOUBLE_EQ(FileTimeToDate(utc), LocalFileTimeToDate(*local));
+}
+
+TEST(GetLastModified, MissingFileHasNoTimeNotZero) {
+  FakeFileSystem fs;
+  fs.AddFile("/t/a.txt", "x", 125'911'584'000'000'000);
+  EXPECT_FALSE(GetLastModified(fs, "/t/missing.txt").has_value());
+  EXPECT_FALSE(FileExists(fs, "/t/missing.txt"));
+  EXPECT_TRUE(FileExists(fs, "/t/a.txt"));
+  ASSERT_TRUE(GetLastModified(fs, "/t/a.txt").has_value());
+  EXPECT_DOUBLE_EQ(*GetLastModified(fs, "/t/a.txt"), FileTimeToDate(125'911'584'000'000'000));
+}
+
+TEST(GetLastModified, LinkGivesTargetTimeAndDanglingLinkNone) {
+  FakeFileSystem fs;
+  fs.AddFile("/t/real.txt", "x", 50 * kSecond);
+  fs.AddLink("/t/link.txt", "/t/real.txt");
+  fs.AddLink("/t/dangling.txt", "/t/gone.txt");
+  EXPECT_EQ(GetLastWriteTime(fs, "/t/link.txt"), 50 * kSecond);
+  EXPECT_FALSE(GetLastWriteTime(fs, "/t/dangling.txt").has_value());
+}
+
+TEST(CompareWriteTimes, OneSecondResolutionAndMissingTimes) {
+  const FileTime t = 1000 * kSecond;
+  EXPECT_EQ(CompareWriteTimes(t, t + kSecond - 1), 0);  // the fraction is dropped
+  EXPECT_EQ(CompareWriteTimes(t + kSecond - 1, t + kSecond), -1);
+  EXPECT_EQ(CompareWriteTimes(t + kSecond, t), 1);
+  // Before 1601 the seconds still floor the same way.
+  EXPECT_EQ(CompareWriteTimes(-1, -kSecond), 0);
+  EXPECT_EQ(CompareWriteTimes(-1, 0), -1);
+  EXPECT_EQ(CompareWriteTimes(std::nullopt, 0), -1);  // no time is older than time 0
+  EXPECT_EQ(CompareWriteTimes(0, std::nullopt), 1);
+  EXPECT_EQ(CompareWriteTimes(std::nullopt, std::nullopt), 0);
+}
+
+TEST(FileNamePart, Cases) {
+  EXPECT_EQ(FileNamePart("D:\\Photos\\2019\\img.jpg", '\\'), "img.jpg");
+  EXPECT_EQ(FileNamePart("img.jpg", '\\'), "img.jpg");
+  EXPECT_EQ(FileNamePart("D:\\Photos\\", '\\'), "");
+  EXPECT_EQ(FileNamePart("", '\\'), "");
+  EXPECT_EQ(FileNamePart("a/b\\c", '\\'), "c");
+  EXPECT_EQ(FileNamePart("a/b\\c", '/'), "b\\c");  // only the separator separates
+}
+
+}  // namespace
+}  // namespace tandrel

@@ -1,0 +1,110 @@
+// What every real FileSystem must do, on the real disk of the platform the
+// tests run on.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "platform/system.h"
+#include "support/temp_folder.h"
+
+namespace tandrel {
+namespace {
+
+using ::testing::UnorderedElementsAre;
+using testing::TempFolder;
+
+constexpr long long kJan2020 = 1'577'836'800;  // seconds since 1970
+
+FileTime ToFileTime(long long unix_seconds) {
+  return (unix_seconds + kUnixEpochInFileTimeSeconds) * kFileTimeTicksPerSecond;
+}
+
+class FileSystemContract : public ::testing::Test {
+ protected:
+  std::unique_ptr<FileSystem> fs_ = MakeRealFileSystem();
+  TempFolder tmp_;
+
+  std::vector<std::string> Names(const std::string& folder, EntryKind kind) {
+    std::vector<DirEntry> entries;
+    EXPECT_FALSE(fs_->ListFolder(folder, &entries));
+    std::vector<std::string> names;
+    for (const DirEntry& e : entries) {
+      if (e.kind == kind) names.push_back(e.name);
+    }
+    return names;
+  }
+};
+
+TEST_F(FileSystemContract, ListsFilesAndFoldersWithoutDots) {
+  tmp_.Write("a.txt", "a");
+  tmp_.Write("sub/b.txt", "b");
+  tmp_.MakeFolder("empty");
+  EXPECT_THAT(Names(tmp_.path(), EntryKind::kFile), UnorderedElementsAre("a.txt"));
+  EXPECT_THAT(Names(tmp_.path(), EntryKind::kFolder), UnorderedElementsAre("sub", "empty"));
+  std::vector<DirEntry> entries;
+  const std::string no_separator = tmp_.path().substr(0, tmp_.path().size() - 1);
+  EXPECT_FALSE(fs_->ListFolder(no_separator, &entries));
+  EXPECT_EQ(entries.size(), 3u);
+  EXPECT_TRUE(fs_->ListFolder(tmp_.path() + "missing", &entries));
+}
+
+TEST_F(FileSystemContract, NamesOutsideAsciiRoundTrip) {
+  const std::vector<std::string> names = {"\xce\xb1\xce\xb2\xce\xb3.txt",  // Greek
+                                          "\xe6\x96\x87\xe4\xbb\xb6.txt",  // CJK
+                                          "\xf0\x9f\x98\x80.txt"};         // emoji
+  for (const std::string& n : names) tmp_.Write(n, n);
+  const std::vector<std::string> listed = Names(tmp_.path(), EntryKind::kFile);
+  for (const std::string& n : names) {
+    EXPECT_NE(std::find(listed.begin(), listed.end(), n), listed.end()) << n;
+    FileInfo info;
+    EXPECT_FALSE(fs_->Stat(tmp_.path() + n, FollowLinks::kYes, &info)) << n;
+  }
+}
+
+TEST_F(FileSystemContract, StatGivesKindAndTime) {
+  const std::string file = tmp_.Write("t.txt", "x", kJan2020);
+  FileInfo info;
+  ASSERT_FALSE(fs_->Stat(file, FollowLinks::kYes, &info));
+  EXPECT_EQ(info.kind, EntryKind::kFile);
+  EXPECT_EQ(info.write_time, ToFileTime(kJan2020));
+  ASSERT_FALSE(fs_->Stat(tmp_.path(), FollowLinks::kYes, &info));
+  EXPECT_EQ(info.kind, EntryKind::kFolder);
+  EXPECT_EQ(fs_->Stat(tmp_.path() + "nope", FollowLinks::kYes, &info),
+            std::errc::no_such_file_or_directory);
+}
+
+TEST_F(FileSystemContract, CopySetTimeRenameRemove) {
+  const std::string source = tmp_.Write("src.bin", std::string(300'000, 'q') + "end");
+  const std::string copy = tmp_.path() + "~copy.tmp";
+  ASSERT_FALSE(fs_->CopyContents(source, copy));
+  EXPECT_EQ(TempFolder::Read(copy), TempFolder::Read(source));
+  // The new file must not exist yet.
+  EXPECT_EQ(fs_->CopyContents(source, copy), std::errc::file_exists);
+
+  ASSERT_FALSE(fs_->SetWriteTime(copy, ToFileTime(kJan2020) + 1234567));
+  FileInfo info;
+  ASSERT_FALSE(fs_->Stat(copy, FollowLinks::kNo, &info));
+  EXPECT_EQ(info.write_time / kFileTimeTicksPerSecond, ToFileTime(kJan2020) / kFileTimeTicksPerSecond);
+
+  const std::string other = tmp_.Write("other.bin", "old");
+  EXPECT_EQ(fs_->Rename(copy, other, /*replace=*/false), std::errc::file_exists);
+  EXPECT_EQ(TempFolder::Read(other), "old");
+  ASSERT_FALSE(fs_->Rename(copy, other, /*replace=*/true));
+  EXPECT_EQ(TempFolder::Read(other), TempFolder::Read(source));
+  EXPECT_TRUE(fs_->Stat(copy, FollowLinks::kNo, &info));
+
+  const std::string fresh = tmp_.path() + "fresh.bin";
+  ASSERT_FALSE(fs_->Rename(other, fresh, /*replace=*/false));
+  ASSERT_FALSE(fs_->Remove(fresh));
+  EXPECT_TRUE(fs_->Stat(fresh, FollowLinks::kNo, &info));
+  EXPECT_TRUE(fs_->Remove(fresh));
+}
+
+TEST_F(FileSystemContract, LocalTimeConversionExists) {
+  EXPECT_TRUE(FileTimeToLocalFileTime(ToFileTime(kJan2020)).has_value());
+}
+
+}  // namespace
+}  // namespace tandrel

@@ -1,0 +1,28 @@
+// A fresh folder on the real disk for one test, removed with everything in
+// it when the test ends.
+#pragma once
+
+#include <string>
+
+namespace tandrel::testing {
+
+class TempFolder {
+ public:
+  TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  ~TempFolder();
+  // The folder's path, ending in the separator.
+  const std::string& path() const { return path_; }
+  // Makes a file (and its missing folders) below the folder, with the
+  // last-write time given as seconds since 1970 (0: leave it as made).
+  std::string Write(const std::string& relative, const std::string& contents,
+                    long long unix_seconds = 0) const;
+  std::string MakeFolder(const std::string& relative) const;
+  static std::string Read(const std::string& path);
+
+ private:
+  std::string path_;
+};
+
+}  // namespace tandrel::testing
