@@ -18,8 +18,10 @@ int main(int argc, char** argv) {
     PrintUsage(stderr);
     return kExitUsage;
   }
-  const std::string command = argv[1];
-  const std::vector<std::string> args(argv + 2, argv + argc);
+  tandrel::SetStandardOutputBinary();
+  std::vector<std::string> args = tandrel::CommandLineArguments(argc, argv);
+  const std::string command = args.front();
+  args.erase(args.begin());
   std::unique_ptr<tandrel::FileSystem> fs = tandrel::MakeRealFileSystem();
   if (command == "plan") return PlanCommand(*fs, args);
   std::fprintf(stderr, "tandrel-cli: unknown command: %s\n", command.c_str());

@@ -23,7 +23,8 @@ TempFolder::TempFolder() {
   fs::path dir = fs::temp_directory_path() /
                  ("tandrel-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
   fs::create_directories(dir);
-  path_ = dir.string();
+  const std::u8string utf8 = dir.u8string();
+  path_.assign(utf8.begin(), utf8.end());
   if (path_.back() != kSeparator) path_ += kSeparator;
 }
 

@@ -1,0 +1,44 @@
+// windows.h comes first: the other system headers rely on its types.
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <shellapi.h>
+
+#include <cstdio>
+
+#include "platform/system.h"
+#include "platform/win32/wide.h"
+#include "platform/win32/win32_file_system.h"
+
+namespace tandrel {
+
+std::unique_ptr<FileSystem> MakeRealFileSystem() { return std::make_unique<Win32FileSystem>(); }
+
+bool StandardErrorIsTerminal() {
+  const HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  return err != nullptr && err != INVALID_HANDLE_VALUE &&
+         ::GetFileType(err) == FILE_TYPE_CHAR && ::GetConsoleMode(err, &mode);
+}
+
+void SetStandardOutputBinary() {
+  std::fflush(stdout);
+  ::_setmode(::_fileno(stdout), _O_BINARY);
+}
+
+std::vector<std::string> CommandLineArguments(int argc, char** argv) {
+  // argv holds the arguments in the ANSI code page, which cannot hold every
+  // name; the wide command line can.
+  int count = 0;
+  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (wide == nullptr) {
+    return argc < 2 ? std::vector<std::string>() : std::vector<std::string>(argv + 1, argv + argc);
+  }
+  std::vector<std::string> args;
+  for (int i = 1; i < count; ++i) args.push_back(win32::WideToUtf8(wide[i]));
+  ::LocalFree(wide);
+  return args;
+}
+
+}  // namespace tandrel
