@@ -102,6 +102,49 @@ TEST_F(FileSystemContract, CopySetTimeRenameRemove) {
   EXPECT_TRUE(fs_->Remove(fresh));
 }
 
+TEST_F(FileSystemContract, ListingTimesAgreeWithStat) {
+  tmp_.Write("dated.txt", "x", kJan2020);
+  tmp_.Write("sub/inner.txt", "y", kJan2020 + 3600);
+  std::vector<DirEntry> entries;
+  ASSERT_FALSE(fs_->ListFolder(tmp_.path(), &entries));
+  for (const DirEntry& e : entries) {
+    if (!e.write_time) continue;
+    FileInfo info;
+    ASSERT_FALSE(fs_->Stat(tmp_.path() + e.name, FollowLinks::kNo, &info)) << e.name;
+    EXPECT_EQ(*e.write_time, info.write_time) << e.name;
+  }
+}
+
+TEST_F(FileSystemContract, FailuresNameTheirCause) {
+  const std::string missing = tmp_.path() + "missing";
+  const std::string file = tmp_.Write("f.txt", "keep");
+  std::vector<DirEntry> entries;
+  EXPECT_EQ(fs_->ListFolder(missing, &entries), std::errc::no_such_file_or_directory);
+  EXPECT_EQ(fs_->CopyContents(missing, tmp_.path() + "copy"), std::errc::no_such_file_or_directory);
+  FileInfo info;
+  EXPECT_TRUE(fs_->Stat(tmp_.path() + "copy", FollowLinks::kNo, &info));
+  EXPECT_TRUE(fs_->CopyContents(file, missing + std::string(1, kSeparator) + "copy"));
+  EXPECT_EQ(fs_->Remove(missing), std::errc::no_such_file_or_directory);
+  EXPECT_TRUE(fs_->SetWriteTime(missing, ToFileTime(kJan2020)));
+  EXPECT_TRUE(fs_->Rename(missing, tmp_.path() + "other", /*replace=*/true));
+  // A folder is never removed.
+  tmp_.MakeFolder("folder");
+  EXPECT_TRUE(fs_->Remove(tmp_.path() + "folder"));
+  EXPECT_FALSE(fs_->Stat(tmp_.path() + "folder", FollowLinks::kNo, &info));
+  EXPECT_EQ(TempFolder::Read(file), "keep");
+  // Every error has words for the user.
+  EXPECT_FALSE(fs_->Remove(missing).message().empty());
+}
+
+TEST_F(FileSystemContract, EmptyFileCopiesAndEmptyFolderLists) {
+  const std::string empty = tmp_.Write("empty.txt", "");
+  ASSERT_FALSE(fs_->CopyContents(empty, tmp_.path() + "~empty.tmp"));
+  EXPECT_EQ(TempFolder::Read(tmp_.path() + "~empty.tmp"), "");
+  std::vector<DirEntry> entries(1);
+  ASSERT_FALSE(fs_->ListFolder(tmp_.MakeFolder("hollow"), &entries));
+  EXPECT_TRUE(entries.empty());
+}
+
 TEST_F(FileSystemContract, LocalTimeConversionExists) {
   EXPECT_TRUE(FileTimeToLocalFileTime(ToFileTime(kJan2020)).has_value());
 }

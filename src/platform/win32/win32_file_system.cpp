@@ -57,6 +57,14 @@ std::error_code StatThroughLink(const std::wstring& path, FileInfo* info) {
   return {};
 }
 
+// Windows refuses to replace or delete a read-only file. The bit is checked
+// here as well because not every host enforces it (Wine running as root
+// does not), and a read-only file is one its owner asked us to leave alone.
+bool IsReadOnly(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
 }  // namespace
 
 std::error_code Win32FileSystem::ListFolder(const std::string& folder,
@@ -132,14 +140,20 @@ std::error_code Win32FileSystem::SetWriteTime(const std::string& path, FileTime 
 
 std::error_code Win32FileSystem::Rename(const std::string& from, const std::string& to,
                                         bool replace) {
+  const std::wstring target = ApiPath(to);
   DWORD flags = MOVEFILE_WRITE_THROUGH;
-  if (replace) flags |= MOVEFILE_REPLACE_EXISTING;
-  if (!::MoveFileExW(ApiPath(from).c_str(), ApiPath(to).c_str(), flags)) return LastError();
+  if (replace) {
+    if (IsReadOnly(target)) return win32::Win32Error(ERROR_ACCESS_DENIED);
+    flags |= MOVEFILE_REPLACE_EXISTING;
+  }
+  if (!::MoveFileExW(ApiPath(from).c_str(), target.c_str(), flags)) return LastError();
   return {};
 }
 
 std::error_code Win32FileSystem::Remove(const std::string& path) {
-  if (!::DeleteFileW(ApiPath(path).c_str())) return LastError();
+  const std::wstring wide = ApiPath(path);
+  if (IsReadOnly(wide)) return win32::Win32Error(ERROR_ACCESS_DENIED);
+  if (!::DeleteFileW(wide.c_str())) return LastError();
   return {};
 }
 

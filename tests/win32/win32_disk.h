@@ -1,0 +1,32 @@
+// Making the things on a real Windows disk that the portable test helpers
+// cannot: attributes, junctions, paths longer than MAX_PATH.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace tandrel::testing {
+
+// Adds attribute bits (FILE_ATTRIBUTE_HIDDEN, ...) to a file or folder.
+bool AddAttributes(const std::string& path, DWORD attributes);
+// Clears the read-only bit, so that the folder's owner can remove it.
+void ClearReadOnly(const std::string& path);
+
+// Makes a junction at `link` (a new folder) that points to the folder
+// `target`, an absolute path. False when the file system refuses.
+bool MakeJunction(const std::string& link, const std::string& target);
+// A junction, or else a folder symbolic link, from `link` to `target`.
+bool MakeFolderLink(const std::string& link, const std::string& target);
+
+// Folders and files at any length of path.
+bool MakeFolder(const std::string& path);
+bool WriteFile(const std::string& path, const std::string& contents);
+std::string ReadFile(const std::string& path);
+// Removes a folder and everything in it, read-only files included.
+void RemoveTree(const std::string& path);
+
+// The number of handles this process holds, or -1 when it cannot be told.
+long OpenHandleCount();
+
+}  // namespace tandrel::testing
