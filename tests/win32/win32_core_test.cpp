@@ -14,8 +14,8 @@ namespace tandrel {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::UnorderedElementsAre;
 using testing::TempFolder;
+using ::testing::UnorderedElementsAre;
 
 constexpr FileTime kSecond = kFileTimeTicksPerSecond;
 constexpr FileTime kNewYear2000 = 125'911'584'000'000'000;
@@ -40,8 +40,7 @@ FileTime CurrentBias() {
 std::vector<std::string> Rows(const Plan& plan) {
   std::vector<std::string> rows;
   for (size_t i = 0; i < plan.size(); ++i) {
-    rows.push_back(plan.Source(i) + "|" + std::string(plan.Action(i)) + "|" +
-                   plan.Destination(i));
+    rows.push_back(plan.Source(i) + "|" + std::string(plan.Action(i)) + "|" + plan.Destination(i));
   }
   return rows;
 }
@@ -118,8 +117,9 @@ TEST(Win32Plan, DriveRootAndSeparatorsFormOneBackslash) {
   tmp.MakeFolder("b");
   const BuildResult result = BuildPlan(fs, tmp.path() + "a\\", tmp.path() + "b\\");
   ASSERT_FALSE(result.error);
-  EXPECT_THAT(Rows(result.plan), ElementsAre(tmp.path() + "a\\sub\\only-a.txt| could be copied to|" +
-                                             tmp.path() + "b\\"));
+  EXPECT_THAT(
+      Rows(result.plan),
+      ElementsAre(tmp.path() + "a\\sub\\only-a.txt| could be copied to|" + tmp.path() + "b\\"));
   // A top folder that is missing stops the plan and names the folder.
   const BuildResult missing = BuildPlan(fs, tmp.path() + "a\\", tmp.path() + "nope\\");
   EXPECT_EQ(missing.error, std::errc::no_such_file_or_directory);

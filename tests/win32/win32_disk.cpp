@@ -63,8 +63,9 @@ bool MakeJunction(const std::string& link, const std::string& target) {
 bool MakeFolderLink(const std::string& link, const std::string& target) {
   if (MakeJunction(link, target)) return true;
   ::RemoveDirectoryW(ApiPath(link).c_str());
-  ::CreateSymbolicLinkW(ApiPath(link).c_str(), ApiPath(target).c_str(),
-                        SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+  ::CreateSymbolicLinkW(
+      ApiPath(link).c_str(), ApiPath(target).c_str(),
+      SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
   // Some systems answer success without making anything.
   const DWORD attributes = ::GetFileAttributesW(ApiPath(link).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
@@ -148,9 +149,8 @@ long OpenHandleCount() {
   using Query = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
   constexpr ULONG kSystemExtendedHandleInformation = 64;
   constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
-  const auto query = reinterpret_cast<Query>(
-      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"),
-                                               "NtQuerySystemInformation")));
+  const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+      ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
   if (query == nullptr) return -1;
   std::vector<std::byte> buffer(1 << 20);
   ULONG needed = 0;

@@ -19,8 +19,8 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using ::testing::UnorderedElementsAre;
 using testing::TempFolder;
+using ::testing::UnorderedElementsAre;
 
 class Win32FileSystemTest : public ::testing::Test {
  protected:

@@ -1,9 +1,10 @@
 // UTF-8 and UTF-16 at the edge of the API, long-path prefixes, error texts
 // and command lines.
-#include <gtest/gtest.h>
+// clang-format off
 #include <windows.h>
-
 #include <shellapi.h>
+// clang-format on
+#include <gtest/gtest.h>
 
 #include "platform/file_system.h"
 #include "platform/win32/wide.h"
@@ -18,8 +19,8 @@ using win32::Utf8ToWide;
 using win32::WideToUtf8;
 
 TEST(Win32Text, Utf16RoundTripKeepsEveryName) {
-  const std::wstring names[] = {L"plain.txt", L"\u03b1\u03b2\u03b3", L"\u6587\u4ef6",
-                                L"\U0001F600.txt", L"lone\xD800high", L"lone\xDC00low",
+  const std::wstring names[] = {L"plain.txt",           L"\u03b1\u03b2\u03b3", L"\u6587\u4ef6",
+                                L"\U0001F600.txt",      L"lone\xD800high",     L"lone\xDC00low",
                                 L"\xDC00\xD800reversed"};
   for (const std::wstring& name : names) {
     EXPECT_EQ(Utf8ToWide(WideToUtf8(name)), name);
@@ -27,7 +28,9 @@ TEST(Win32Text, Utf16RoundTripKeepsEveryName) {
   EXPECT_EQ(WideToUtf8(L"\U0001F600"), "\xf0\x9f\x98\x80");
   EXPECT_EQ(Utf8ToWide("\xce\xb1"), L"\u03b1");
   // Bytes that start no sequence, a cut-off sequence and an overlong form.
-  EXPECT_EQ(Utf8ToWide("a\xff" "b"), L"a\uFFFDb");
+  EXPECT_EQ(Utf8ToWide("a\xff"
+                       "b"),
+            L"a\uFFFDb");
   EXPECT_EQ(Utf8ToWide("a\xe6\x96"), L"a\uFFFD\uFFFD");
   EXPECT_EQ(Utf8ToWide("\xc0\xaf"), L"\uFFFD\uFFFD");
 }
@@ -61,8 +64,8 @@ TEST(Win32Text, ErrorsCompareAsPortableCodesAndCarryTheSystemText) {
 TEST(Win32Text, CommandLineQuotesWhatTheChildReadsBack) {
   EXPECT_EQ(BuildCommandLine("explorer", {"https://example.com/"}),
             L"explorer \"https://example.com/\"");
-  const std::vector<std::string> args = {"two words", "say \"hi\"", "C:\\dir\\",
-                                         "back\\\\slash\\\"quote", "", "\xce\xb1"};
+  const std::vector<std::string> args = {
+      "two words", "say \"hi\"", "C:\\dir\\", "back\\\\slash\\\"quote", "", "\xce\xb1"};
   const std::wstring line = BuildCommandLine("program", args);
   int count = 0;
   wchar_t** parsed = ::CommandLineToArgvW(line.c_str(), &count);

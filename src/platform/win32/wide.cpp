@@ -42,8 +42,8 @@ class Win32Category final : public std::error_category {
         nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     std::wstring wide = size != 0 && text != nullptr ? std::wstring(text, size) : std::wstring();
     if (text != nullptr) ::LocalFree(text);
-    while (!wide.empty() && (wide.back() == L'\n' || wide.back() == L'\r' ||
-                             wide.back() == L' ' || wide.back() == L'.')) {
+    while (!wide.empty() && (wide.back() == L'\n' || wide.back() == L'\r' || wide.back() == L' ' ||
+                             wide.back() == L'.')) {
       wide.pop_back();
     }
     if (wide.empty()) return "error " + std::to_string(static_cast<unsigned>(code));

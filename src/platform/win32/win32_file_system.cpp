@@ -72,14 +72,13 @@ std::error_code Win32FileSystem::ListFolder(const std::string& folder,
   entries->clear();
   const std::wstring pattern = FolderPattern(folder);
   WIN32_FIND_DATAW data;
-  FindHandle find(::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data,
-                                     FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH));
+  FindHandle find(::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+                                     nullptr, FIND_FIRST_EX_LARGE_FETCH));
   if (!find) {
     const DWORD error = ::GetLastError();
     // A drive's root has no "." entry, so an empty root matches nothing.
     if (error == ERROR_FILE_NOT_FOUND) {
-      const DWORD attributes =
-          ::GetFileAttributesW(pattern.substr(0, pattern.size() - 1).c_str());
+      const DWORD attributes = ::GetFileAttributesW(pattern.substr(0, pattern.size() - 1).c_str());
       if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         return {};
       }
@@ -101,8 +100,7 @@ std::error_code Win32FileSystem::ListFolder(const std::string& folder,
   return {};
 }
 
-std::error_code Win32FileSystem::Stat(const std::string& path, FollowLinks follow,
-                                      FileInfo* info) {
+std::error_code Win32FileSystem::Stat(const std::string& path, FollowLinks follow, FileInfo* info) {
   const std::wstring wide = ApiPath(path);
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!::GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data)) return LastError();
@@ -127,11 +125,10 @@ std::error_code Win32FileSystem::CopyContents(const std::string& from, const std
 
 std::error_code Win32FileSystem::SetWriteTime(const std::string& path, FileTime time) {
   if (time < 0) return std::make_error_code(std::errc::invalid_argument);
-  FileHandle file(::CreateFileW(ApiPath(path).c_str(), FILE_WRITE_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING,
-                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
-                                nullptr));
+  FileHandle file(
+      ::CreateFileW(ApiPath(path).c_str(), FILE_WRITE_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!file) return LastError();
   const FILETIME ft = ToFiletime(time);
   if (!::SetFileTime(file.get(), nullptr, nullptr, &ft)) return LastError();

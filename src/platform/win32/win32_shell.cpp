@@ -104,8 +104,8 @@ void Win32Shell::StartDetached(const std::string& program,
     startup.wShowWindow = SW_SHOWMINIMIZED;
   }
   PROCESS_INFORMATION process{};
-  if (::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                       &startup, &process)) {
+  if (::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &process)) {
     win32::FileHandle(process.hProcess);
     win32::FileHandle(process.hThread);
   }

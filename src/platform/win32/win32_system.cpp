@@ -1,9 +1,10 @@
-// windows.h comes first: the other system headers rely on its types.
+// windows.h comes first: shellapi.h relies on its types.
+// clang-format off
 #include <windows.h>
-
+#include <shellapi.h>
+// clang-format on
 #include <fcntl.h>
 #include <io.h>
-#include <shellapi.h>
 
 #include <cstdio>
 
@@ -18,8 +19,8 @@ std::unique_ptr<FileSystem> MakeRealFileSystem() { return std::make_unique<Win32
 bool StandardErrorIsTerminal() {
   const HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
   DWORD mode = 0;
-  return err != nullptr && err != INVALID_HANDLE_VALUE &&
-         ::GetFileType(err) == FILE_TYPE_CHAR && ::GetConsoleMode(err, &mode);
+  return err != nullptr && err != INVALID_HANDLE_VALUE && ::GetFileType(err) == FILE_TYPE_CHAR &&
+         ::GetConsoleMode(err, &mode);
 }
 
 void SetStandardOutputBinary() {
