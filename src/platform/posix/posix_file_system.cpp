@@ -185,6 +185,23 @@ std::error_code PosixFileSystem::Stat(const std::string& path, FollowLinks follo
   return {};
 }
 
+void PosixFileSystem::WriteTimesIn(const std::string& folder,
+                                   const std::vector<std::string_view>& names,
+                                   std::vector<std::optional<FileTime>>* times) {
+  times->assign(names.size(), std::nullopt);
+  // One open of the folder, then each name resolved relative to it: much
+  // cheaper than walking the whole path again for every file.
+  Fd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  std::string name;
+  for (size_t i = 0; i < names.size(); ++i) {
+    name.assign(names[i]);
+    struct stat st {};
+    const int rc = dir.get() >= 0 ? ::fstatat(dir.get(), name.c_str(), &st, 0)
+                                  : ::stat((folder + name).c_str(), &st);
+    if (rc == 0) (*times)[i] = ToFileTime(st.st_mtim);
+  }
+}
+
 std::error_code PosixFileSystem::CopyContents(const std::string& from, const std::string& to) {
   Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
   if (in.get() < 0) return LastError();
