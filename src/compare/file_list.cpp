@@ -16,8 +16,7 @@ std::uint32_t FileList::AddFolder(std::string path) {
   return static_cast<std::uint32_t>(folders_.size() - 1);
 }
 
-void FileList::AddFile(std::uint32_t folder, std::string_view name,
-                       std::optional<FileTime> time) {
+void FileList::AddFile(std::uint32_t folder, std::string_view name, std::optional<FileTime> time) {
   File f;
   f.folder = folder;
   f.name_offset = static_cast<std::uint32_t>(names_.size());
@@ -29,8 +28,8 @@ void FileList::AddFile(std::uint32_t folder, std::string_view name,
 
 void FileList::AddPath(std::string_view path) {
   const size_t cut = path.rfind(kSeparator);
-  const std::string_view folder = cut == std::string_view::npos ? std::string_view()
-                                                                : path.substr(0, cut + 1);
+  const std::string_view folder =
+      cut == std::string_view::npos ? std::string_view() : path.substr(0, cut + 1);
   if (folders_.empty() || folders_.back() != folder) AddFolder(std::string(folder));
   AddFile(static_cast<std::uint32_t>(folders_.size() - 1), path.substr(folder.size()));
 }

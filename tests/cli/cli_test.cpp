@@ -69,8 +69,8 @@ TEST_F(CliTest, PlanPrintsTabSeparatedRowsInPlanOrder) {
   tree_.Write("two/deep/n.txt", "2", kT);
   tree_.Write("two/b.txt", "2", kT);
   // The arguments are normalised as a chosen folder: doubled slashes go.
-  const CliRun run = RunCli(scratch_, "plan " + Quote(tree_.path() + "/one") + " " +
-                                       Quote(tree_.path() + "two"));
+  const CliRun run =
+      RunCli(scratch_, "plan " + Quote(tree_.path() + "/one") + " " + Quote(tree_.path() + "two"));
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_THAT(run.err, IsEmpty());  // not a terminal: no progress
   EXPECT_THAT(Split(run.out, '\n'),
@@ -92,11 +92,11 @@ TEST_F(CliTest, NulTerminatedRowsCarryNewlinesInNames) {
 
 TEST_F(CliTest, BadArgumentsExitTwoWithNothingOnStdout) {
   tree_.Write("file", "x");
-  for (const std::string& args :
-       {std::string("plan"), "plan " + Quote(one_), "plan --bogus " + Quote(one_) + " " + Quote(two_),
-        "plan " + Quote(one_) + " " + Quote(tree_.path() + "missing"),
-        "plan " + Quote(one_) + " " + Quote(tree_.path() + "file"), std::string("frobnicate"),
-        std::string("")}) {
+  for (const std::string& args : {std::string("plan"), "plan " + Quote(one_),
+                                  "plan --bogus " + Quote(one_) + " " + Quote(two_),
+                                  "plan " + Quote(one_) + " " + Quote(tree_.path() + "missing"),
+                                  "plan " + Quote(one_) + " " + Quote(tree_.path() + "file"),
+                                  std::string("frobnicate"), std::string("")}) {
     const CliRun run = RunCli(scratch_, args);
     EXPECT_EQ(run.exit_code, 2) << args;
     EXPECT_THAT(run.out, IsEmpty()) << args;

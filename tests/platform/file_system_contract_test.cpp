@@ -12,8 +12,8 @@
 namespace tandrel {
 namespace {
 
-using ::testing::UnorderedElementsAre;
 using testing::TempFolder;
+using ::testing::UnorderedElementsAre;
 
 constexpr long long kJan2020 = 1'577'836'800;  // seconds since 1970
 
@@ -86,7 +86,8 @@ TEST_F(FileSystemContract, CopySetTimeRenameRemove) {
   ASSERT_FALSE(fs_->SetWriteTime(copy, ToFileTime(kJan2020) + 1234567));
   FileInfo info;
   ASSERT_FALSE(fs_->Stat(copy, FollowLinks::kNo, &info));
-  EXPECT_EQ(info.write_time / kFileTimeTicksPerSecond, ToFileTime(kJan2020) / kFileTimeTicksPerSecond);
+  EXPECT_EQ(info.write_time / kFileTimeTicksPerSecond,
+            ToFileTime(kJan2020) / kFileTimeTicksPerSecond);
 
   const std::string other = tmp_.Write("other.bin", "old");
   EXPECT_EQ(fs_->Rename(copy, other, /*replace=*/false), std::errc::file_exists);

@@ -1,11 +1,12 @@
 // What only the POSIX file system does: links, dot names and permission bits.
+#include "platform/posix/posix_file_system.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "compare/plan.h"
-#include "platform/posix/posix_file_system.h"
 #include "support/temp_folder.h"
 
 namespace tandrel {
@@ -24,7 +25,8 @@ TEST(PosixFileSystem, LinksAndDotNamesInAPlan) {
   tmp.Write("elsewhere/outside.txt", "o");
   ASSERT_EQ(symlink("..", (one + "up").c_str()), 0);  // a loop
   ASSERT_EQ(symlink((tmp.path() + "elsewhere").c_str(), (one + "away").c_str()), 0);
-  ASSERT_EQ(symlink((one + "real.txt").c_str(), (two + "real.txt").c_str()), 0);  // same time as its target
+  ASSERT_EQ(symlink((one + "real.txt").c_str(), (two + "real.txt").c_str()),
+            0);  // same time as its target
   ASSERT_EQ(symlink("nowhere", (two + "dangling").c_str()), 0);
 
   PosixFileSystem fs;

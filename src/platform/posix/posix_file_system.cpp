@@ -57,7 +57,8 @@ class Dir {
 };
 
 FileTime ToFileTime(const struct timespec& ts) {
-  return (static_cast<FileTime>(ts.tv_sec) + kUnixEpochInFileTimeSeconds) * kFileTimeTicksPerSecond +
+  return (static_cast<FileTime>(ts.tv_sec) + kUnixEpochInFileTimeSeconds) *
+             kFileTimeTicksPerSecond +
          ts.tv_nsec / 100;
 }
 
@@ -172,11 +173,10 @@ std::error_code PosixFileSystem::ListFolder(const std::string& folder,
   }
 }
 
-std::error_code PosixFileSystem::Stat(const std::string& path, FollowLinks follow,
-                                      FileInfo* info) {
+std::error_code PosixFileSystem::Stat(const std::string& path, FollowLinks follow, FileInfo* info) {
   struct stat st {};
-  const int rc = follow == FollowLinks::kYes ? ::stat(path.c_str(), &st)
-                                             : ::lstat(path.c_str(), &st);
+  const int rc =
+      follow == FollowLinks::kYes ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st);
   if (rc != 0) return LastError();
   info->is_link = S_ISLNK(st.st_mode);
   info->kind = info->is_link ? EntryKind::kFile : KindOfMode(st.st_mode);
