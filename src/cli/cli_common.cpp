@@ -96,7 +96,7 @@ long long NowMs() {
 ProgressLine::ProgressLine() : enabled_(StandardErrorIsTerminal()) {}
 
 ProgressLine::~ProgressLine() {
-  if (shown_) std::fputs("\r\033[K", stderr);
+  if (shown_) std::fprintf(stderr, "\r%*s\r", width_, "");
 }
 
 void ProgressLine::Update(size_t folders, size_t files) {
@@ -105,7 +105,7 @@ void ProgressLine::Update(size_t folders, size_t files) {
   if (shown_ && now - last_ms_ < 100) return;
   last_ms_ = now;
   shown_ = true;
-  std::fprintf(stderr, "\rReading folders: %zu folders, %zu entries", folders, files);
+  width_ = std::fprintf(stderr, "\rReading folders: %zu folders, %zu entries", folders, files);
   std::fflush(stderr);
 }
 

@@ -55,6 +55,7 @@ class ProgressLine {
   bool enabled_;
   bool shown_ = false;
   long long last_ms_ = 0;
+  int width_ = 0;
 };
 
 void PrintUsage(std::FILE* to);

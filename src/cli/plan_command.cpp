@@ -1,8 +1,7 @@
-#include "cli/commands.h"
-
 #include <cstdio>
 
 #include "cli/cli_common.h"
+#include "cli/commands.h"
 #include "compare/plan.h"
 
 namespace tandrel::cli {

@@ -4,28 +4,32 @@
 
 namespace tandrel {
 
+FileTime FileList::Encode(std::optional<FileTime> time) {
+  if (!time) return kNoTime;
+  // A real time that happens to equal a marker is moved by one tick, far
+  // below the one-second resolution of every comparison.
+  return *time <= kNoTime ? kNoTime + 1 : *time;
+}
+
 std::uint32_t FileList::AddFolder(std::string path) {
   folders_.push_back(std::move(path));
   return static_cast<std::uint32_t>(folders_.size() - 1);
 }
 
-void FileList::AddFile(std::uint32_t folder, std::string_view name,
-                       std::optional<FileTime> time) {
+void FileList::AddFile(std::uint32_t folder, std::string_view name, std::optional<FileTime> time) {
   File f;
   f.folder = folder;
   f.name_offset = static_cast<std::uint32_t>(names_.size());
   f.name_size = static_cast<std::uint32_t>(name.size());
-  // A real time that happens to equal a marker is moved by one tick, far
-  // below the one-second resolution of every comparison.
-  f.time = time ? (*time <= kNoTime ? kNoTime + 1 : *time) : kNotRead;
+  f.time = time ? Encode(time) : kNotRead;
   names_.append(name);
   files_.push_back(f);
 }
 
 void FileList::AddPath(std::string_view path) {
   const size_t cut = path.rfind(kSeparator);
-  const std::string_view folder = cut == std::string_view::npos ? std::string_view()
-                                                                : path.substr(0, cut + 1);
+  const std::string_view folder =
+      cut == std::string_view::npos ? std::string_view() : path.substr(0, cut + 1);
   if (folders_.empty() || folders_.back() != folder) AddFolder(std::string(folder));
   AddFile(static_cast<std::uint32_t>(folders_.size() - 1), path.substr(folder.size()));
 }
@@ -40,10 +44,37 @@ std::optional<FileTime> FileList::WriteTime(size_t i, FileSystem& fs) const {
   const File& f = files_[i];
   if (f.time == kNotRead) {
     const std::optional<FileTime> time = GetLastWriteTime(fs, Path(i));
-    f.time = time ? (*time <= kNoTime ? kNoTime + 1 : *time) : kNoTime;
+    f.time = Encode(time);
   }
   if (f.time == kNoTime) return std::nullopt;
   return f.time;
+}
+
+}  // namespace tandrel
+
+namespace tandrel {
+
+void FileList::ReadWriteTimes(FileSystem& fs, const std::function<bool(size_t)>& wanted) {
+  std::vector<std::string_view> names;
+  std::vector<size_t> picked;
+  std::vector<std::optional<FileTime>> times;
+  // Files of one folder stand together in the list.
+  for (size_t start = 0; start < files_.size();) {
+    size_t end = start;
+    names.clear();
+    picked.clear();
+    for (; end < files_.size() && files_[end].folder == files_[start].folder; ++end) {
+      if (files_[end].time == kNotRead && wanted(end)) {
+        names.push_back(Name(end));
+        picked.push_back(end);
+      }
+    }
+    if (!names.empty()) {
+      fs.WriteTimesIn(folders_[files_[start].folder], names, &times);
+      for (size_t k = 0; k < picked.size(); ++k) files_[picked[k]].time = Encode(times[k]);
+    }
+    start = end;
+  }
 }
 
 }  // namespace tandrel

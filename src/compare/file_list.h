@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <string>
@@ -36,6 +37,9 @@ class FileList {
   std::string Path(size_t i) const;
   // The file's last-write time, read from `fs` on first use and kept.
   std::optional<FileTime> WriteTime(size_t i, FileSystem& fs) const;
+  // Reads, folder by folder, the times not yet known of the files for which
+  // `wanted(i)` holds, so that WriteTime finds them kept.
+  void ReadWriteTimes(FileSystem& fs, const std::function<bool(size_t)>& wanted);
 
  private:
   static constexpr FileTime kNotRead = std::numeric_limits<FileTime>::min();
@@ -46,6 +50,7 @@ class FileList {
     std::uint32_t name_size;
     mutable FileTime time;
   };
+  static FileTime Encode(std::optional<FileTime> time);
   std::vector<std::string> folders_;
   std::vector<File> files_;
   std::string names_;

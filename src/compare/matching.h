@@ -35,9 +35,9 @@ std::vector<std::uint32_t> UnmatchedFiles(const FileList& report, const NameInde
                                           std::stop_token stop = {});
 
 struct Overwrite {
-  bool from_list1;           // the newer file is the one of list 1
-  std::uint32_t file1;       // in list 1
-  std::uint32_t file2;       // in list 2
+  bool from_list1;      // the newer file is the one of list 1
+  std::uint32_t file1;  // in list 1
+  std::uint32_t file2;  // in list 2
 };
 
 // For every file of list 1 in order, and within it every namesake in list 2

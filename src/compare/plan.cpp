@@ -106,6 +106,11 @@ BuildResult BuildPlan(FileSystem& fs, const std::string& folder1, const std::str
   const NameIndex index2(plan.files2);
   const std::vector<std::uint32_t> only1 = UnmatchedFiles(plan.files1, index2, stop);
   const std::vector<std::uint32_t> only2 = UnmatchedFiles(plan.files2, index1, stop);
+  // Times are wanted only for files with a namesake on the other side.
+  plan.files1.ReadWriteTimes(
+      fs, [&](size_t i) { return index2.First(plan.files1.Name(i)) != NameIndex::kNone; });
+  plan.files2.ReadWriteTimes(
+      fs, [&](size_t i) { return index1.First(plan.files2.Name(i)) != NameIndex::kNone; });
   const std::vector<Overwrite> overwrites =
       ProposeOverwrites(plan.files1, plan.files2, index2, fs, stop);
   if (stop.stop_requested()) {

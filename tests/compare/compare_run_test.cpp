@@ -10,12 +10,12 @@ namespace tandrel {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-using ::testing::IsEmpty;
 using testing::FakeFileSystem;
 using testing::FakeFolderSlot;
 using testing::FakePlanList;
 using testing::FakeShell;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
 
 TEST(CompareRun, MissingSlotEmptiesThePlanAndAsksForTwoFolders) {
   FakePlanList plan;
@@ -43,7 +43,8 @@ TEST(CompareRun, FinishAppendsEveryRowTickedAndNamesUnreadableFolders) {
   for (int i = 0; i < 12; ++i) {
     const std::string locked = "/a/locked" + std::to_string(i);
     fs.AddFolder(locked);
-    fs.FailPath(testing::Op::kList, locked + "/", std::make_error_code(std::errc::permission_denied));
+    fs.FailPath(testing::Op::kList, locked + "/",
+                std::make_error_code(std::errc::permission_denied));
   }
   FakePlanList plan;
   FakeShell shell;

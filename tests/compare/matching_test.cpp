@@ -9,8 +9,8 @@ namespace tandrel {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using testing::FakeFileSystem;
+using ::testing::IsEmpty;
 
 constexpr FileTime kHour = 3600 * kFileTimeTicksPerSecond;
 
@@ -27,8 +27,8 @@ std::vector<std::string> Paths(const FileList& list, const std::vector<std::uint
 }
 
 TEST(UnmatchedFiles, ByNameAnywhereExactAndCaseSensitive) {
-  const FileList report = ListOf({"/1/a.txt", "/1/x/b.txt", "/1/y/b.txt", "/1/Readme.txt",
-                                  "/1/c.txt"});
+  const FileList report =
+      ListOf({"/1/a.txt", "/1/x/b.txt", "/1/y/b.txt", "/1/Readme.txt", "/1/c.txt"});
   const FileList search = ListOf({"/2/deep/er/b.txt", "/2/README.TXT", "/2/a.txt"});
   EXPECT_THAT(Paths(report, UnmatchedFiles(report, NameIndex(search))),
               ElementsAre("/1/Readme.txt", "/1/c.txt"));
@@ -92,8 +92,8 @@ TEST_F(ProposeOverwritesTest, EveryPairOfNamesakesKTimesM) {
     fs_.AddFile(p2.back(), "", (2 * j + 1) * kHour + kHour / 2);  // 1:30 and 3:30
   }
   EXPECT_THAT(Rows(ListOf(p1), ListOf(p2)),
-              ElementsAre("/2/e0/n > /1/d0/n", "/2/e1/n > /1/d0/n",  // 1:00
-                          "/1/d1/n > /2/e0/n", "/2/e1/n > /1/d1/n",  // 2:00
+              ElementsAre("/2/e0/n > /1/d0/n", "/2/e1/n > /1/d0/n",    // 1:00
+                          "/1/d1/n > /2/e0/n", "/2/e1/n > /1/d1/n",    // 2:00
                           "/1/d2/n > /2/e0/n", "/2/e1/n > /1/d2/n"));  // 3:00
 }
 

@@ -13,8 +13,8 @@ namespace tandrel {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using testing::FakeFileSystem;
+using ::testing::IsEmpty;
 using testing::Op;
 
 constexpr FileTime kSecond = kFileTimeTicksPerSecond;
@@ -23,8 +23,7 @@ constexpr FileTime kDay2000 = 125'911'584'000'000'000;  // 2000-01-01 00:00 UTC
 std::vector<std::string> Lines(const Plan& plan) {
   std::vector<std::string> lines;
   for (size_t i = 0; i < plan.size(); ++i) {
-    lines.push_back(plan.Source(i) + "|" + std::string(plan.Action(i)) + "|" +
-                    plan.Destination(i));
+    lines.push_back(plan.Source(i) + "|" + std::string(plan.Action(i)) + "|" + plan.Destination(i));
   }
   return lines;
 }
@@ -42,11 +41,10 @@ TEST(BuildPlan, CopyRowsBothWaysThenOverwritesToTopFolders) {
   ASSERT_FALSE(r.error);
   EXPECT_THAT(r.unreadable, IsEmpty());
   // Files of the top folder come before those of subfolders (level order).
-  EXPECT_THAT(Lines(r.plan),
-              ElementsAre("/one/top.txt| could be copied to|/two/",
-                          "/one/sub/b.txt| could be copied to|/two/",
-                          "/two/only2.txt| could to be copied to|/one/",
-                          "/two/y/z/a.txt| could overwrite an older|/one/x/a.txt"));
+  EXPECT_THAT(Lines(r.plan), ElementsAre("/one/top.txt| could be copied to|/two/",
+                                         "/one/sub/b.txt| could be copied to|/two/",
+                                         "/two/only2.txt| could to be copied to|/one/",
+                                         "/two/y/z/a.txt| could overwrite an older|/one/x/a.txt"));
 }
 
 TEST(BuildPlan, TildeNamesTakeNoPartButTildeFoldersAreWalked) {
@@ -100,8 +98,8 @@ TEST(BuildPlan, RootFolderFormsPathsWithOneSeparator) {
 
 TEST(BuildPlan, StrangeNamesAreKeptByteForByte) {
   FakeFileSystem fs;
-  const std::vector<std::string> names = {"new\nline", "tab\there", "back\\slash", "bad\xff\xfe",
-                                          "-leading", std::string(255, 'L')};
+  const std::vector<std::string> names = {"new\nline",   "tab\there", "back\\slash",
+                                          "bad\xff\xfe", "-leading",  std::string(255, 'L')};
   for (const std::string& n : names) fs.AddFile("/one/" + n, "", kDay2000);
   fs.AddFolder("/two");
   const BuildResult r = BuildPlan(fs, "/one/", "/two/");

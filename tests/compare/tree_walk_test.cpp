@@ -9,8 +9,8 @@ namespace tandrel {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using testing::FakeFileSystem;
+using ::testing::IsEmpty;
 using testing::Op;
 
 TEST(AddSubFolders, LevelOrderGroupedByParent) {

@@ -9,9 +9,9 @@ namespace tandrel {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using testing::FakeFolderSlot;
 using testing::FakeShell;
+using ::testing::IsEmpty;
 
 TEST(NormaliseFolderPath, BackslashRules) {
   EXPECT_EQ(NormaliseFolderPath("C:\\Photos", '\\'), "C:\\Photos\\");

@@ -171,14 +171,13 @@ std::error_code FakeFileSystem::ListFolder(const std::string& folder,
     if (!child.link_target.empty()) {
       const Node* target = Resolve(child_path);
       entry.kind = target != nullptr && target->kind == EntryKind::kFolder ? EntryKind::kFolderLink
-                                                                          : EntryKind::kFile;
+                                                                           : EntryKind::kFile;
     }
   }
   return {};
 }
 
-std::error_code FakeFileSystem::Stat(const std::string& path, FollowLinks follow,
-                                     FileInfo* info) {
+std::error_code FakeFileSystem::Stat(const std::string& path, FollowLinks follow, FileInfo* info) {
   if (std::error_code ec = Step(Op::kStat, path)) return ec;
   const Node* node = Find(path);
   if (node == nullptr) return Errc(std::errc::no_such_file_or_directory);

@@ -67,7 +67,7 @@ class FakeFileSystem final : public FileSystem {
     std::string contents;
     FileTime time = 0;
     std::uint32_t permissions = 0644;
-    std::string link_target;  // non-empty for a link
+    std::string link_target;            // non-empty for a link
     std::vector<std::string> children;  // names, in the order they were made
   };
   struct Fault {

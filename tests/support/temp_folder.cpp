@@ -13,7 +13,9 @@ namespace fs = std::filesystem;
 namespace {
 
 // Paths are UTF-8 on every platform; std::filesystem wants to know that.
-fs::path Native(const std::string& path) { return fs::path(std::u8string(path.begin(), path.end())); }
+fs::path Native(const std::string& path) {
+  return fs::path(std::u8string(path.begin(), path.end()));
+}
 
 }  // namespace
 

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Times `tandrel-cli plan` against find and rsync on the same two trees, in
+# one hyperfine run, and measures its peak memory.
+#
+#   bench/plan_bench.sh [FILES]      (default 100000 files per tree)
+#
+# Needs: hyperfine, rsync, GNU time (/usr/bin/time). Builds into build/bench.
+set -euo pipefail
+files=${1:-100000}
+top=$(cd "$(dirname "$0")/.." && pwd)
+work=${TANDREL_BENCH_DIR:-/tmp/tandrel-bench}
+build=$top/build/bench
+
+cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTANDREL_BUILD_GUI=OFF \
+  -DTANDREL_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" --target tandrel-cli make_trees >/dev/null
+cli=$build/src/cli/tandrel-cli
+
+make_pair() {  # make_pair DIR FILES
+  mkdir -p "$1"
+  [ -d "$1/A" ] || "$build/bench/make_trees" "$1" "$2"
+}
+make_pair "$work/n" "$files"
+make_pair "$work/2n" "$((files * 2))"
+mkdir -p "$work/empty/A" "$work/empty/B"
+
+A=$work/n/A B=$work/n/B
+hyperfine --warmup 2 --runs 10 --style basic --export-json "$work/result.json" \
+  -n plan "$cli plan $A $B >/dev/null" \
+  -n find "find $A $B -printf '%T@ %p\n' >/dev/null" \
+  -n rsync "rsync -rn --itemize-changes $A/ $B/ >/dev/null" \
+  -n plan-2x "$cli plan $work/2n/A $work/2n/B >/dev/null"
+
+mean() { jq -r ".results[] | select(.command==\"$1\") | .mean" "$work/result.json"; }
+peak_kib() { /usr/bin/time -f %M "$cli" plan "$1" "$2" 2>&1 >/dev/null | tail -1; }
+
+plan=$(mean plan) find=$(mean find) rsync=$(mean rsync) plan2=$(mean plan-2x)
+rows=$("$cli" plan "$A" "$B" | wc -l)
+mem_full=$(peak_kib "$A" "$B")
+mem_empty=$(peak_kib "$work/empty/A" "$work/empty/B")
+awk -v p="$plan" -v f="$find" -v r="$rsync" -v p2="$plan2" -v n="$files" -v rows="$rows" \
+    -v mf="$mem_full" -v me="$mem_empty" 'BEGIN {
+  printf "\n%d files per tree, %d rows\n", n, rows
+  printf "plan / find          %.2f   (target <= 0.60)\n", p / f
+  printf "plan / rsync -n      %.2f\n", p / r
+  printf "plan 2x / plan       %.2f   (target <= 2.30)\n", p2 / p
+  printf "peak memory          %d KiB, %d KiB empty: %.0f bytes per file (target <= 200)\n",
+         mf, me, (mf - me) * 1024 / (2 * n)
+}'

@@ -1,0 +1,128 @@
+// Runs the built tandrel-cli on real folders and checks what it prints.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "support/temp_folder.h"
+
+namespace tandrel {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using testing::TempFolder;
+
+struct CliRun {
+  int exit_code = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+CliRun RunCli(const TempFolder& scratch, const std::string& args, const std::string& prefix = "") {
+  const std::string out = scratch.path() + "out", err = scratch.path() + "err";
+  const std::string command = prefix + std::string(TANDREL_CLI) + " " + args + " >" + Quote(out) +
+                              " 2>" + Quote(err) + " </dev/null";
+  const int status = std::system(command.c_str());
+  CliRun run;
+  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.out = TempFolder::Read(out);
+  run.err = TempFolder::Read(err);
+  return run;
+}
+
+std::vector<std::string> Split(const std::string& text, char end) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == end) {
+      parts.push_back(text.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  EXPECT_EQ(start, text.size()) << "output does not end with a row end";
+  return parts;
+}
+
+constexpr long long kT = 1'600'000'000;
+
+class CliTest : public ::testing::Test {
+ protected:
+  TempFolder tree_, scratch_;
+  std::string one_ = tree_.MakeFolder("one") + "/";
+  std::string two_ = tree_.MakeFolder("two") + "/";
+};
+
+TEST_F(CliTest, PlanPrintsTabSeparatedRowsInPlanOrder) {
+  tree_.Write("one/a.txt", "1", kT);
+  tree_.Write("one/sub/n.txt", "1", kT + 100);
+  tree_.Write("two/deep/n.txt", "2", kT);
+  tree_.Write("two/b.txt", "2", kT);
+  // The arguments are normalised as a chosen folder: doubled slashes go.
+  const CliRun run =
+      RunCli(scratch_, "plan " + Quote(tree_.path() + "/one") + " " + Quote(tree_.path() + "two"));
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_THAT(run.err, IsEmpty());  // not a terminal: no progress
+  EXPECT_THAT(Split(run.out, '\n'),
+              ElementsAre(one_ + "a.txt\t could be copied to\t" + two_,
+                          two_ + "b.txt\t could to be copied to\t" + one_,
+                          one_ + "sub/n.txt\t could overwrite an older\t" + two_ + "deep/n.txt"));
+}
+
+TEST_F(CliTest, NulTerminatedRowsCarryNewlinesInNames) {
+  tree_.Write("one/new\nline", "x");
+  tree_.Write("one/-dash", "x");
+  const CliRun run = RunCli(scratch_, "plan -0 -- " + Quote(one_) + " " + Quote(two_));
+  EXPECT_EQ(run.exit_code, 0);
+  std::vector<std::string> rows = Split(run.out, '\0');
+  std::sort(rows.begin(), rows.end());
+  EXPECT_THAT(rows, ElementsAre(one_ + "-dash\t could be copied to\t" + two_,
+                                one_ + "new\nline\t could be copied to\t" + two_));
+}
+
+TEST_F(CliTest, BadArgumentsExitTwoWithNothingOnStdout) {
+  tree_.Write("file", "x");
+  for (const std::string& args : {std::string("plan"), "plan " + Quote(one_),
+                                  "plan --bogus " + Quote(one_) + " " + Quote(two_),
+                                  "plan " + Quote(one_) + " " + Quote(tree_.path() + "missing"),
+                                  "plan " + Quote(one_) + " " + Quote(tree_.path() + "file"),
+                                  std::string("frobnicate"), std::string("")}) {
+    const CliRun run = RunCli(scratch_, args);
+    EXPECT_EQ(run.exit_code, 2) << args;
+    EXPECT_THAT(run.out, IsEmpty()) << args;
+    EXPECT_THAT(run.err, ::testing::Not(IsEmpty())) << args;
+  }
+  const CliRun help = RunCli(scratch_, "--help");
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_THAT(help.out, HasSubstr("Usage: tandrel-cli plan"));
+}
+
+TEST_F(CliTest, UnreadableSubfolderIsNamedOnStderrAndThePlanGoesOn) {
+  // Root reads every folder, so as root the program runs as nobody.
+  std::string prefix;
+  if (geteuid() == 0) {
+    if (std::system("command -v setpriv >/dev/null") != 0) GTEST_SKIP() << "no setpriv";
+    prefix = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  }
+  tree_.Write("one/ok.txt", "x");
+  const std::string locked = tree_.MakeFolder("one/locked");
+  tree_.Write("one/locked/hidden.txt", "x");
+  ASSERT_EQ(chmod(locked.c_str(), 0), 0);
+  const CliRun run = RunCli(scratch_, "plan " + Quote(one_) + " " + Quote(two_), prefix);
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_THAT(Split(run.out, '\n'), ElementsAre(one_ + "ok.txt\t could be copied to\t" + two_));
+  EXPECT_THAT(run.err, HasSubstr(locked));
+}
+
+}  // namespace
+}  // namespace tandrel
