@@ -39,6 +39,7 @@ bool IsDotOrDotDot(const wchar_t* name) {
 }
 
 std::wstring FolderPattern(const std::string& folder) {
+  if (folder.empty()) return L"*";
   const bool has_separator = !folder.empty() && (folder.back() == '\\' || folder.back() == '/');
   return ApiPath(folder, has_separator ? L"*" : L"\\*");
 }
