@@ -21,7 +21,7 @@ cmake --preset mingw >/dev/null
 cmake --build --preset mingw -j "$jobs"
 
 # What ships must run without any DLL of the compiler beside it.
-for exe in build/mingw/src/cli/tandrel-cli.exe build/mingw/src/app/tandrel.exe; do
+for exe in build/mingw/src/cli/tandrel-cli.exe build/mingw/src/app/win32/tandrel.exe; do
   [[ -f $exe ]] || continue
   if x86_64-w64-mingw32-objdump -p "$exe" | grep -iE 'DLL Name: (libstdc|libgcc|libwinpthread)'; then
     echo "windows-build: $exe needs a DLL of the compiler" >&2
