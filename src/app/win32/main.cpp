@@ -1,7 +1,9 @@
 // tandrel.exe: the native Windows window. It reads no arguments and no
 // environment.
-#include <commctrl.h>
+// clang-format off
 #include <windows.h>
+#include <commctrl.h>
+// clang-format on
 
 #include <memory>
 
