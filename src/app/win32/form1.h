@@ -31,7 +31,7 @@ class Form1 {
   // Shows the window with the focus on ListView1.
   void Show(int show_command);
 
-  Shell& shell() { return shell_; }
+  Win32Shell& shell() { return shell_; }
   FolderSlot& slot1() { return *slot1_; }
   FolderSlot& slot2() { return *slot2_; }
   PlanList& plan() { return *plan_; }

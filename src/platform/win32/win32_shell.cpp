@@ -45,6 +45,7 @@ ComApartment::~ComApartment() {
 }
 
 void Win32Shell::ShowMessage(const std::string& text) {
+  if (script_message_) return script_message_(text);
   ::MessageBoxW(owner_, win32::Utf8ToWide(text).c_str(), kCaption, MB_OK);
 }
 
@@ -71,6 +72,7 @@ HCURSOR Win32Shell::CursorFor(Pointer pointer) const {
 }
 
 std::string Win32Shell::BrowseForFolder(const std::string& title) {
+  if (script_browse_) return script_browse_(title);
   const std::wstring wide_title = win32::Utf8ToWide(title);
   BROWSEINFOW info{};
   info.hwndOwner = owner_;

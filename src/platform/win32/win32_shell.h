@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/window.h"
@@ -49,8 +51,18 @@ class Win32Shell final : public Shell {
   // The image for the hand pointer (owned by the caller; null for none).
   void SetHandCursor(HCURSOR cursor) { hand_ = cursor; }
 
+  // For a scripted walk through the window: answers in place of the folder
+  // browser and of the message boxes. Never set by the program itself.
+  void SetScript(std::function<std::string(const std::string&)> browse,
+                 std::function<void(const std::string&)> message) {
+    script_browse_ = std::move(browse);
+    script_message_ = std::move(message);
+  }
+
  private:
   HWND owner_;
+  std::function<std::string(const std::string&)> script_browse_;
+  std::function<void(const std::string&)> script_message_;
   Pointer pointer_ = Pointer::kDefault;
   HCURSOR hand_ = nullptr;
 };

@@ -1,0 +1,186 @@
+// The road of one use through the native window, with a scripted folder
+// browser and message boxes: choose both folders, compare, untick a row,
+// sync. Checks what the window shows and what was copied, and saves a
+// picture of the window after each step into the folder given as the
+// first argument (none: no pictures). Exit code 0 when every check held.
+// clang-format off
+#include <windows.h>
+#include <commctrl.h>
+// clang-format on
+
+#include <chrono>
+#include <cstdio>
+#include <deque>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/win32/form1.h"
+#include "platform/system.h"
+#include "platform/win32/wide.h"
+#include "platform/win32/win32_shell.h"
+#include "support/temp_folder.h"
+#include "win32_disk.h"
+
+namespace {
+
+using tandrel::Form1;
+
+int failures = 0;
+
+void Check(bool ok, const std::string& what) {
+  if (!ok) {
+    ++failures;
+    std::fprintf(stderr, "window_walk: FAILED: %s\n", what.c_str());
+  }
+}
+
+// Runs the message loop for a while, or until `done` holds.
+template <typename Done>
+void Pump(int milliseconds, Done done) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  while (std::chrono::steady_clock::now() < end && !done()) {
+    MSG message;
+    while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      ::TranslateMessage(&message);
+      ::DispatchMessageW(&message);
+    }
+    ::Sleep(10);
+  }
+}
+void Pump(int milliseconds) {
+  Pump(milliseconds, [] { return false; });
+}
+
+// Saves what the screen shows of the window as a 24-bit BMP file.
+void Picture(HWND window, const std::string& folder, const std::string& name) {
+  if (folder.empty()) return;
+  RECT rect;
+  ::GetWindowRect(window, &rect);
+  const int width = rect.right - rect.left;
+  const int height = rect.bottom - rect.top;
+  const HDC screen = ::GetDC(nullptr);
+  const HDC memory = ::CreateCompatibleDC(screen);
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof(info.bmiHeader);
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = height;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 24;
+  void* bits = nullptr;
+  const HBITMAP bitmap = ::CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  const HGDIOBJ old = ::SelectObject(memory, bitmap);
+  ::BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+  ::GdiFlush();
+  const DWORD stride = ((width * 3 + 3) / 4) * 4;
+  const DWORD size = stride * height;
+  BITMAPFILEHEADER file{};
+  file.bfType = 0x4D42;
+  file.bfOffBits = sizeof(file) + sizeof(info.bmiHeader);
+  file.bfSize = file.bfOffBits + size;
+  std::ofstream out(tandrel::win32::Utf8ToWide(folder + "\\" + name + ".bmp").c_str(),
+                    std::ios::binary);
+  out.write(reinterpret_cast<const char*>(&file), sizeof(file));
+  out.write(reinterpret_cast<const char*>(&info.bmiHeader), sizeof(info.bmiHeader));
+  out.write(static_cast<const char*>(bits), size);
+  ::SelectObject(memory, old);
+  ::DeleteObject(bitmap);
+  ::DeleteDC(memory);
+  ::ReleaseDC(nullptr, screen);
+}
+
+void Press(Form1& form, int id) {
+  ::SendMessageW(form.Control(id), BM_CLICK, 0, 0);
+  Check(::SendMessageW(form.Control(id), BM_GETCHECK, 0, 0) == BST_UNCHECKED,
+        "button " + std::to_string(id) + " is up again after its press");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string pictures = argc > 1 ? argv[1] : "";
+  tandrel::ComApartment com;
+  INITCOMMONCONTROLSEX controls{};
+  controls.dwSize = sizeof(controls);
+  controls.dwICC = ICC_LISTVIEW_CLASSES | ICC_STANDARD_CLASSES | ICC_BAR_CLASSES;
+  ::InitCommonControlsEx(&controls);
+
+  tandrel::testing::TempFolder tmp;
+  const std::string one = tmp.Write("one\\a.txt", "a", 1'577'836'800);
+  tmp.Write("one\\sub\\\xce\xb1\xce\xb2\xce\xb3.txt", "greek", 1'577'836'800);
+  tmp.Write("one\\same.txt", "newer", 1'577'840'400);
+  tmp.Write("two\\b.txt", "b", 1'577'836'800);
+  tmp.Write("two\\same.txt", "older", 1'577'836'800);
+  const std::string folder1 = tmp.path() + "one";  // as the browser gives it: no separator
+  const std::string folder2 = tmp.path() + "two";
+
+  Form1 form(tandrel::MakeRealFileSystem(), tandrel::ExecutableFolder(), "");
+  if (!form.Create(::GetModuleHandleW(nullptr))) {
+    std::fprintf(stderr, "window_walk: no window\n");
+    return 1;
+  }
+  std::deque<std::string> picks{folder1, folder2};
+  std::vector<std::string> titles;
+  std::vector<std::string> messages;
+  form.shell().SetScript(
+      [&](const std::string& title) {
+        titles.push_back(title);
+        std::string pick = picks.empty() ? std::string() : picks.front();
+        if (!picks.empty()) picks.pop_front();
+        return pick;
+      },
+      [&](const std::string& text) { messages.push_back(text); });
+  form.Show(SW_SHOWNORMAL);
+  Pump(700);
+  wchar_t caption[64] = {};
+  ::GetWindowTextW(form.hwnd(), caption, 64);
+  Check(std::wstring(caption) == L"Tandrel", "the caption is Tandrel");
+  Check(::GetFocus() == form.Control(Form1::kListView1), "the focus starts on ListView1");
+  Picture(form.hwnd(), pictures, "1-start");
+
+  Press(form, Form1::kCheck3);
+  Press(form, Form1::kCheck1);
+  Press(form, Form1::kCheck3);  // a filled slot refuses
+  Pump(300);
+  Check(titles == std::vector<std::string>{"Please select folder", "Please select folder"},
+        "the browser was asked twice, with its title");
+  Check(form.slot1().Count() == 1 && form.slot1().Text(1) == folder1 + "\\",
+        "Folder 1 holds the chosen folder with one backslash");
+  Check(form.slot2().Count() == 1 && form.slot2().Text(1) == folder2 + "\\",
+        "Folder 2 holds the chosen folder with one backslash");
+  Check(messages == std::vector<std::string>{"You already have a folder selected."},
+        "a second choice is refused");
+  Picture(form.hwnd(), pictures, "2-folders");
+
+  Press(form, Form1::kCheck5);
+  Pump(10'000, [&] { return form.plan().Count() > 0; });
+  Pump(300);
+  tandrel::PlanList& plan = form.plan();
+  Check(plan.Count() == 4, "the plan has 4 rows, has " + std::to_string(plan.Count()));
+  for (int i = 1; i <= plan.Count(); ++i) Check(plan.Row(i).checked, "every row is ticked");
+  Picture(form.hwnd(), pictures, "3-plan");
+
+  // The user unticks the row that would copy b.txt into Folder 1.
+  for (int i = 1; i <= plan.Count(); ++i) {
+    if (plan.Row(i).source == folder2 + "\\b.txt") plan.SetChecked(i, false);
+  }
+  Pump(200);
+  Picture(form.hwnd(), pictures, "4-unticked");
+
+  Press(form, Form1::kCheck6);
+  Pump(300);
+  Check(messages.size() == 2 && messages.back() == "Done.", "the sync run ends with Done.");
+  Check(form.plan().Count() == 0, "the plan is empty after the sync run");
+  Check(tandrel::testing::ReadFile(folder2 + "\\a.txt") == "a", "a.txt was copied to Folder 2");
+  Check(tandrel::testing::ReadFile(folder2 + "\\\xce\xb1\xce\xb2\xce\xb3.txt") == "greek",
+        "the Greek name was copied to the top of Folder 2");
+  Check(tandrel::testing::ReadFile(folder2 + "\\same.txt") == "newer",
+        "the newer same.txt overwrote the older one");
+  Check(tandrel::testing::ReadFile(folder1 + "\\b.txt") == "<missing>",
+        "the unticked row was not performed");
+  Picture(form.hwnd(), pictures, "5-synced");
+
+  ::DestroyWindow(form.hwnd());
+  std::printf("window_walk: %s\n", failures == 0 ? "every check held" : "some checks failed");
+  return failures == 0 ? 0 : 1;
+}
