@@ -136,6 +136,13 @@ int main(int argc, char** argv) {
   ::GetWindowTextW(form.hwnd(), caption, 64);
   Check(std::wstring(caption) == L"Tandrel", "the caption is Tandrel");
   Check(::GetFocus() == form.Control(Form1::kListView1), "the focus starts on ListView1");
+  for (int id = Form1::kCheck1; id <= Form1::kCheck8; ++id) {
+    BUTTON_IMAGELIST picture{};
+    ::SendMessageW(form.Control(id), BCM_GETIMAGELIST, 0, reinterpret_cast<LPARAM>(&picture));
+    Check(picture.himl != nullptr && ::ImageList_GetImageCount(picture.himl) == 1 &&
+              picture.uAlign == BUTTON_IMAGELIST_ALIGN_TOP,
+          "button " + std::to_string(id) + " has its picture above the caption");
+  }
   Picture(form.hwnd(), pictures, "1-start");
 
   Press(form, Form1::kCheck3);

@@ -44,6 +44,28 @@ constexpr ControlSpec kControls[] = {
 constexpr int kClientWidth = 9255;
 constexpr int kClientHeight = 6255;
 
+// The picture resource above each button's caption.
+int PictureOf(int id) {
+  switch (id) {
+    case Form1::kCheck3:
+    case Form1::kCheck1:
+      return 101;  // an open folder with papers
+    case Form1::kCheck2:
+    case Form1::kCheck4:
+      return 102;  // an eraser
+    case Form1::kCheck5:
+      return 103;  // a folder with a magnifying glass
+    case Form1::kCheck6:
+      return 104;  // two documents with arrows between them
+    case Form1::kCheck7:
+      return 105;  // boxes with ticks
+    default:
+      return 106;  // empty boxes
+  }
+}
+constexpr int kFirstPicture = 101;
+constexpr int kPictureCount = 6;
+
 struct ColumnSpec {
   int list;
   const wchar_t* caption;
@@ -89,9 +111,11 @@ Form1::~Form1() {
   if (button_font_ != nullptr) ::DeleteObject(button_font_);
   if (list_font_ != nullptr) ::DeleteObject(list_font_);
   if (hand_ != nullptr) ::DestroyCursor(hand_);
+  for (HIMAGELIST list : pictures_) ::ImageList_Destroy(list);
 }
 
 bool Form1::Create(HINSTANCE instance) {
+  instance_ = instance;
   WNDCLASSEXW window_class{};
   window_class.cbSize = sizeof(window_class);
   window_class.lpfnWndProc = &Form1::WindowProc;
@@ -186,8 +210,33 @@ void Form1::Layout(UINT dpi) {
                              dpi);
   ::SetWindowPos(hwnd_, nullptr, 0, 0, outer.right - outer.left, outer.bottom - outer.top,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  SetPictures(dpi);
   if (old_button_font != nullptr) ::DeleteObject(old_button_font);
   if (old_list_font != nullptr) ::DeleteObject(old_list_font);
+}
+
+void Form1::SetPictures(UINT dpi) {
+  const int size = ::MulDiv(32, static_cast<int>(dpi), USER_DEFAULT_SCREEN_DPI);
+  std::vector<HIMAGELIST> old = std::move(pictures_);
+  pictures_.clear();
+  for (int i = 0; i < kPictureCount; ++i) {
+    const HIMAGELIST list = ::ImageList_Create(size, size, ILC_COLOR32 | ILC_MASK, 1, 0);
+    const auto icon = static_cast<HICON>(::LoadImageW(
+        instance_, MAKEINTRESOURCEW(kFirstPicture + i), IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
+    if (icon != nullptr) {
+      ::ImageList_AddIcon(list, icon);
+      ::DestroyIcon(icon);
+    }
+    pictures_.push_back(list);
+  }
+  for (const ControlSpec& spec : kControls) {
+    if (!IsButton(spec.id)) continue;
+    BUTTON_IMAGELIST picture{};
+    picture.himl = pictures_[static_cast<size_t>(PictureOf(spec.id) - kFirstPicture)];
+    picture.uAlign = BUTTON_IMAGELIST_ALIGN_TOP;
+    ::SendMessageW(Control(spec.id), BCM_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(&picture));
+  }
+  for (HIMAGELIST list : old) ::ImageList_Destroy(list);
 }
 
 void Form1::FormLoad() {

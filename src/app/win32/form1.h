@@ -7,6 +7,7 @@
 #include <memory>
 #include <stop_token>
 #include <string>
+#include <vector>
 
 #include "app/win32/list_views.h"
 #include "compare/plan.h"
@@ -58,6 +59,7 @@ class Form1 {
 
   void CreateControls(HINSTANCE instance);
   void Layout(UINT dpi);
+  void SetPictures(UINT dpi);
   void FormLoad();
   void CenterForm();
   void MaybeOpenHomePage();
@@ -75,6 +77,9 @@ class Form1 {
   HFONT button_font_ = nullptr;
   HFONT list_font_ = nullptr;
   HCURSOR hand_ = nullptr;
+  HINSTANCE instance_ = nullptr;
+  // One image list per picture resource, made for the window's DPI.
+  std::vector<HIMAGELIST> pictures_;
   Win32Shell shell_;
   std::unique_ptr<ListViewSlot> slot1_;
   std::unique_ptr<ListViewSlot> slot2_;
