@@ -149,6 +149,8 @@ int main(int argc, char** argv) {
   Press(form, Form1::kCheck1);
   Press(form, Form1::kCheck3);  // a filled slot refuses
   Pump(300);
+  Check(form.shell().WindowPointer() == tandrel::Pointer::kDefault,
+        "the pointer is the default one after choosing");
   Check(titles == std::vector<std::string>{"Please select folder", "Please select folder"},
         "the browser was asked twice, with its title");
   Check(form.slot1().Count() == 1 && form.slot1().Text(1) == folder1 + "\\",
@@ -167,12 +169,45 @@ int main(int argc, char** argv) {
   for (int i = 1; i <= plan.Count(); ++i) Check(plan.Row(i).checked, "every row is ticked");
   Picture(form.hwnd(), pictures, "3-plan");
 
-  // The user unticks the row that would copy b.txt into Folder 1.
+  Press(form, Form1::kCheck8);
+  for (int i = 1; i <= plan.Count(); ++i) Check(!plan.Row(i).checked, "Uncheck All unticks");
+  Press(form, Form1::kCheck7);
+  for (int i = 1; i <= plan.Count(); ++i) Check(plan.Row(i).checked, "Check All ticks");
+
+  // The user selects the row that would copy b.txt into Folder 1 and
+  // unticks it with the space bar.
+  const HWND list3 = form.Control(Form1::kListView3);
   for (int i = 1; i <= plan.Count(); ++i) {
-    if (plan.Row(i).source == folder2 + "\\b.txt") plan.SetChecked(i, false);
+    if (plan.Row(i).source != folder2 + "\\b.txt") continue;
+    LVITEMW select{};
+    select.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    select.state = LVIS_SELECTED | LVIS_FOCUSED;
+    ::SendMessageW(list3, LVM_SETITEMSTATE, i - 1, reinterpret_cast<LPARAM>(&select));
   }
+  ::SetFocus(list3);
+  ::SendMessageW(list3, WM_KEYDOWN, VK_SPACE, 0);
+  ::SendMessageW(list3, WM_CHAR, L' ', 0);
+  ::SendMessageW(list3, WM_KEYUP, VK_SPACE, 0);
   Pump(200);
+  int ticked = 0;
+  for (int i = 1; i <= plan.Count(); ++i) ticked += plan.Row(i).checked ? 1 : 0;
+  Check(ticked == 3, "the space bar unticked one row, ticked now: " + std::to_string(ticked));
   Picture(form.hwnd(), pictures, "4-unticked");
+
+  // The pointer: the hand over a button, the arrow over a list and the bare
+  // window, and the busy pointer stays whatever the mouse crosses.
+  auto move_over = [&](HWND control) {
+    ::SendMessageW(form.hwnd(), WM_SETCURSOR, reinterpret_cast<WPARAM>(control),
+                   MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+    return form.shell().WindowPointer();
+  };
+  Check(move_over(form.Control(Form1::kCheck5)) == tandrel::Pointer::kHand, "hand over a button");
+  Check(move_over(list3) == tandrel::Pointer::kDefault, "arrow over a list");
+  Check(move_over(form.Control(Form1::kCheck6)) == tandrel::Pointer::kHand, "hand again");
+  Check(move_over(form.hwnd()) == tandrel::Pointer::kDefault, "arrow over the bare window");
+  form.shell().SetWindowPointer(tandrel::Pointer::kBusy);
+  Check(move_over(form.Control(Form1::kCheck5)) == tandrel::Pointer::kBusy, "busy stays busy");
+  form.shell().SetWindowPointer(tandrel::Pointer::kDefault);
 
   Press(form, Form1::kCheck6);
   Pump(300);
@@ -186,6 +221,27 @@ int main(int argc, char** argv) {
   Check(tandrel::testing::ReadFile(folder1 + "\\b.txt") == "<missing>",
         "the unticked row was not performed");
   Picture(form.hwnd(), pictures, "5-synced");
+
+  // A double-click on Folder 1's selected entry removes it; Remove Folder 2
+  // empties the other slot.
+  const HWND list1 = form.Control(Form1::kListView1);
+  LVITEMW select{};
+  select.stateMask = LVIS_SELECTED;
+  select.state = LVIS_SELECTED;
+  ::SendMessageW(list1, LVM_SETITEMSTATE, 0, reinterpret_cast<LPARAM>(&select));
+  NMITEMACTIVATE double_click{};
+  double_click.hdr.hwndFrom = list1;
+  double_click.hdr.idFrom = Form1::kListView1;
+  double_click.hdr.code = NM_DBLCLK;
+  double_click.iItem = 0;
+  ::SendMessageW(form.hwnd(), WM_NOTIFY, Form1::kListView1,
+                 reinterpret_cast<LPARAM>(&double_click));
+  Check(form.slot1().Count() == 0, "a double-click removed Folder 1");
+  Press(form, Form1::kCheck4);
+  Check(form.slot2().Count() == 0, "Remove Folder 2 emptied its slot");
+  Press(form, Form1::kCheck5);
+  Check(messages.back() == "Please select two folders to compare.",
+        "compare without folders asks for two");
 
   ::DestroyWindow(form.hwnd());
   std::printf("window_walk: %s\n", failures == 0 ? "every check held" : "some checks failed");
