@@ -143,6 +143,19 @@ int main(int argc, char** argv) {
               picture.uAlign == BUTTON_IMAGELIST_ALIGN_TOP,
           "button " + std::to_string(id) + " has its picture above the caption");
   }
+  auto font_of = [&](int id) {
+    LOGFONTW font{};
+    ::GetObjectW(reinterpret_cast<HFONT>(::SendMessageW(form.Control(id), WM_GETFONT, 0, 0)),
+                 sizeof(font), &font);
+    return font;
+  };
+  for (int id : {Form1::kListView1, Form1::kListView3, Form1::kCheck5}) {
+    const LOGFONTW font = font_of(id);
+    Check(std::wstring(font.lfFaceName) == L"Arial" && font.lfWeight == FW_BOLD,
+          "control " + std::to_string(id) + " uses bold Arial");
+  }
+  Check(font_of(Form1::kListView1).lfHeight == -12, "lists use 9 points (12 pixels at 96 dpi)");
+  Check(font_of(Form1::kCheck5).lfHeight == -15, "buttons use 11.25 points (15 pixels)");
   Picture(form.hwnd(), pictures, "1-start");
 
   Press(form, Form1::kCheck3);
