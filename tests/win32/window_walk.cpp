@@ -95,6 +95,23 @@ void Press(Form1& form, int id) {
         "button " + std::to_string(id) + " is up again after its press");
 }
 
+// Writes a 32 by 32 cursor file (a filled square, hot spot in its middle).
+void WriteCursorFile(const std::string& path) {
+  std::string bytes;
+  auto put16 = [&](unsigned v) { bytes.append({char(v & 0xFF), char(v >> 8)}); };
+  auto put32 = [&](unsigned v) { put16(v & 0xFFFF), put16(v >> 16); };
+  const unsigned pixels = 32 * 32 * 4;
+  const unsigned mask = 32 * 4;  // one bit per pixel, rows of four bytes
+  const unsigned image = 40 + pixels + mask;
+  put16(0), put16(2), put16(1);  // a cursor file, one image
+  bytes.append({32, 32, 0, 0}), put16(16), put16(16), put32(image), put32(6 + 16);
+  put32(40), put32(32), put32(64), put16(1), put16(32), put32(0), put32(pixels + mask);
+  put32(0), put32(0), put32(0), put32(0);
+  for (unsigned i = 0; i < 32 * 32; ++i) put32(0xFF2050C0);  // opaque blue
+  bytes.append(mask, '\0');                                  // all pixels shown
+  tandrel::testing::WriteFile(path, bytes);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -114,7 +131,16 @@ int main(int argc, char** argv) {
   const std::string folder1 = tmp.path() + "one";  // as the browser gives it: no separator
   const std::string folder2 = tmp.path() + "two";
 
-  Form1 form(tandrel::MakeRealFileSystem(), tandrel::ExecutableFolder(), "");
+  // The folder of the executable, as the window sees it, holds a cursor.
+  const std::string program_folder = tmp.MakeFolder("program");
+  WriteCursorFile(program_folder + "\\HAND-M.CUR");
+  {
+    Form1 without(tandrel::MakeRealFileSystem(), tmp.path() + "one", "");
+    Check(without.Create(::GetModuleHandleW(nullptr)), "a window without a cursor file");
+    Check(without.shell().CursorFor(tandrel::Pointer::kHand) == ::LoadCursorW(nullptr, IDC_ARROW),
+          "without HAND-M.CUR the hand pointer is the arrow");
+  }
+  Form1 form(tandrel::MakeRealFileSystem(), program_folder, "");
   if (!form.Create(::GetModuleHandleW(nullptr))) {
     std::fprintf(stderr, "window_walk: no window\n");
     return 1;
@@ -215,6 +241,10 @@ int main(int argc, char** argv) {
     return form.shell().WindowPointer();
   };
   Check(move_over(form.Control(Form1::kCheck5)) == tandrel::Pointer::kHand, "hand over a button");
+  const HCURSOR hand = form.shell().CursorFor(tandrel::Pointer::kHand);
+  Check(hand != nullptr && hand != ::LoadCursorW(nullptr, IDC_ARROW),
+        "the hand pointer is the image of HAND-M.CUR");
+  Check(::GetCursor() == hand, "the hand is what is shown");
   Check(move_over(list3) == tandrel::Pointer::kDefault, "arrow over a list");
   Check(move_over(form.Control(Form1::kCheck6)) == tandrel::Pointer::kHand, "hand again");
   Check(move_over(form.hwnd()) == tandrel::Pointer::kDefault, "arrow over the bare window");
