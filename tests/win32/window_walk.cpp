@@ -8,11 +8,13 @@
 #include <commctrl.h>
 // clang-format on
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <deque>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/win32/form1.h"
@@ -148,14 +150,14 @@ int main(int argc, char** argv) {
   std::deque<std::string> picks{folder1, folder2};
   std::vector<std::string> titles;
   std::vector<std::string> messages;
-  form.shell().SetScript(
-      [&](const std::string& title) {
-        titles.push_back(title);
-        std::string pick = picks.empty() ? std::string() : picks.front();
-        if (!picks.empty()) picks.pop_front();
-        return pick;
-      },
-      [&](const std::string& text) { messages.push_back(text); });
+  const auto scripted_browse = [&](const std::string& title) {
+    titles.push_back(title);
+    std::string pick = picks.empty() ? std::string() : picks.front();
+    if (!picks.empty()) picks.pop_front();
+    return pick;
+  };
+  const auto scripted_message = [&](const std::string& text) { messages.push_back(text); };
+  form.shell().SetScript(scripted_browse, scripted_message);
   form.Show(SW_SHOWNORMAL);
   Pump(700);
   wchar_t caption[64] = {};
@@ -183,6 +185,39 @@ int main(int argc, char** argv) {
   Check(font_of(Form1::kListView1).lfHeight == -12, "lists use 9 points (12 pixels at 96 dpi)");
   Check(font_of(Form1::kCheck5).lfHeight == -15, "buttons use 11.25 points (15 pixels)");
   Picture(form.hwnd(), pictures, "1-start");
+
+  form.shell().SetScript(nullptr, nullptr);
+  // The real folder browser over the window, with its title, cancelled.
+  std::atomic<bool> saw_title{false};
+  std::thread closer([&] {
+    for (int i = 0; i < 1000; ++i) {
+      const HWND dialog = ::FindWindowW(L"#32770", nullptr);
+      if (dialog != nullptr && ::GetWindow(dialog, GW_OWNER) == form.hwnd()) {
+        ::Sleep(500);  // let the dialog fill itself in
+        Picture(dialog, pictures, "1b-folder-browser");
+        ::EnumChildWindows(
+            dialog,
+            [](HWND child, LPARAM flag) {
+              wchar_t text[64] = {};
+              ::GetWindowTextW(child, text, 64);
+              if (std::wstring(text) == L"Please select folder") {
+                *reinterpret_cast<std::atomic<bool>*>(flag) = true;
+              }
+              return TRUE;
+            },
+            reinterpret_cast<LPARAM>(&saw_title));
+        ::PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+        return;
+      }
+      ::Sleep(20);
+    }
+  });
+  const std::string cancelled = form.shell().BrowseForFolder("Please select folder");
+  closer.join();
+  Check(cancelled.empty(), "a cancelled folder browser gives empty text");
+  Check(saw_title, "the folder browser shows its title");
+
+  form.shell().SetScript(scripted_browse, scripted_message);
 
   Press(form, Form1::kCheck3);
   Press(form, Form1::kCheck1);
