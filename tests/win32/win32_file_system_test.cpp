@@ -143,21 +143,22 @@ TEST_F(Win32FileSystemTest, ReadOnlyTargetIsNeitherReplacedNorRemoved) {
   testing::ClearReadOnly(target);
 }
 
-TEST_F(Win32FileSystemTest, ReadOnlySourceCopiesAsReadOnlyAndTakesItsTime) {
+TEST_F(Win32FileSystemTest, ReadOnlySourceGivesACopyThatCanBeRemovedAndKeepsItsTime) {
   const std::string source = tmp_.Write("locked.txt", "locked");
   ASSERT_FALSE(fs_.SetWriteTime(source, 125'912'034'000'000'000));
-  ASSERT_TRUE(testing::AddAttributes(source, FILE_ATTRIBUTE_READONLY));
+  ASSERT_TRUE(testing::AddAttributes(source, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
   const std::string copy = tmp_.path() + "~locked.tmp";
   ASSERT_FALSE(fs_.CopyContents(source, copy));
-  EXPECT_NE(::GetFileAttributesW(win32::ApiPath(copy).c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
-  // The time is set through a handle that asks only to write attributes,
-  // which a read-only file allows.
-  EXPECT_FALSE(fs_.SetWriteTime(copy, 125'911'584'000'000'000));
+  const DWORD attributes = ::GetFileAttributesW(win32::ApiPath(copy).c_str());
+  EXPECT_EQ(attributes & FILE_ATTRIBUTE_READONLY, 0u);
+  EXPECT_NE(attributes & FILE_ATTRIBUTE_HIDDEN, 0u);
   FileInfo info;
   ASSERT_FALSE(fs_.Stat(copy, FollowLinks::kNo, &info));
-  EXPECT_EQ(info.write_time, 125'911'584'000'000'000);
+  EXPECT_EQ(info.write_time, 125'912'034'000'000'000);
+  EXPECT_FALSE(fs_.Remove(copy));
+  // The source itself stays protected.
+  EXPECT_EQ(fs_.Remove(source), std::errc::permission_denied);
   testing::ClearReadOnly(source);
-  testing::ClearReadOnly(copy);
 }
 
 TEST_F(Win32FileSystemTest, ManyLookupsLeaveNoHandleOpen) {

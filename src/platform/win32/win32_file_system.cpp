@@ -117,8 +117,15 @@ std::error_code Win32FileSystem::Stat(const std::string& path, FollowLinks follo
 }
 
 std::error_code Win32FileSystem::CopyContents(const std::string& from, const std::string& to) {
-  if (!::CopyFileExW(ApiPath(from).c_str(), ApiPath(to).c_str(), nullptr, nullptr, nullptr,
+  const std::wstring target = ApiPath(to);
+  if (!::CopyFileExW(ApiPath(from).c_str(), target.c_str(), nullptr, nullptr, nullptr,
                      COPY_FILE_FAIL_IF_EXISTS)) {
+    return LastError();
+  }
+  const DWORD attributes = ::GetFileAttributesW(target.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+      !::SetFileAttributesW(target.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
     return LastError();
   }
   return {};

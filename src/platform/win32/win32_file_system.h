@@ -13,8 +13,9 @@ class Win32FileSystem final : public FileSystem {
  public:
   std::error_code ListFolder(const std::string& folder, std::vector<DirEntry>* entries) override;
   std::error_code Stat(const std::string& path, FollowLinks follow, FileInfo* info) override;
-  // CopyFileExW: the new file also gets the source's attributes (read-only
-  // included) and last-write time, as a copy made in Explorer does.
+  // CopyFileExW: the new file also gets the source's last-write time and
+  // attributes, except read-only, so that the caller can always remove or
+  // rename over what it made (which Windows refuses for a read-only file).
   std::error_code CopyContents(const std::string& from, const std::string& to) override;
   std::error_code SetWriteTime(const std::string& path, FileTime time) override;
   // MoveFileExW, written through to the disk before it returns. A read-only
