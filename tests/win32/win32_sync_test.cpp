@@ -1,0 +1,113 @@
+// The sync run on real Windows folders: read-only files, long paths and
+// names outside the code page, through the Windows file system.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+
+#include "compare/plan.h"
+#include "platform/win32/wide.h"
+#include "platform/win32/win32_file_system.h"
+#include "support/fake_window.h"
+#include "support/temp_folder.h"
+#include "sync/sync_run.h"
+#include "win32_disk.h"
+
+namespace tandrel {
+namespace {
+
+using testing::FakePlanList;
+using testing::FakeShell;
+using ::testing::HasSubstr;
+using testing::TempFolder;
+
+constexpr long long kTen = 1'577'872'800;  // 2020-01-01 10:00 UTC, seconds since 1970
+constexpr long long kNoon = kTen + 7200;
+
+class Win32SyncTest : public ::testing::Test {
+ protected:
+  Win32FileSystem fs_;
+  TempFolder tmp_;
+  FakePlanList plan_;
+  FakeShell shell_;
+
+  std::string one() const { return tmp_.path() + "one\\"; }
+  std::string two() const { return tmp_.path() + "two\\"; }
+
+  void Compare() {
+    const BuildResult result = BuildPlan(fs_, one(), two());
+    ASSERT_FALSE(result.error);
+    plan_.Clear();
+    plan_.Append(result.plan.Rows(/*checked=*/true));
+  }
+
+  std::vector<std::string> Names(const std::string& folder) {
+    std::vector<DirEntry> entries;
+    EXPECT_FALSE(fs_.ListFolder(folder, &entries));
+    std::vector<std::string> names;
+    for (const DirEntry& e : entries) names.push_back(e.name);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+};
+
+TEST_F(Win32SyncTest, ReadOnlyOverwriteTargetFailsTheRowAndLosesNothing) {
+  tmp_.Write("one\\same.txt", "newer", kNoon);
+  const std::string target = tmp_.Write("two\\same.txt", "older", kTen);
+  tmp_.Write("one\\first.txt", "first", kTen);
+  ASSERT_TRUE(testing::AddAttributes(target, FILE_ATTRIBUTE_READONLY));
+  Compare();
+  ASSERT_EQ(plan_.Count(), 2);
+  SyncRun(plan_, shell_, fs_);
+
+  ASSERT_EQ(shell_.messages.size(), 1u);
+  EXPECT_THAT(shell_.messages[0], HasSubstr(target));
+  EXPECT_EQ(plan_.Count(), 2);  // the run stopped: the plan keeps its rows
+  EXPECT_EQ(plan_.Row(1).action, "Done");
+  EXPECT_NE(plan_.Row(2).action, "Done");
+  EXPECT_EQ(testing::ReadFile(target), "older");
+  EXPECT_NE(::GetFileAttributesW(win32::ApiPath(target).c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+  // The first row's copy landed, and no temporary file was left behind.
+  EXPECT_EQ(Names(two()), (std::vector<std::string>{"first.txt", "same.txt"}));
+  testing::ClearReadOnly(target);
+}
+
+TEST_F(Win32SyncTest, ReadOnlySourceIsCopiedAndLeavesNoTemporaryFile) {
+  const std::string source = tmp_.Write("one\\locked.txt", "locked", kTen);
+  ASSERT_TRUE(testing::AddAttributes(source, FILE_ATTRIBUTE_READONLY));
+  tmp_.MakeFolder("two");
+  Compare();
+  SyncRun(plan_, shell_, fs_);
+  EXPECT_EQ(shell_.messages, std::vector<std::string>{"Done."});
+  EXPECT_EQ(testing::ReadFile(two() + "locked.txt"), "locked");
+  EXPECT_EQ(Names(two()), std::vector<std::string>{"locked.txt"});
+  // Synced: a second compare proposes nothing.
+  Compare();
+  EXPECT_EQ(plan_.Count(), 0);
+  testing::ClearReadOnly(source);
+}
+
+TEST_F(Win32SyncTest, LongPathsAndNamesOutsideTheCodePageAreSynced) {
+  std::string deep = one() + "deep";
+  ASSERT_TRUE(testing::MakeFolder(one()));
+  ASSERT_TRUE(testing::MakeFolder(deep));
+  while (deep.size() < 300) {
+    deep += "\\a-folder-name-of-some-length-" + std::to_string(deep.size());
+    ASSERT_TRUE(testing::MakeFolder(deep));
+  }
+  const std::string greek = "\xce\xb1\xce\xb2\xce\xb3.txt";
+  ASSERT_TRUE(testing::WriteFile(deep + "\\" + greek, "far and greek"));
+  ASSERT_TRUE(testing::MakeFolder(two()));
+  ASSERT_TRUE(testing::WriteFile(two() + "\xf0\x9f\x98\x80.txt", "emoji"));
+  Compare();
+  ASSERT_EQ(plan_.Count(), 2);
+  SyncRun(plan_, shell_, fs_);
+  EXPECT_EQ(shell_.messages, std::vector<std::string>{"Done."});
+  EXPECT_EQ(testing::ReadFile(two() + greek), "far and greek");
+  EXPECT_EQ(testing::ReadFile(one() + "\xf0\x9f\x98\x80.txt"), "emoji");
+  testing::RemoveTree(one() + "deep");
+}
+
+}  // namespace
+}  // namespace tandrel
