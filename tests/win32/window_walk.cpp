@@ -184,6 +184,40 @@ int main(int argc, char** argv) {
   }
   Check(font_of(Form1::kListView1).lfHeight == -12, "lists use 9 points (12 pixels at 96 dpi)");
   Check(font_of(Form1::kCheck5).lfHeight == -15, "buttons use 11.25 points (15 pixels)");
+  // The lists carry the tooltip.
+  struct Tips {
+    HWND owner;
+    HWND found = nullptr;
+  } tips{form.hwnd()};
+  ::EnumThreadWindows(
+      ::GetCurrentThreadId(),
+      [](HWND window, LPARAM data) {
+        auto* tips = reinterpret_cast<Tips*>(data);
+        wchar_t name[64] = {};
+        ::GetClassNameW(window, name, 64);
+        if (std::wstring(name) == TOOLTIPS_CLASSW && ::GetWindow(window, GW_OWNER) == tips->owner) {
+          tips->found = window;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&tips));
+  Check(tips.found != nullptr && ::SendMessageW(tips.found, TTM_GETTOOLCOUNT, 0, 0) == 3,
+        "one tooltip with a tool for each list");
+  for (int id : {Form1::kListView1, Form1::kListView2, Form1::kListView3}) {
+    wchar_t text[128] = {};
+    TTTOOLINFOW tool{};
+    tool.cbSize = sizeof(tool);
+    tool.hwnd = form.hwnd();
+    tool.uId = reinterpret_cast<UINT_PTR>(form.Control(id));
+    tool.lpszText = text;
+    if (tips.found != nullptr) {
+      ::SendMessageW(tips.found, TTM_GETTEXTW, 128, reinterpret_cast<LPARAM>(&tool));
+    }
+    Check(std::wstring(text) ==
+              L"Double-click item to remove it. Move bar to right and out of window to reveal "
+              L"full names.",
+          "list " + std::to_string(id) + " has the tooltip text");
+  }
   Picture(form.hwnd(), pictures, "1-start");
 
   form.shell().SetScript(nullptr, nullptr);
