@@ -184,6 +184,38 @@ int main(int argc, char** argv) {
   }
   Check(font_of(Form1::kListView1).lfHeight == -12, "lists use 9 points (12 pixels at 96 dpi)");
   Check(font_of(Form1::kCheck5).lfHeight == -15, "buttons use 11.25 points (15 pixels)");
+  // The design at 96 dots per inch: client area, control places and column
+  // widths in pixels (15 twips each), the window in the middle of the screen.
+  if (::GetDpiForWindow(form.hwnd()) == 96) {
+    RECT client;
+    ::GetClientRect(form.hwnd(), &client);
+    Check(client.right == 617 && client.bottom == 417, "the client area is 617 by 417");
+    auto place = [&](int id) {
+      RECT r;
+      ::GetWindowRect(form.Control(id), &r);
+      ::MapWindowPoints(nullptr, form.hwnd(), reinterpret_cast<POINT*>(&r), 2);
+      return std::vector<long>{r.left, r.top, r.right - r.left, r.bottom - r.top};
+    };
+    Check(place(Form1::kListView1) == std::vector<long>{8, 8, 601, 41}, "ListView1's place");
+    Check(place(Form1::kCheck1) == std::vector<long>{312, 104, 145, 73}, "Check1's place");
+    Check(place(Form1::kListView3) == std::vector<long>{8, 184, 601, 143}, "ListView3's place");
+    Check(place(Form1::kCheck6) == std::vector<long>{400, 336, 209, 73}, "Check6's place");
+    auto width = [&](int id, int column) {
+      return ::SendMessageW(form.Control(id), LVM_GETCOLUMNWIDTH, column, 0);
+    };
+    Check(width(Form1::kListView1, 0) == 467 && width(Form1::kListView2, 0) == 467 &&
+              width(Form1::kListView3, 0) == 187 && width(Form1::kListView3, 1) == 173 &&
+              width(Form1::kListView3, 2) == 187,
+          "the column widths");
+    RECT outer;
+    ::GetWindowRect(form.hwnd(), &outer);
+    Check(outer.left == (::GetSystemMetrics(SM_CXSCREEN) - (outer.right - outer.left)) / 2 &&
+              outer.top == (::GetSystemMetrics(SM_CYSCREEN) - (outer.bottom - outer.top)) / 2,
+          "the window stands in the middle of the screen");
+  } else {
+    std::fprintf(stderr, "window_walk: the design is checked at 96 dots per inch only\n");
+  }
+
   // The lists carry the tooltip.
   struct Tips {
     HWND owner;
