@@ -22,10 +22,7 @@ constexpr std::string_view kChangedSinceCompare =
 // text ends with.
 std::string Sentence(const std::error_code& ec) {
   std::string text = ec.message();
-  while (!text.empty() && (text.back() == '.' || text.back() == ' ' || text.back() == '\r' ||
-                           text.back() == '\n')) {
-    text.pop_back();
-  }
+  text.erase(text.find_last_not_of(" .\r\n") + 1);
   if (text.empty()) text = "Error " + std::to_string(ec.value());
   return text + ".";
 }
