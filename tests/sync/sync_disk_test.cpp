@@ -111,14 +111,15 @@ TEST_F(SyncOnDisk, AFileThatAppearedAfterTheCompareIsKept) {
   EXPECT_THAT(Leftovers(), IsEmpty());
 }
 
-TEST_F(SyncOnDisk, ALinkAtTheDestinationIsReplacedNeverWrittenThrough) {
+TEST_F(SyncOnDisk, LinksAreReadThroughAtTheSourceAndNeverWrittenThroughAtTheDestination) {
   if (!kPosix) GTEST_SKIP() << "links need privileges here";
   const std::string outside = tmp_.Write("outside/target.txt", "outside", kJan2020);
+  const std::string stored = tmp_.Write("store/real", "real bytes", kJan2020 + 30);
   tmp_.Write("A/x", "new x", kJan2020 + 60);
   stdfs::create_symlink(outside, b_ + "x");
+  stdfs::create_symlink(stored, a_ + "linked");
   Compare();
-  ASSERT_EQ(plan_.rows.size(), 1u);
-  ASSERT_EQ(plan_.rows[0].action, std::string(kOverwriteAction));
+  ASSERT_EQ(plan_.rows.size(), 2u);
 
   SyncRun(plan_, shell_, *fs_);
 
@@ -127,6 +128,9 @@ TEST_F(SyncOnDisk, ALinkAtTheDestinationIsReplacedNeverWrittenThrough) {
   EXPECT_EQ(TempFolder::Read(b_ + "x"), "new x");
   EXPECT_EQ(TempFolder::Read(outside), "outside");
   EXPECT_EQ(Info(outside).write_time, ToFileTime(kJan2020));
+  EXPECT_FALSE(Info(b_ + "linked").is_link);
+  EXPECT_EQ(TempFolder::Read(b_ + "linked"), "real bytes");
+  EXPECT_EQ(Info(b_ + "linked").write_time, ToFileTime(kJan2020 + 30));
 
   // A copy row finds a link where nothing was at the compare.
   tmp_.Write("A/y", "y", kJan2020);

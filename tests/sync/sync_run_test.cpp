@@ -14,7 +14,6 @@ using ::testing::ElementsAre;
 using testing::FakeFileSystem;
 using testing::FakePlanList;
 using testing::FakeShell;
-using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
 constexpr FileTime kSecond = kFileTimeTicksPerSecond;
@@ -31,11 +30,6 @@ bool HasTemporaryFile(const FakeFileSystem& fs) {
     if (path.find("/~") != std::string::npos) return true;
   }
   return false;
-}
-
-std::vector<PlanRow> Ticked(std::vector<PlanRow> rows) {
-  for (PlanRow& row : rows) row.checked = true;
-  return rows;
 }
 
 TEST(SyncRun, PerformsTickedRowsInOrderThenSaysDoneAndEmptiesThePlan) {
@@ -132,87 +126,6 @@ TEST(CheckAllUncheckAll, TicksOnlyAndAnUncheckedPlanSyncsNothing) {
   EXPECT_THAT(shell.messages, ElementsAre("Done.", "Done."));
 }
 
-TEST(SyncRun, CopyNeverReplacesAnEntryItDidNotWrite) {
-  for (const bool as_link : {false, true}) {
-    SCOPED_TRACE(as_link ? "a dangling link appeared" : "a file appeared");
-    FakeFileSystem fs;
-    fs.AddFile("/a/first", "first", kOld);
-    fs.AddFile("/a/x", "from a", kNew);
-    fs.AddFile("/a/later", "later", kOld);
-    // Made by the user between the compare and the sync.
-    if (as_link) {
-      fs.AddLink("/b/x", "/elsewhere/missing");
-    } else {
-      fs.AddFile("/b/x", "the user's", kOld);
-    }
-    FakePlanList plan;
-    plan.rows =
-        Ticked({{"/a/first", kCopy2, "/b/"}, {"/a/x", kCopy2, "/b/"}, {"/a/later", kCopy2, "/b/"}});
-    FakeShell shell;
-
-    SyncRun(plan, shell, fs);
-
-    ASSERT_EQ(shell.messages.size(), 1u);
-    EXPECT_THAT(shell.messages[0], HasSubstr("/a/x"));
-    EXPECT_THAT(shell.messages[0], HasSubstr("/b/x"));
-    EXPECT_THAT(shell.messages[0], HasSubstr("already exists"));
-    EXPECT_THAT(plan.rows, ElementsAre(PlanRow{"/a/first", "Done", "/b/", true},
-                                       PlanRow{"/a/x", kCopy2, "/b/", true},
-                                       PlanRow{"/a/later", kCopy2, "/b/", true}));
-    EXPECT_EQ(fs.IsLink("/b/x"), as_link);
-    EXPECT_EQ(fs.Contents("/b/x"), as_link ? "" : "the user's");
-    EXPECT_FALSE(fs.Exists("/elsewhere/missing"));
-    EXPECT_TRUE(fs.Exists("/b/first"));
-    EXPECT_FALSE(fs.Exists("/b/later"));
-    EXPECT_FALSE(HasTemporaryFile(fs));
-  }
-}
-
-TEST(SyncRun, CopiesOfOneNameFromSeveralFoldersEndWithTheLast) {
-  FakeFileSystem fs;
-  fs.AddFile("/a/s1/x", "first", kNew);
-  fs.AddFile("/a/s2/x", "second", kOld);
-  fs.AddFile("/a/s3/x", "third", kOld + kSecond);
-  fs.AddFolder("/b");
-  const BuildResult built = BuildPlan(fs, "/a/", "/b/");
-  FakePlanList plan;
-  plan.Append(built.plan.Rows(true));
-  ASSERT_EQ(plan.rows.size(), 3u);
-  FakeShell shell;
-
-  SyncRun(plan, shell, fs);
-
-  EXPECT_THAT(shell.messages, ElementsAre("Done."));
-  EXPECT_EQ(fs.Contents("/b/x"), "third");
-  EXPECT_EQ(fs.TimeOf("/b/x"), kOld + kSecond);
-  EXPECT_FALSE(HasTemporaryFile(fs));
-}
-
-TEST(SyncRun, OverwriteRefusesATargetThatBecameNewerThanItsSource) {
-  FakeFileSystem fs;
-  fs.AddFile("/a/x", "compared newer", kNew);
-  // Edited after the compare: newer than the source now.
-  fs.AddFile("/b/x", "edited since", kNew + 60 * kSecond);
-  // Newer only within the second: the same time at one second.
-  fs.AddFile("/a/y", "y from a", kNew + kSecond / 10);
-  fs.AddFile("/b/y", "y of b", kNew + kSecond * 9 / 10);
-  FakePlanList plan;
-  plan.rows = Ticked({{"/a/y", kOverwrite, "/b/y"}, {"/a/x", kOverwrite, "/b/x"}});
-  FakeShell shell;
-
-  SyncRun(plan, shell, fs);
-
-  ASSERT_EQ(shell.messages.size(), 1u);
-  EXPECT_THAT(shell.messages[0], HasSubstr("/a/x"));
-  EXPECT_THAT(shell.messages[0], HasSubstr("/b/x"));
-  EXPECT_THAT(shell.messages[0], HasSubstr("newer"));
-  EXPECT_EQ(fs.Contents("/b/x"), "edited since");
-  EXPECT_EQ(fs.TimeOf("/b/x"), kNew + 60 * kSecond);
-  EXPECT_EQ(plan.rows[0].action, "Done");
-  EXPECT_EQ(plan.rows[1].action, kOverwrite);
-  EXPECT_EQ(fs.Contents("/b/y"), "y from a");
-}
-
 TEST(SyncRun, OverwritesOfATargetThisRunWroteGoAhead) {
   // k x m namesakes: /b/x is first replaced by the newest file, then by the
   // next one of tree 1, which is older than what the run just put there.
@@ -241,49 +154,6 @@ TEST(SyncRun, OverwritesOfATargetThisRunWroteGoAhead) {
   EXPECT_EQ(same.Contents("/a/x"), "newer");
   EXPECT_EQ(same.Contents("/a/s/x"), "newer");
   EXPECT_FALSE(HasTemporaryFile(same));
-}
-
-TEST(SyncRun, LinksAreReadThroughAtTheSourceAndReplacedAtTheDestination) {
-  FakeFileSystem fs;
-  fs.AddFile("/store/real", "real bytes", kNew, false, 0640);
-  fs.AddLink("/a/x", "/store/real");
-  fs.AddFile("/outside/target", "outside", kOld);
-  fs.AddLink("/b/x", "/outside/target");
-  fs.AddLink("/a/y", "/store/real");
-  fs.AddFolder("/c");
-  FakePlanList plan;
-  plan.rows = Ticked({{"/a/x", kOverwrite, "/b/x"}, {"/a/y", kCopy2, "/c/"}});
-  FakeShell shell;
-
-  SyncRun(plan, shell, fs);
-
-  EXPECT_THAT(shell.messages, ElementsAre("Done."));
-  EXPECT_FALSE(fs.IsLink("/b/x"));
-  EXPECT_EQ(fs.Contents("/b/x"), "real bytes");
-  EXPECT_EQ(fs.TimeOf("/b/x"), kNew);
-  EXPECT_EQ(fs.Contents("/outside/target"), "outside");
-  EXPECT_EQ(fs.TimeOf("/outside/target"), kOld);
-  EXPECT_FALSE(fs.IsLink("/c/y"));
-  EXPECT_EQ(fs.Contents("/c/y"), "real bytes");
-  EXPECT_EQ(fs.PermissionsOf("/c/y"), 0640u);
-  EXPECT_TRUE(fs.IsLink("/a/x"));
-}
-
-TEST(SyncRun, ASourceGoneSinceTheCompareStopsTheRunWithTheReason) {
-  FakeFileSystem fs;
-  fs.AddFolder("/a");
-  fs.AddFile("/b/x", "kept", kOld);
-  for (const std::string& action : {kCopy2, kOverwrite}) {
-    FakePlanList plan;
-    plan.rows = Ticked({{"/a/x", action, action == kCopy2 ? "/b/" : "/b/x"}});
-    FakeShell shell;
-    SyncRun(plan, shell, fs);
-    ASSERT_EQ(shell.messages.size(), 1u);
-    EXPECT_THAT(shell.messages[0],
-                HasSubstr(std::make_error_code(std::errc::no_such_file_or_directory).message()));
-    EXPECT_EQ(plan.rows[0].action, action);
-    EXPECT_EQ(fs.Contents("/b/x"), "kept");
-  }
 }
 
 }  // namespace
