@@ -22,6 +22,7 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 2, argv + argc);
   std::unique_ptr<tandrel::FileSystem> fs = tandrel::MakeRealFileSystem();
   if (command == "plan") return PlanCommand(*fs, args);
+  if (command == "sync") return SyncCommand(*fs, args);
   std::fprintf(stderr, "tandrel-cli: unknown command: %s\n", command.c_str());
   PrintUsage(stderr);
   return kExitUsage;
