@@ -1,0 +1,37 @@
+#include "app/dialogs.h"
+
+#include <QFile>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QProcess>
+#include <QStringList>
+
+#include "app/form_text.h"
+
+namespace tandrel {
+
+void QtDialogs::ShowMessage(const std::string& text) {
+  QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(kFormCaption), ShownText(text),
+                  QMessageBox::Ok, owner_);
+  box.exec();
+}
+
+std::string QtDialogs::BrowseForFolder(const std::string& title) {
+  const QString chosen = QFileDialog::getExistingDirectory(
+      owner_, QString::fromUtf8(title), QStringLiteral("/"), QFileDialog::ShowDirsOnly);
+  if (chosen.isEmpty()) return {};
+  // The picker speaks QString; encodeName gives back the file system's own
+  // bytes for the name, which is what the rest of the program works with.
+  return QFile::encodeName(chosen).toStdString();
+}
+
+void QtDialogs::StartDetached(const std::string& program, const std::vector<std::string>& arguments,
+                              bool /*minimized*/) {
+  // A desktop URL opener picks its own window state; there is nothing to ask
+  // it for, so `minimized` has no counterpart here.
+  QStringList args;
+  for (const std::string& argument : arguments) args << QString::fromUtf8(argument);
+  QProcess::startDetached(QString::fromUtf8(program), args);
+}
+
+}  // namespace tandrel
