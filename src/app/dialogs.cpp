@@ -2,6 +2,8 @@
 
 #include <QFile>
 #include <QFileDialog>
+#include <QIcon>
+#include <QPushButton>
 #include <QMessageBox>
 #include <QProcess>
 #include <QStringList>
@@ -13,6 +15,8 @@ namespace tandrel {
 void QtDialogs::ShowMessage(const std::string& text) {
   QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(kFormCaption), ShownText(text),
                   QMessageBox::Ok, owner_);
+  // Some styles decorate the OK button with a picture; the box shows text alone.
+  box.button(QMessageBox::Ok)->setIcon(QIcon());
   box.exec();
 }
 

@@ -7,8 +7,9 @@ namespace tandrel {
 namespace {
 
 constexpr int kPictureSize = 32;
-constexpr int kMargin = 3;
-constexpr int kPictureToCaption = 2;
+// Two lines of caption under the picture just fit the 73-pixel buttons.
+constexpr int kMargin = 2;
+constexpr int kPictureToCaption = 1;
 constexpr int kCaptionFlags = Qt::AlignHCenter | Qt::AlignTop | Qt::TextWordWrap;
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolButton>
+#include <QToolTip>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <condition_variable>
@@ -207,6 +208,24 @@ TEST_F(Form1Test, StartsOnTheFirstListAndTabsInTheDesignedOrder) {
   }
   EXPECT_THAT(order, ElementsAre("ListView1", "Check3", "Check2", "ListView2", "Check1", "Check4",
                                  "Check5", "Check6", "ListView3", "Check7", "Check8", "ListView1"));
+}
+
+TEST_F(Form1Test, ListsShowTheirTooltipOverRowsAndOverFreeSpace) {
+  OpenOnDisk();
+  QApplication::setActiveWindow(form_.get());
+  ASSERT_TRUE(QTest::qWaitForWindowActive(form_.get()));
+  form_->plan().Append({{"/a/x", " could be copied to", "/b/", true}});
+  const QString expected = QStringLiteral(
+      "Double-click item to remove it. Move bar to right and out of window to reveal full names.");
+  QWidget* viewport = PlanView()->viewport();
+  for (const QPoint at : {PlanView()->visualRect(form_->plan().index(0, 1)).center(),
+                          QPoint(590, 100)}) {
+    QToolTip::hideText();
+    QHelpEvent help(QEvent::ToolTip, at, viewport->mapToGlobal(at));
+    QApplication::sendEvent(viewport, &help);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return QToolTip::text() == expected; }, 2000)) << at.x();
+  }
+  QToolTip::hideText();
 }
 
 TEST_F(Form1Test, EachPressRunsItsActionOnceWithTheButtonAlreadyUp) {

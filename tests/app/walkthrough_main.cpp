@@ -4,9 +4,9 @@
 //
 //   tandrel_walkthrough FOLDER1 FOLDER2 SHOTS_FOLDER
 #include <QApplication>
-#include <QCursor>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QProcess>
 #include <QTimer>
 #include <QToolButton>
@@ -43,6 +43,7 @@ class WalkDialogs final : public tandrel::Dialogs {
   void ShowMessage(const std::string& text) override {
     QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Tandrel"), QString::fromStdString(text),
                     QMessageBox::Ok, owner);
+    box.button(QMessageBox::Ok)->setIcon(QIcon());
     const char* name = message_shots.empty() ? "message" : message_shots.front();
     if (!message_shots.empty()) message_shots.pop_front();
     QTimer::singleShot(800, &box, [&box, name] {
@@ -90,12 +91,21 @@ int main(int argc, char** argv) {
   start_up.draw = [] { return 0.5; };
   tandrel::FormLoad(form, *fs, start_up);
   form.show();
+  // With no window manager under the virtual X server, nothing activates
+  // the window, and Qt shows tooltips only over an active one.
+  form.activateWindow();
 
   auto button = [&form](const char* name) {
     return form.findChild<QToolButton*>(QString::fromUtf8(name));
   };
   auto* plan_view = form.findChild<QTreeView*>(QStringLiteral("ListView3"));
-  auto at = [](QWidget* widget, QPoint where) { QCursor::setPos(widget->mapToGlobal(where)); };
+  // The pointer is moved through the X server, as a mouse would move it.
+  auto at = [](QWidget* widget, QPoint where) {
+    const QPoint global = widget->mapToGlobal(where);
+    QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("mousemove"),
+                                                  QString::number(global.x()),
+                                                  QString::number(global.y())});
+  };
 
   std::deque<std::function<void()>> steps = {
       [&] { Shot("01-start"); },
@@ -112,7 +122,7 @@ int main(int argc, char** argv) {
         plan_view->setCurrentIndex(form.plan().index(1, 0));
         at(plan_view->viewport(), QPoint(300, 60));
       },
-      [&] { Shot("06-one-unticked-with-tooltip"); },
+      [&] { Shot("06-one-unticked"); },
       [&] { button("Check1")->click(); },  // a second choice: the refusal
       [&] { button("Check6")->click(); },
       [&] { Shot("09-after-sync"); },
