@@ -87,7 +87,8 @@ int main(int argc, char** argv) {
   result.plan.folder1 = "/data/photos/";
   result.plan.folder2 = "/backup/photos/";
   for (int i = 0; i < 200'000; ++i) {
-    result.plan.files1.AddPath("/data/photos/2019/summer/holiday/img_" + std::to_string(i) + ".jpg");
+    result.plan.files1.AddPath("/data/photos/2019/summer/holiday/img_" + std::to_string(i) +
+                               ".jpg");
     result.plan.entries.push_back({tandrel::RowKind::kCopy1To2, static_cast<std::uint32_t>(i), 0});
   }
   SilentDialogs quiet;
@@ -110,7 +111,8 @@ int main(int argc, char** argv) {
   double worst = 0;
   timer.restart();
   int pages = 0;
-  for (int value = 0; value < bar->maximum() && pages < 400; value += bar->pageStep() * 50, ++pages) {
+  for (int value = 0; value < bar->maximum() && pages < 400;
+       value += bar->pageStep() * 50, ++pages) {
     QElapsedTimer one;
     one.start();
     bar->setValue(value);
@@ -150,8 +152,9 @@ int main(int argc, char** argv) {
   while (form.CompareRunning()) QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
   const double whole = Ms(timer);
   heartbeat.stop();
-  std::printf("compare of two 100,000-file trees: %.2f s, %d rows, %d repaints, longest gap %.1f ms\n",
-              whole / 1000, form.plan().Count(), repaints, longest_gap);
+  std::printf(
+      "compare of two 100,000-file trees: %.2f s, %d rows, %d repaints, longest gap %.1f ms\n",
+      whole / 1000, form.plan().Count(), repaints, longest_gap);
   std::filesystem::remove_all(scratch);
   return 0;
 }

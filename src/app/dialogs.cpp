@@ -3,9 +3,9 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QIcon>
-#include <QPushButton>
 #include <QMessageBox>
 #include <QProcess>
+#include <QPushButton>
 #include <QStringList>
 
 #include "app/form_text.h"

@@ -128,40 +128,38 @@ Form1::Form1(std::shared_ptr<FileSystem> fs, Dialogs& dialogs)
   slot1_ = std::make_unique<FolderSlotView>(*list1_);
   slot2_ = std::make_unique<FolderSlotView>(*list2_);
 
-  auto* check3 = MakeButton(this, QStringLiteral("Check3"), "1. Choose Folder 1",
-                            QStringLiteral("choose.png"), QRect(8, 104, 145, 73),
-                            [this] { ChooseFolder(*slot1_, shell_); });
-  auto* check2 = MakeButton(this, QStringLiteral("Check2"), "Remove Folder 1",
-                            QStringLiteral("remove.png"), QRect(160, 104, 145, 73),
-                            [this] { RemoveFolder(*slot1_); });
-  auto* check1 = MakeButton(this, QStringLiteral("Check1"), "2. Choose Folder 2",
-                            QStringLiteral("choose.png"), QRect(312, 104, 145, 73),
-                            [this] { ChooseFolder(*slot2_, shell_); });
-  auto* check4 = MakeButton(this, QStringLiteral("Check4"), "Remove Folder 2",
-                            QStringLiteral("remove.png"), QRect(464, 104, 145, 73),
-                            [this] { RemoveFolder(*slot2_); });
+  auto* check3 =
+      MakeButton(this, QStringLiteral("Check3"), "1. Choose Folder 1", QStringLiteral("choose.png"),
+                 QRect(8, 104, 145, 73), [this] { ChooseFolder(*slot1_, shell_); });
+  auto* check2 =
+      MakeButton(this, QStringLiteral("Check2"), "Remove Folder 1", QStringLiteral("remove.png"),
+                 QRect(160, 104, 145, 73), [this] { RemoveFolder(*slot1_); });
+  auto* check1 =
+      MakeButton(this, QStringLiteral("Check1"), "2. Choose Folder 2", QStringLiteral("choose.png"),
+                 QRect(312, 104, 145, 73), [this] { ChooseFolder(*slot2_, shell_); });
+  auto* check4 =
+      MakeButton(this, QStringLiteral("Check4"), "Remove Folder 2", QStringLiteral("remove.png"),
+                 QRect(464, 104, 145, 73), [this] { RemoveFolder(*slot2_); });
 
   list3_ = new QTreeView(this);
   SetUpList(list3_, QStringLiteral("ListView3"), QRect(8, 184, 601, 143));
   list3_->setModel(&plan_);
 
-  auto* check5 = MakeButton(this, QStringLiteral("Check5"),
-                            "3. Compare -- Just Preview Possibilities",
-                            QStringLiteral("compare.png"), QRect(8, 336, 177, 73),
-                            [this] { Compare(); });
+  auto* check5 =
+      MakeButton(this, QStringLiteral("Check5"), "3. Compare -- Just Preview Possibilities",
+                 QStringLiteral("compare.png"), QRect(8, 336, 177, 73), [this] { Compare(); });
   QPalette black_caption = check5->palette();
   black_caption.setColor(QPalette::ButtonText, Qt::black);
   check5->setPalette(black_caption);
-  auto* check7 = MakeButton(this, QStringLiteral("Check7"), "Check All",
-                            QStringLiteral("check_all.png"), QRect(192, 336, 97, 73),
-                            [this] { CheckAll(plan_); });
-  auto* check8 = MakeButton(this, QStringLiteral("Check8"), "Uncheck All",
-                            QStringLiteral("uncheck_all.png"), QRect(296, 336, 97, 73),
-                            [this] { UncheckAll(plan_); });
-  auto* check6 = MakeButton(this, QStringLiteral("Check6"),
-                            "4. Sync -- Execute Checked File Operations",
-                            QStringLiteral("sync.png"), QRect(400, 336, 209, 73),
-                            [this] { Sync(); });
+  auto* check7 =
+      MakeButton(this, QStringLiteral("Check7"), "Check All", QStringLiteral("check_all.png"),
+                 QRect(192, 336, 97, 73), [this] { CheckAll(plan_); });
+  auto* check8 =
+      MakeButton(this, QStringLiteral("Check8"), "Uncheck All", QStringLiteral("uncheck_all.png"),
+                 QRect(296, 336, 97, 73), [this] { UncheckAll(plan_); });
+  auto* check6 =
+      MakeButton(this, QStringLiteral("Check6"), "4. Sync -- Execute Checked File Operations",
+                 QStringLiteral("sync.png"), QRect(400, 336, 209, 73), [this] { Sync(); });
 
   const QList<QWidget*> tab_order = {list1_, check3, check2, list2_, check1, check4,
                                      check5, check6, list3_, check7, check8};

@@ -25,7 +25,8 @@ class PictureButton;
 // dialogs of the desktop.
 class FormShell final : public Shell {
  public:
-  FormShell(Dialogs& dialogs, tandrel::WindowPointer& pointer) : dialogs_(dialogs), pointer_(pointer) {}
+  FormShell(Dialogs& dialogs, tandrel::WindowPointer& pointer)
+      : dialogs_(dialogs), pointer_(pointer) {}
 
   void ShowMessage(const std::string& text) override { dialogs_.ShowMessage(text); }
   Pointer WindowPointer() const override { return pointer_.Code(); }

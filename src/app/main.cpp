@@ -22,7 +22,8 @@ int main(int argc, char** argv) {
   tandrel::Form1 form(fs, dialogs);
   dialogs.SetOwner(&form);
   tandrel::StartUp start_up;
-  start_up.executable_folder = QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString();
+  start_up.executable_folder =
+      QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString();
   start_up.home_page = tandrel::kHomePageAddress;
   tandrel::FormLoad(form, *fs, start_up);
   form.show();

@@ -51,14 +51,16 @@ void PictureButton::paintEvent(QPaintEvent*) {
   const int shift = isDown() || isChecked() ? 1 : 0;
 
   const QIcon::Mode mode = isEnabled() ? QIcon::Normal : QIcon::Disabled;
-  const QPixmap picture = icon().pixmap(QSize(kPictureSize, kPictureSize), devicePixelRatioF(), mode);
+  const QPixmap picture =
+      icon().pixmap(QSize(kPictureSize, kPictureSize), devicePixelRatioF(), mode);
   painter.drawPixmap(QRect(inner.left() + (inner.width() - kPictureSize) / 2 + shift, top + shift,
                            kPictureSize, kPictureSize),
                      picture);
   top += kPictureSize + kPictureToCaption;
   painter.setPen(palette().color(QPalette::ButtonText));
-  painter.drawText(QRect(inner.left() + shift, top + shift, inner.width(), inner.bottom() - top + 1),
-                   kCaptionFlags, text());
+  painter.drawText(
+      QRect(inner.left() + shift, top + shift, inner.width(), inner.bottom() - top + 1),
+      kCaptionFlags, text());
 }
 
 }  // namespace tandrel

@@ -50,9 +50,7 @@ void PlanModel::SetAction(int position, const std::string& action) {
   emit dataChanged(at, at, {Qt::DisplayRole});
 }
 
-int PlanModel::rowCount(const QModelIndex& parent) const {
-  return parent.isValid() ? 0 : Count();
-}
+int PlanModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : Count(); }
 
 int PlanModel::columnCount(const QModelIndex& parent) const {
   return parent.isValid() ? 0 : kColumnCount;

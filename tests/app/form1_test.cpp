@@ -25,9 +25,9 @@ namespace tandrel {
 namespace {
 
 using ::testing::ElementsAre;
+using testing::FakeFileSystem;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
-using testing::FakeFileSystem;
 using testing::ScriptedDialogs;
 using testing::TempFolder;
 
@@ -218,8 +218,8 @@ TEST_F(Form1Test, ListsShowTheirTooltipOverRowsAndOverFreeSpace) {
   const QString expected = QStringLiteral(
       "Double-click item to remove it. Move bar to right and out of window to reveal full names.");
   QWidget* viewport = PlanView()->viewport();
-  for (const QPoint at : {PlanView()->visualRect(form_->plan().index(0, 1)).center(),
-                          QPoint(590, 100)}) {
+  for (const QPoint at :
+       {PlanView()->visualRect(form_->plan().index(0, 1)).center(), QPoint(590, 100)}) {
     QToolTip::hideText();
     QHelpEvent help(QEvent::ToolTip, at, viewport->mapToGlobal(at));
     QApplication::sendEvent(viewport, &help);
@@ -362,7 +362,8 @@ TEST_F(Form1Test, NamesFoldersThatCouldNotBeReadOnceTheRowsAreIn) {
   fake->AddFile("/one/a.txt", "a", 1);
   fake->AddFolder("/one/locked");
   fake->AddFolder("/two");
-  fake->FailPath(testing::Op::kList, "/one/locked", std::make_error_code(std::errc::permission_denied));
+  fake->FailPath(testing::Op::kList, "/one/locked",
+                 std::make_error_code(std::errc::permission_denied));
   Open(fake);
   int rows_when_told = -1;
   dialogs_.on_message = [&](const std::string&) { rows_when_told = form_->plan().Count(); };

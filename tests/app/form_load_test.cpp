@@ -4,8 +4,8 @@
 
 #include <QFile>
 #include <QGuiApplication>
-#include <QScreen>
 #include <QHeaderView>
+#include <QScreen>
 #include <QTreeView>
 #include <QTreeWidget>
 
@@ -71,8 +71,8 @@ TEST(HomePage, OpensOnlyOnDrawSevenAndOnlyWithAnAddress) {
     double r;
     bool opens;
   };
-  for (const Case c : {Case{0.06, true}, Case{0.0699, true}, Case{0.07, false},
-                       Case{0.0599, false}, Case{0.0, false}, Case{0.999, false}}) {
+  for (const Case c : {Case{0.06, true}, Case{0.0699, true}, Case{0.07, false}, Case{0.0599, false},
+                       Case{0.0, false}, Case{0.999, false}}) {
     FakeShell shell;
     int draws = 0;
     MaybeOpenHomePage(shell, address, [&] {

@@ -6,8 +6,8 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QProcess>
+#include <QPushButton>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
@@ -27,7 +27,8 @@ QString g_shots;
 void Shot(const char* name) {
   const QString path = g_shots + QLatin1Char('/') + QString::fromUtf8(name) + ".png";
   QApplication::processEvents();
-  QProcess::execute(QStringLiteral("import"), {QStringLiteral("-window"), QStringLiteral("root"), path});
+  QProcess::execute(QStringLiteral("import"),
+                    {QStringLiteral("-window"), QStringLiteral("root"), path});
   std::printf("saved %s\n", qPrintable(path));
 }
 
@@ -102,9 +103,9 @@ int main(int argc, char** argv) {
   // The pointer is moved through the X server, as a mouse would move it.
   auto at = [](QWidget* widget, QPoint where) {
     const QPoint global = widget->mapToGlobal(where);
-    QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("mousemove"),
-                                                  QString::number(global.x()),
-                                                  QString::number(global.y())});
+    QProcess::execute(
+        QStringLiteral("xdotool"),
+        {QStringLiteral("mousemove"), QString::number(global.x()), QString::number(global.y())});
   };
 
   std::deque<std::function<void()>> steps = {
