@@ -85,12 +85,5 @@ TEST(PlanModel, KeepsTheBytesOfANameThatIsNotUtf8) {
   EXPECT_TRUE(shown.contains(QChar::ReplacementCharacter));
 }
 
-TEST(PlanModel, NamesItsColumns) {
-  PlanModel model;
-  EXPECT_EQ(model.headerData(0, Qt::Horizontal).toString(), QStringLiteral("Source"));
-  EXPECT_EQ(model.headerData(1, Qt::Horizontal).toString(), QStringLiteral("Action"));
-  EXPECT_EQ(model.headerData(2, Qt::Horizontal).toString(), QStringLiteral("Destination"));
-}
-
 }  // namespace
 }  // namespace tandrel
