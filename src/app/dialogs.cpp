@@ -2,23 +2,34 @@
 
 #include <QFile>
 #include <QFileDialog>
+#include <QGridLayout>
 #include <QIcon>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
+#include <QSpacerItem>
 #include <QStringList>
 
 #include "app/form_text.h"
 
 namespace tandrel {
 
-void QtDialogs::ShowMessage(const std::string& text) {
-  QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(kFormCaption), ShownText(text),
-                  QMessageBox::Ok, owner_);
+std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* owner, const std::string& text) {
+  auto box = std::make_unique<QMessageBox>(QMessageBox::NoIcon, QString::fromUtf8(kFormCaption),
+                                           ShownText(text), QMessageBox::Ok, owner);
   // Some styles decorate the OK button with a picture; the box shows text alone.
-  box.button(QMessageBox::Ok)->setIcon(QIcon());
-  box.exec();
+  box->button(QMessageBox::Ok)->setIcon(QIcon());
+  // A short text ("Done.") would make a box too narrow for its own caption.
+  // The box sizes itself from its layout, so the width goes in as a spacer.
+  constexpr int kMinimumWidth = 180;
+  if (auto* grid = qobject_cast<QGridLayout*>(box->layout())) {
+    grid->addItem(new QSpacerItem(kMinimumWidth, 0, QSizePolicy::Minimum, QSizePolicy::Expanding),
+                  grid->rowCount(), 0, 1, grid->columnCount());
+  }
+  return box;
 }
+
+void QtDialogs::ShowMessage(const std::string& text) { MakeMessageBox(owner_, text)->exec(); }
 
 std::string QtDialogs::BrowseForFolder(const std::string& title) {
   const QString chosen = QFileDialog::getExistingDirectory(

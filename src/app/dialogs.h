@@ -3,9 +3,11 @@
 // The tests script them; QtDialogs is the real one.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
+class QMessageBox;
 class QWidget;
 
 namespace tandrel {
@@ -23,6 +25,10 @@ class Dialogs {
   virtual void StartDetached(const std::string& program, const std::vector<std::string>& arguments,
                              bool minimized) = 0;
 };
+
+// The program's message box: the text, an OK button without a picture, no
+// icon, the caption "Tandrel", and wide enough for the caption to show.
+std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* owner, const std::string& text);
 
 // The dialogs of Qt, owned by `owner` (the main window), which must outlive
 // every call.

@@ -42,16 +42,14 @@ class WalkDialogs final : public tandrel::Dialogs {
   bool picker_shown = false;
 
   void ShowMessage(const std::string& text) override {
-    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Tandrel"), QString::fromStdString(text),
-                    QMessageBox::Ok, owner);
-    box.button(QMessageBox::Ok)->setIcon(QIcon());
+    std::unique_ptr<QMessageBox> box = tandrel::MakeMessageBox(owner, text);
     const char* name = message_shots.empty() ? "message" : message_shots.front();
     if (!message_shots.empty()) message_shots.pop_front();
-    QTimer::singleShot(800, &box, [&box, name] {
+    QTimer::singleShot(800, box.get(), [&box, name] {
       Shot(name);
-      box.accept();
+      box->accept();
     });
-    box.exec();
+    box->exec();
   }
   std::string BrowseForFolder(const std::string& title) override {
     if (!picker_shown) {
