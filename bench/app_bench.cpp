@@ -94,10 +94,20 @@ int main(int argc, char** argv) {
   SilentDialogs quiet;
   tandrel::FormShell shell(quiet, form.pointer());
   QElapsedTimer timer;
-  timer.start();
-  tandrel::FinishCompareRun(result, form.plan(), shell);
-  Settle();
-  std::printf("200,000 rows appended and ticked (with repaint): %.1f ms\n", Ms(timer));
+  for (int round = 0; round < 3; ++round) {
+    form.plan().Clear();
+    Settle();
+    timer.start();
+    const std::vector<tandrel::PlanRow> texts = result.plan.Rows(/*checked=*/false);
+    const double making_texts = Ms(timer);
+    timer.start();
+    tandrel::FinishCompareRun(result, form.plan(), shell);
+    Settle();
+    std::printf(
+        "200,000 rows appended and ticked (with repaint): %.1f ms (of which the engine's row "
+        "texts about %.1f ms)\n",
+        Ms(timer), making_texts);
+  }
 
   for (const char* name : {"Check8", "Check7", "Check8", "Check7"}) {
     timer.restart();
@@ -151,10 +161,17 @@ int main(int argc, char** argv) {
   form.findChild<QToolButton*>(QStringLiteral("Check5"))->click();
   while (form.CompareRunning()) QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
   const double whole = Ms(timer);
+  const double gap_while_walking = longest_gap;
+  // The rows are appended on the window's thread once the walk is done;
+  // keep beating for a while to see that pause too.
+  QElapsedTimer after;
+  after.start();
+  while (after.elapsed() < 300) QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
   heartbeat.stop();
   std::printf(
-      "compare of two 100,000-file trees: %.2f s, %d rows, %d repaints, longest gap %.1f ms\n",
-      whole / 1000, form.plan().Count(), repaints, longest_gap);
+      "compare of two 100,000-file trees: %.2f s, %d rows, %d repaints, longest gap while "
+      "walking %.1f ms, including showing the rows %.1f ms\n",
+      whole / 1000, form.plan().Count(), repaints, gap_while_walking, longest_gap);
   std::filesystem::remove_all(scratch);
   return 0;
 }

@@ -418,11 +418,9 @@ TEST_F(Form1Test, ClosingTheWindowDuringACompareStopsTheWalkWithoutWaitingForIt)
   form_.reset();
   EXPECT_EQ(gate->Listings(), 1);
   gate->Open();
-  GatedFileSystem* raw = gate.get();
   gate.reset();
   // The thread lets go of the file system when it has ended.
   ASSERT_TRUE(QTest::qWaitFor([&] { return watch.expired(); }, 10000));
-  (void)raw;
   QCoreApplication::processEvents();
   EXPECT_THAT(dialogs_.messages, IsEmpty());
   // Told to stop, the walk went no further than the folder it was in.
