@@ -1,27 +1,21 @@
 // tandrel-cli sync, run as a program on temporary folders.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
-#include "support/temp_folder.h"
+#include "support/cli_runner.h"
 
 namespace tandrel {
 namespace {
 
+using testing::CliRun;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
 using testing::TempFolder;
-
-struct Result {
-  int exit_code = -1;
-  std::string out;
-  std::string err;
-};
 
 class SyncCli : public ::testing::Test {
  protected:
@@ -30,16 +24,7 @@ class SyncCli : public ::testing::Test {
   std::string a_ = tmp_.MakeFolder("A") + "/";
   std::string b_ = tmp_.MakeFolder("B") + "/";
 
-  Result Run(const std::string& args) {
-    const std::string command = std::string("'") + TANDREL_CLI + "' " + args + " >'" + io_.path() +
-                                "out' 2>'" + io_.path() + "err'";
-    const int status = std::system(command.c_str());
-    Result r;
-    r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = TempFolder::Read(io_.path() + "out");
-    r.err = TempFolder::Read(io_.path() + "err");
-    return r;
-  }
+  CliRun Run(const std::string& args) { return testing::RunProgram(TANDREL_CLI, io_, args); }
 };
 
 TEST_F(SyncCli, PrintsEachRowDoneThenDone) {
@@ -48,7 +33,7 @@ TEST_F(SyncCli, PrintsEachRowDoneThenDone) {
   tmp_.Write("A/same", "new", 1'577'836'900);
   tmp_.Write("B/same", "old", 1'577'836'800);
 
-  const Result r = Run("sync '" + a_ + "' '" + b_ + "'");
+  const CliRun r = Run("sync '" + a_ + "' '" + b_ + "'");
 
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out, a_ + "sub/one\tDone\t" + b_ + "\n" +    //
@@ -59,7 +44,7 @@ TEST_F(SyncCli, PrintsEachRowDoneThenDone) {
   EXPECT_EQ(TempFolder::Read(a_ + "bonly"), "b");
   EXPECT_EQ(TempFolder::Read(b_ + "same"), "new");
 
-  const Result again = Run("sync '" + a_ + "' '" + b_ + "'");
+  const CliRun again = Run("sync '" + a_ + "' '" + b_ + "'");
   EXPECT_EQ(again.exit_code, 0);
   EXPECT_EQ(again.out, "Done.\n");
 }
@@ -70,7 +55,7 @@ TEST_F(SyncCli, AFailureNamesBothPathsAndTheReasonAndExitsOne) {
   // files are matched).
   tmp_.Write("B/x/inside", "in", 1'577'836'800);
 
-  const Result r = Run("sync '" + a_ + "' '" + b_ + "'");
+  const CliRun r = Run("sync '" + a_ + "' '" + b_ + "'");
 
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_THAT(r.err, HasSubstr(a_ + "x"));
@@ -85,7 +70,7 @@ TEST_F(SyncCli, WrongArgumentsAreUsageErrors) {
   EXPECT_EQ(Run("sync").exit_code, 2);
   EXPECT_EQ(Run("sync '" + a_ + "'").exit_code, 2);
   EXPECT_EQ(Run("sync --bogus '" + a_ + "' '" + b_ + "'").exit_code, 2);
-  const Result missing = Run("sync '" + a_ + "' '" + tmp_.path() + "missing'");
+  const CliRun missing = Run("sync '" + a_ + "' '" + tmp_.path() + "missing'");
   EXPECT_EQ(missing.exit_code, 2);
   EXPECT_THAT(missing.err, HasSubstr("missing"));
 }
