@@ -19,4 +19,9 @@ std::optional<BuildResult> BuildPlanForCli(FileSystem& fs, const FolderArguments
 
 int PlanCommand(FileSystem& fs, const std::vector<std::string>& args);
 
+// Builds the plan as PlanCommand does, ticks every row and performs it with
+// the window's sync run, printing each row done (Action "Done") and then
+// "Done.". A row that fails stops the run: its message on stderr, exit 1.
+int SyncCommand(FileSystem& fs, const std::vector<std::string>& args);
+
 }  // namespace tandrel::cli

@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
   args.erase(args.begin());
   std::unique_ptr<tandrel::FileSystem> fs = tandrel::MakeRealFileSystem();
   if (command == "plan") return PlanCommand(*fs, args);
+  if (command == "sync") return SyncCommand(*fs, args);
   std::fprintf(stderr, "tandrel-cli: unknown command: %s\n", command.c_str());
   PrintUsage(stderr);
   return kExitUsage;

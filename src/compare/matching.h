@@ -24,15 +24,23 @@ class NameIndex {
   std::uint32_t Next(std::uint32_t i) const { return next_[i]; }
 
  private:
+  struct Slot {
+    std::uint32_t file = 0;  // file number + 1; 0 is an empty slot
+    std::uint32_t hash = 0;  // part of the name's hash, to skip most name comparisons
+  };
   const FileList& list_;
-  std::vector<std::uint32_t> slots_;  // file number + 1; 0 is an empty slot
+  std::vector<Slot> slots_;
   std::vector<std::uint32_t> next_;
   size_t mask_ = 0;
 };
 
-// The files of `report` whose name occurs nowhere in `search`, in order.
-std::vector<std::uint32_t> UnmatchedFiles(const FileList& report, const NameIndex& search,
-                                          std::stop_token stop = {});
+// For each file of `list`, the first file of the other list (the one that
+// `other` indexes) with the same name, or NameIndex::kNone. Computed once per
+// side, it serves every pass below.
+std::vector<std::uint32_t> FirstNamesakes(const FileList& list, const NameIndex& other);
+
+// The files whose name occurs nowhere in the other list, in order.
+std::vector<std::uint32_t> UnmatchedFiles(const std::vector<std::uint32_t>& first_namesakes);
 
 struct Overwrite {
   bool from_list1;      // the newer file is the one of list 1
@@ -45,6 +53,7 @@ struct Overwrite {
 // overwrites the older. Times are read from `fs` once per file, and only for
 // files that have a namesake.
 std::vector<Overwrite> ProposeOverwrites(const FileList& list1, const FileList& list2,
+                                         const std::vector<std::uint32_t>& first_namesakes1,
                                          const NameIndex& index2, FileSystem& fs,
                                          std::stop_token stop = {});
 

@@ -104,15 +104,15 @@ BuildResult BuildPlan(FileSystem& fs, const std::string& folder1, const std::str
 
   const NameIndex index1(plan.files1);
   const NameIndex index2(plan.files2);
-  const std::vector<std::uint32_t> only1 = UnmatchedFiles(plan.files1, index2, stop);
-  const std::vector<std::uint32_t> only2 = UnmatchedFiles(plan.files2, index1, stop);
+  const std::vector<std::uint32_t> namesakes1 = FirstNamesakes(plan.files1, index2);
+  const std::vector<std::uint32_t> namesakes2 = FirstNamesakes(plan.files2, index1);
+  const std::vector<std::uint32_t> only1 = UnmatchedFiles(namesakes1);
+  const std::vector<std::uint32_t> only2 = UnmatchedFiles(namesakes2);
   // Times are wanted only for files with a namesake on the other side.
-  plan.files1.ReadWriteTimes(
-      fs, [&](size_t i) { return index2.First(plan.files1.Name(i)) != NameIndex::kNone; });
-  plan.files2.ReadWriteTimes(
-      fs, [&](size_t i) { return index1.First(plan.files2.Name(i)) != NameIndex::kNone; });
+  plan.files1.ReadWriteTimes(fs, [&](size_t i) { return namesakes1[i] != NameIndex::kNone; });
+  plan.files2.ReadWriteTimes(fs, [&](size_t i) { return namesakes2[i] != NameIndex::kNone; });
   const std::vector<Overwrite> overwrites =
-      ProposeOverwrites(plan.files1, plan.files2, index2, fs, stop);
+      ProposeOverwrites(plan.files1, plan.files2, namesakes1, index2, fs, stop);
   if (stop.stop_requested()) {
     result.cancelled = true;
     return result;

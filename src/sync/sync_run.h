@@ -19,10 +19,17 @@ void UncheckAll(PlanList& plan);
 // Performs the ticked rows of the plan in order, on the calling thread:
 // copy rows put the Source into the Destination folder under its own name,
 // overwrite rows replace the Destination file, and each performed row's
-// Action becomes "Done". At the end "Done." is shown and then the plan is
-// emptied. A row that cannot be performed stops the run there with one
-// message naming Source, Destination and the reason; the plan then keeps
-// its rows.
+// Action becomes "Done"; an Action that is neither shows "contact me" and
+// the run goes on. At the end "Done." is shown and then the plan is emptied.
+//
+// Every file is written by SafeCopy, so a failure never costs the old file.
+// A copy row never replaces an entry that is already at its target (a file
+// the user made after the compare, a link, or where case is ignored a name
+// differing only in case), unless this run wrote it; an overwrite row
+// refuses a Destination that is now newer than its Source, unless this run
+// wrote it. A row that
+// cannot be performed stops the run there with one message naming Source,
+// Destination and the reason; the plan then keeps its rows.
 void SyncRun(PlanList& plan, Shell& shell, FileSystem& fs);
 
 }  // namespace tandrel

@@ -2,43 +2,24 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdlib>
 
-#include "support/temp_folder.h"
+#include "support/cli_runner.h"
 
 namespace tandrel {
 namespace {
 
+using testing::CliRun;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using testing::Quote;
 using testing::TempFolder;
 
-struct CliRun {
-  int exit_code = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
 CliRun RunCli(const TempFolder& scratch, const std::string& args, const std::string& prefix = "") {
-  const std::string out = scratch.path() + "out", err = scratch.path() + "err";
-  const std::string command = prefix + std::string(TANDREL_CLI) + " " + args + " >" + Quote(out) +
-                              " 2>" + Quote(err) + " </dev/null";
-  const int status = std::system(command.c_str());
-  CliRun run;
-  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  run.out = TempFolder::Read(out);
-  run.err = TempFolder::Read(err);
-  return run;
+  return testing::RunProgram(TANDREL_CLI, scratch, args, prefix);
 }
 
 std::vector<std::string> Split(const std::string& text, char end) {

@@ -30,17 +30,18 @@ TEST(UnmatchedFiles, ByNameAnywhereExactAndCaseSensitive) {
   const FileList report =
       ListOf({"/1/a.txt", "/1/x/b.txt", "/1/y/b.txt", "/1/Readme.txt", "/1/c.txt"});
   const FileList search = ListOf({"/2/deep/er/b.txt", "/2/README.TXT", "/2/a.txt"});
-  EXPECT_THAT(Paths(report, UnmatchedFiles(report, NameIndex(search))),
+  EXPECT_THAT(Paths(report, UnmatchedFiles(FirstNamesakes(report, NameIndex(search)))),
               ElementsAre("/1/Readme.txt", "/1/c.txt"));
-  EXPECT_THAT(Paths(search, UnmatchedFiles(search, NameIndex(report))),
+  EXPECT_THAT(Paths(search, UnmatchedFiles(FirstNamesakes(search, NameIndex(report)))),
               ElementsAre("/2/README.TXT"));
 }
 
 TEST(UnmatchedFiles, EmptyLists) {
   const FileList some = ListOf({"/1/a", "/1/b"});
   const FileList none;
-  EXPECT_THAT(Paths(some, UnmatchedFiles(some, NameIndex(none))), ElementsAre("/1/a", "/1/b"));
-  EXPECT_THAT(UnmatchedFiles(none, NameIndex(some)), IsEmpty());
+  EXPECT_THAT(Paths(some, UnmatchedFiles(FirstNamesakes(some, NameIndex(none)))),
+              ElementsAre("/1/a", "/1/b"));
+  EXPECT_THAT(UnmatchedFiles(FirstNamesakes(none, NameIndex(some))), IsEmpty());
 }
 
 class ProposeOverwritesTest : public ::testing::Test {
@@ -48,7 +49,8 @@ class ProposeOverwritesTest : public ::testing::Test {
   // Rows as "source > destination".
   std::vector<std::string> Rows(const FileList& l1, const FileList& l2) {
     std::vector<std::string> rows;
-    for (const Overwrite& o : ProposeOverwrites(l1, l2, NameIndex(l2), fs_)) {
+    const NameIndex index2(l2);
+    for (const Overwrite& o : ProposeOverwrites(l1, l2, FirstNamesakes(l1, index2), index2, fs_)) {
       rows.push_back(o.from_list1 ? l1.Path(o.file1) + " > " + l2.Path(o.file2)
                                   : l2.Path(o.file2) + " > " + l1.Path(o.file1));
     }

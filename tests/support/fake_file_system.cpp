@@ -120,12 +120,11 @@ std::vector<std::string> FakeFileSystem::AllPaths() const {
 }
 
 void FakeFileSystem::FailNth(Op op, int nth, std::error_code error) {
-  faults_.push_back({op, nth, {}, error});
-  calls_at_fault_[op] = calls_[op];
+  faults_.push_back({op, nth, Calls(op), {}, error});
 }
 
 void FakeFileSystem::FailPath(Op op, const std::string& path, std::error_code error) {
-  faults_.push_back({op, 0, Key(path), error});
+  faults_.push_back({op, 0, 0, Key(path), error});
 }
 
 void FakeFileSystem::ClearFaults() { faults_.clear(); }
@@ -140,7 +139,7 @@ std::error_code FakeFileSystem::Step(Op op, const std::string& path) {
   const std::string key = Key(path);
   for (const Fault& fault : faults_) {
     if (fault.op != op) continue;
-    if (fault.nth > 0 && call - calls_at_fault_[op] == fault.nth) return fault.error;
+    if (fault.nth > 0 && call - fault.calls_before == fault.nth) return fault.error;
     if (fault.nth == 0 && fault.path == key) return fault.error;
   }
   return {};

@@ -72,7 +72,8 @@ class FakeFileSystem final : public FileSystem {
   };
   struct Fault {
     Op op;
-    int nth;  // 0 with a path
+    int nth;           // 0 with a path
+    int calls_before;  // calls of `op` made before the fault was set
     std::string path;
     std::error_code error;
   };
@@ -91,7 +92,6 @@ class FakeFileSystem final : public FileSystem {
   std::map<std::string, Node> nodes_;
   std::vector<Fault> faults_;
   std::map<Op, int> calls_;
-  std::map<Op, int> calls_at_fault_;
   FileTime clock_ = 0;
   size_t block_size_ = 1 << 16;
 };

@@ -203,7 +203,9 @@ void PosixFileSystem::WriteTimesIn(const std::string& folder,
 }
 
 std::error_code PosixFileSystem::CopyContents(const std::string& from, const std::string& to) {
-  Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  // O_NONBLOCK: opening a pipe that has taken the file's place must not wait
+  // for a writer (it is refused below); reads of a plain file ignore it.
+  Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (in.get() < 0) return LastError();
   struct stat st {};
   if (::fstat(in.get(), &st) != 0) return LastError();

@@ -1,0 +1,91 @@
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cli/cli_common.h"
+#include "cli/commands.h"
+#include "compare/plan.h"
+#include "sync/sync_run.h"
+
+namespace tandrel::cli {
+namespace {
+
+// The plan held in memory; each row the run performs is printed as it is
+// marked "Done", so the output is the list of what was done, in order.
+class ConsolePlanList final : public PlanList {
+ public:
+  explicit ConsolePlanList(RowWriter& out) : out_(out) {}
+
+  void Clear() override { rows_.clear(); }
+  void Append(std::vector<PlanRow> rows) override {
+    if (rows_.empty()) {
+      rows_ = std::move(rows);
+      return;
+    }
+    for (PlanRow& row : rows) rows_.push_back(std::move(row));
+  }
+  int Count() const override { return static_cast<int>(rows_.size()); }
+  PlanRow Row(int position) const override { return rows_.at(position - 1); }
+  void SetChecked(int position, bool checked) override { rows_.at(position - 1).checked = checked; }
+  void SetAllChecked(bool checked) override {
+    for (PlanRow& row : rows_) row.checked = checked;
+  }
+  void SetAction(int position, const std::string& action) override {
+    PlanRow& row = rows_.at(position - 1);
+    row.action = action;
+    if (action == kDoneAction) out_.Write(row.source, row.action, row.destination);
+  }
+
+ private:
+  RowWriter& out_;
+  std::vector<PlanRow> rows_;
+};
+
+// The run's closing "Done." goes to stdout after the rows; every other
+// message (a failure, "contact me") goes to stderr.
+class ConsoleShell final : public Shell {
+ public:
+  explicit ConsoleShell(RowWriter& out) : out_(out) {}
+
+  void ShowMessage(const std::string& text) override {
+    if (text == kSyncDone) {
+      out_.WriteLine(text);
+      done_ = true;
+      return;
+    }
+    out_.Flush();
+    std::fprintf(stderr, "tandrel-cli: %s\n", text.c_str());
+    if (text != kContactMe) failed_ = true;
+  }
+  Pointer WindowPointer() const override { return Pointer::kDefault; }
+  void SetWindowPointer(Pointer) override {}
+  std::string BrowseForFolder(const std::string&) override { return {}; }
+  void StartDetached(const std::string&, const std::vector<std::string>&, bool) override {}
+
+  bool succeeded() const { return done_ && !failed_; }
+
+ private:
+  RowWriter& out_;
+  bool done_ = false;
+  bool failed_ = false;
+};
+
+}  // namespace
+
+int SyncCommand(FileSystem& fs, const std::vector<std::string>& args) {
+  const std::optional<FolderArguments> folders = ParseFolderArguments(fs, args);
+  if (!folders) return kExitUsage;
+  std::optional<BuildResult> result = BuildPlanForCli(fs, *folders);
+  if (!result) return kExitUsage;
+  RowWriter out(folders->nul_terminated);
+  ConsolePlanList plan(out);
+  plan.Append(result->plan.Rows(/*checked=*/true));
+  result.reset();  // the rows hold all the run needs
+  ConsoleShell shell(out);
+  SyncRun(plan, shell, fs);
+  out.Flush();
+  return shell.succeeded() ? kExitOk : kExitFailed;
+}
+
+}  // namespace tandrel::cli
