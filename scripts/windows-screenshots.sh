@@ -18,8 +18,13 @@ fi
 mkdir -p "$out"
 rm -f "$out"/*.bmp
 export WINEPREFIX="$root/build/mingw/wine-prefix-window" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-# Wine's drive Z: is the Linux root.
-xvfb-run -a -s "-screen 0 1024x768x24" wine "$walk" "Z:${out//\//\\}"
+# With twm the window gets its title bar. Wine's drive Z: is the Linux root.
+twmrc=$(mktemp)
+trap 'rm -f "$twmrc"' EXIT
+printf 'UsePPosition "on"\nNoGrabServer\nDecorateTransients\n' > "$twmrc"
+xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" bash -c '
+  if command -v twm >/dev/null; then twm -f "$1" 2>/dev/null & sleep 0.5; fi
+  wine "$2" "$3"' screenshots "$twmrc" "$walk" "Z:${out//\//\\}"
 for bmp in "$out"/*.bmp; do
   convert "$bmp" "${bmp%.bmp}.png"
   rm "$bmp"
