@@ -74,6 +74,20 @@ void RowWriter::Write(std::string_view source, std::string_view action,
   if (buffer_.size() >= (1 << 20)) Flush();
 }
 
+void RowWriter::Write(const Plan& plan, size_t row) {
+  const Plan::PathText source = plan.SourceText(row);
+  const Plan::PathText destination = plan.DestinationText(row);
+  buffer_.append(source.folder);
+  buffer_.append(source.name);
+  buffer_ += '\t';
+  buffer_.append(plan.Action(row));
+  buffer_ += '\t';
+  buffer_.append(destination.folder);
+  buffer_.append(destination.name);
+  buffer_ += end_;
+  if (buffer_.size() >= (1 << 20)) Flush();
+}
+
 void RowWriter::WriteLine(std::string_view text) {
   buffer_.append(text);
   buffer_ += end_;

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "compare/plan.h"
 #include "platform/file_system.h"
 
 namespace tandrel::cli {
@@ -36,6 +37,8 @@ class RowWriter {
   ~RowWriter() { Flush(); }
   // Source TAB Action TAB Destination, then the row end.
   void Write(std::string_view source, std::string_view action, std::string_view destination);
+  // The same for a row of a plan, without building its texts.
+  void Write(const Plan& plan, size_t row);
   void WriteLine(std::string_view text);
   void Flush();
 

@@ -34,7 +34,7 @@ int PlanCommand(FileSystem& fs, const std::vector<std::string>& args) {
   const Plan& plan = result->plan;
   RowWriter out(folders->nul_terminated);
   for (size_t i = 0; i < plan.size(); ++i) {
-    out.Write(plan.Source(i), plan.Action(i), plan.Destination(i));
+    out.Write(plan, i);
   }
   return kExitOk;
 }

@@ -45,9 +45,18 @@ bool GatherTree(FileSystem& fs, const std::string& top, FileList* list, BuildRes
 
 }  // namespace
 
-std::string Plan::Source(size_t i) const {
+std::string Plan::PathText::Joined() const {
+  std::string text;
+  text.reserve(folder.size() + name.size());
+  text.append(folder);
+  text.append(name);
+  return text;
+}
+
+Plan::PathText Plan::SourceText(size_t i) const {
   const Entry& e = entries[i];
-  return FromTree1(e.kind) ? files1.Path(e.source) : files2.Path(e.source);
+  const FileList& list = FromTree1(e.kind) ? files1 : files2;
+  return {list.Folder(e.source), list.Name(e.source)};
 }
 
 std::string_view Plan::Action(size_t i) const {
@@ -61,17 +70,17 @@ std::string_view Plan::Action(size_t i) const {
   }
 }
 
-std::string Plan::Destination(size_t i) const {
+Plan::PathText Plan::DestinationText(size_t i) const {
   const Entry& e = entries[i];
   switch (e.kind) {
     case RowKind::kCopy1To2:
-      return folder2;
+      return {folder2, {}};
     case RowKind::kCopy2To1:
-      return folder1;
+      return {folder1, {}};
     case RowKind::kOverwrite1On2:
-      return files2.Path(e.destination);
+      return {files2.Folder(e.destination), files2.Name(e.destination)};
     case RowKind::kOverwrite2On1:
-      return files1.Path(e.destination);
+      return {files1.Folder(e.destination), files1.Name(e.destination)};
   }
   return {};
 }

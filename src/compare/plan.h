@@ -46,10 +46,20 @@ class Plan {
   };
   std::vector<Entry> entries;
 
+  // A path as its folder (ending in a separator) and the name after it,
+  // which is empty for a folder.
+  struct PathText {
+    std::string_view folder;
+    std::string_view name;
+    std::string Joined() const;
+  };
+
   size_t size() const { return entries.size(); }
-  std::string Source(size_t i) const;
+  PathText SourceText(size_t i) const;
   std::string_view Action(size_t i) const;
-  std::string Destination(size_t i) const;
+  PathText DestinationText(size_t i) const;
+  std::string Source(size_t i) const { return SourceText(i).Joined(); }
+  std::string Destination(size_t i) const { return DestinationText(i).Joined(); }
   // The rows as the plan list holds them.
   std::vector<PlanRow> Rows(bool checked) const;
 };

@@ -137,21 +137,29 @@ std::error_code CopyLoop(int in, int out) {
 
 std::error_code PosixFileSystem::ListFolder(const std::string& folder,
                                             std::vector<DirEntry>* entries) {
-  entries->clear();
+  // The entries of the last listing are overwritten in place, so that their
+  // names' storage is reused instead of allocated again for every entry.
+  size_t used = 0;
   Dir dir(::opendir(folder.empty() ? "." : folder.c_str()));
-  if (dir.get() == nullptr) return LastError();
+  if (dir.get() == nullptr) {
+    entries->clear();
+    return LastError();
+  }
   const int dir_fd = ::dirfd(dir.get());
   for (;;) {
     errno = 0;
     const struct dirent* ent = ::readdir(dir.get());
     if (ent == nullptr) {
+      entries->resize(used);
       if (errno != 0) return LastError();
       return {};
     }
     const char* name = ent->d_name;
     if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-    DirEntry& entry = entries->emplace_back();
-    entry.name = name;
+    if (used == entries->size()) entries->emplace_back();
+    DirEntry& entry = (*entries)[used++];
+    entry.name.assign(name);
+    entry.write_time.reset();
     entry.hidden = name[0] == '.';
     switch (ent->d_type) {
       case DT_REG:
