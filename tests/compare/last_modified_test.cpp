@@ -4,11 +4,13 @@
 
 #include "compare/file_name.h"
 #include "support/fake_file_system.h"
+#include "support/path.h"
 
 namespace tandrel {
 namespace {
 
 using testing::FakeFileSystem;
+using testing::P;
 
 constexpr FileTime kSecond = kFileTimeTicksPerSecond;
 
@@ -29,21 +31,21 @@ TEST(FileTimeToDate, ShiftsByTheLocalOffsetOfThatInstant) {
 
 TEST(GetLastModified, MissingFileHasNoTimeNotZero) {
   FakeFileSystem fs;
-  fs.AddFile("/t/a.txt", "x", 125'911'584'000'000'000);
-  EXPECT_FALSE(GetLastModified(fs, "/t/missing.txt").has_value());
-  EXPECT_FALSE(FileExists(fs, "/t/missing.txt"));
-  EXPECT_TRUE(FileExists(fs, "/t/a.txt"));
-  ASSERT_TRUE(GetLastModified(fs, "/t/a.txt").has_value());
-  EXPECT_DOUBLE_EQ(*GetLastModified(fs, "/t/a.txt"), FileTimeToDate(125'911'584'000'000'000));
+  fs.AddFile(P("/t/a.txt"), "x", 125'911'584'000'000'000);
+  EXPECT_FALSE(GetLastModified(fs, P("/t/missing.txt")).has_value());
+  EXPECT_FALSE(FileExists(fs, P("/t/missing.txt")));
+  EXPECT_TRUE(FileExists(fs, P("/t/a.txt")));
+  ASSERT_TRUE(GetLastModified(fs, P("/t/a.txt")).has_value());
+  EXPECT_DOUBLE_EQ(*GetLastModified(fs, P("/t/a.txt")), FileTimeToDate(125'911'584'000'000'000));
 }
 
 TEST(GetLastModified, LinkGivesTargetTimeAndDanglingLinkNone) {
   FakeFileSystem fs;
-  fs.AddFile("/t/real.txt", "x", 50 * kSecond);
-  fs.AddLink("/t/link.txt", "/t/real.txt");
-  fs.AddLink("/t/dangling.txt", "/t/gone.txt");
-  EXPECT_EQ(GetLastWriteTime(fs, "/t/link.txt"), 50 * kSecond);
-  EXPECT_FALSE(GetLastWriteTime(fs, "/t/dangling.txt").has_value());
+  fs.AddFile(P("/t/real.txt"), "x", 50 * kSecond);
+  fs.AddLink(P("/t/link.txt"), P("/t/real.txt"));
+  fs.AddLink(P("/t/dangling.txt"), P("/t/gone.txt"));
+  EXPECT_EQ(GetLastWriteTime(fs, P("/t/link.txt")), 50 * kSecond);
+  EXPECT_FALSE(GetLastWriteTime(fs, P("/t/dangling.txt")).has_value());
 }
 
 TEST(CompareWriteTimes, OneSecondResolutionAndMissingTimes) {

@@ -8,6 +8,7 @@
 
 #include "compare/last_modified.h"
 #include "support/fake_file_system.h"
+#include "support/path.h"
 
 namespace tandrel {
 namespace {
@@ -16,6 +17,7 @@ using ::testing::ElementsAre;
 using testing::FakeFileSystem;
 using ::testing::IsEmpty;
 using testing::Op;
+using testing::P;
 
 constexpr FileTime kSecond = kFileTimeTicksPerSecond;
 constexpr FileTime kDay2000 = 125'911'584'000'000'000;  // 2000-01-01 00:00 UTC
@@ -30,123 +32,126 @@ std::vector<std::string> Lines(const Plan& plan) {
 
 TEST(BuildPlan, CopyRowsBothWaysThenOverwritesToTopFolders) {
   FakeFileSystem fs;
-  fs.AddFile("/one/sub/b.txt", "", kDay2000);
-  fs.AddFile("/one/x/a.txt", "", kDay2000);
-  fs.AddFile("/one/top.txt", "", kDay2000);
-  fs.AddFile("/two/y/z/a.txt", "", kDay2000 + 60 * kSecond);
-  fs.AddFile("/two/only2.txt", "", kDay2000);
-  fs.AddFile("/two/same.txt", "", kDay2000);
-  fs.AddFile("/one/same.txt", "", kDay2000 + kSecond / 2);
-  const BuildResult r = BuildPlan(fs, "/one/", "/two/");
+  fs.AddFile(P("/one/sub/b.txt"), "", kDay2000);
+  fs.AddFile(P("/one/x/a.txt"), "", kDay2000);
+  fs.AddFile(P("/one/top.txt"), "", kDay2000);
+  fs.AddFile(P("/two/y/z/a.txt"), "", kDay2000 + 60 * kSecond);
+  fs.AddFile(P("/two/only2.txt"), "", kDay2000);
+  fs.AddFile(P("/two/same.txt"), "", kDay2000);
+  fs.AddFile(P("/one/same.txt"), "", kDay2000 + kSecond / 2);
+  const BuildResult r = BuildPlan(fs, P("/one/"), P("/two/"));
   ASSERT_FALSE(r.error);
   EXPECT_THAT(r.unreadable, IsEmpty());
   // Files of the top folder come before those of subfolders (level order).
-  EXPECT_THAT(Lines(r.plan), ElementsAre("/one/top.txt| could be copied to|/two/",
-                                         "/one/sub/b.txt| could be copied to|/two/",
-                                         "/two/only2.txt| could to be copied to|/one/",
-                                         "/two/y/z/a.txt| could overwrite an older|/one/x/a.txt"));
+  EXPECT_THAT(Lines(r.plan),
+              ElementsAre(P("/one/top.txt| could be copied to|/two/"),
+                          P("/one/sub/b.txt| could be copied to|/two/"),
+                          P("/two/only2.txt| could to be copied to|/one/"),
+                          P("/two/y/z/a.txt| could overwrite an older|/one/x/a.txt")));
 }
 
 TEST(BuildPlan, TildeNamesTakeNoPartButTildeFoldersAreWalked) {
   FakeFileSystem fs;
-  fs.AddFile("/one/~$report.docx", "", 0);
-  fs.AddFile("/one/~tmp/data.txt", "", 0);
-  fs.AddFile("/two/~$report.docx", "", kSecond * 99);
-  fs.AddFile("/two/~lock", "", 0);
-  const BuildResult r = BuildPlan(fs, "/one/", "/two/");
-  EXPECT_THAT(Lines(r.plan), ElementsAre("/one/~tmp/data.txt| could be copied to|/two/"));
+  fs.AddFile(P("/one/~$report.docx"), "", 0);
+  fs.AddFile(P("/one/~tmp/data.txt"), "", 0);
+  fs.AddFile(P("/two/~$report.docx"), "", kSecond * 99);
+  fs.AddFile(P("/two/~lock"), "", 0);
+  const BuildResult r = BuildPlan(fs, P("/one/"), P("/two/"));
+  EXPECT_THAT(Lines(r.plan), ElementsAre(P("/one/~tmp/data.txt| could be copied to|/two/")));
 }
 
 TEST(BuildPlan, EmptyAndIdenticalTreesGiveNothing) {
   FakeFileSystem fs;
-  fs.AddFolder("/e1");
-  fs.AddFolder("/e2");
-  EXPECT_THAT(Lines(BuildPlan(fs, "/e1/", "/e2/").plan), IsEmpty());
-  fs.AddFile("/one/a", "", kDay2000);
-  fs.AddFile("/two/a", "", kDay2000);
-  EXPECT_THAT(Lines(BuildPlan(fs, "/one/", "/two/").plan), IsEmpty());
-  EXPECT_THAT(Lines(BuildPlan(fs, "/one/", "/e2/").plan),
-              ElementsAre("/one/a| could be copied to|/e2/"));
+  fs.AddFolder(P("/e1"));
+  fs.AddFolder(P("/e2"));
+  EXPECT_THAT(Lines(BuildPlan(fs, P("/e1/"), P("/e2/")).plan), IsEmpty());
+  fs.AddFile(P("/one/a"), "", kDay2000);
+  fs.AddFile(P("/two/a"), "", kDay2000);
+  EXPECT_THAT(Lines(BuildPlan(fs, P("/one/"), P("/two/")).plan), IsEmpty());
+  EXPECT_THAT(Lines(BuildPlan(fs, P("/one/"), P("/e2/")).plan),
+              ElementsAre(P("/one/a| could be copied to|/e2/")));
 }
 
 TEST(BuildPlan, SameFolderTwiceGivesOnlyDoubledOverwrites) {
   FakeFileSystem fs;
-  fs.AddFile("/t/a/n", "", kDay2000);
-  fs.AddFile("/t/b/n", "", kDay2000 + kSecond);
-  fs.AddFile("/t/c/m", "", kDay2000);
-  EXPECT_THAT(Lines(BuildPlan(fs, "/t/", "/t/").plan),
-              ElementsAre("/t/b/n| could overwrite an older|/t/a/n",
-                          "/t/b/n| could overwrite an older|/t/a/n"));
+  fs.AddFile(P("/t/a/n"), "", kDay2000);
+  fs.AddFile(P("/t/b/n"), "", kDay2000 + kSecond);
+  fs.AddFile(P("/t/c/m"), "", kDay2000);
+  EXPECT_THAT(Lines(BuildPlan(fs, P("/t/"), P("/t/")).plan),
+              ElementsAre(P("/t/b/n| could overwrite an older|/t/a/n"),
+                          P("/t/b/n| could overwrite an older|/t/a/n")));
 }
 
 TEST(BuildPlan, OneFolderInsideTheOther) {
   FakeFileSystem fs;
-  fs.AddFile("/t/a", "", kDay2000);
-  fs.AddFile("/t/in/b", "", kDay2000);
+  fs.AddFile(P("/t/a"), "", kDay2000);
+  fs.AddFile(P("/t/in/b"), "", kDay2000);
   // Tree 1 holds tree 2: b is in both, a only in tree 1.
-  EXPECT_THAT(Lines(BuildPlan(fs, "/t/", "/t/in/").plan),
-              ElementsAre("/t/a| could be copied to|/t/in/"));
+  EXPECT_THAT(Lines(BuildPlan(fs, P("/t/"), P("/t/in/")).plan),
+              ElementsAre(P("/t/a| could be copied to|/t/in/")));
 }
 
 TEST(BuildPlan, RootFolderFormsPathsWithOneSeparator) {
   FakeFileSystem fs;
-  fs.AddFile("/r.txt", "", 0);
-  fs.AddFolder("/two");
-  EXPECT_THAT(Lines(BuildPlan(fs, "/", "/two/").plan),
-              ElementsAre("/r.txt| could be copied to|/two/"));
+  fs.AddFile(P("/r.txt"), "", 0);
+  fs.AddFolder(P("/two"));
+  EXPECT_THAT(Lines(BuildPlan(fs, P("/"), P("/two/")).plan),
+              ElementsAre(P("/r.txt| could be copied to|/two/")));
 }
 
 TEST(BuildPlan, StrangeNamesAreKeptByteForByte) {
   FakeFileSystem fs;
-  const std::vector<std::string> names = {"new\nline",   "tab\there", "back\\slash",
+  // The other platform's separator is an ordinary byte of a name.
+  const std::string other_separator = kSeparator == '/' ? "back\\slash" : "for/ward";
+  const std::vector<std::string> names = {"new\nline",   "tab\there", other_separator,
                                           "bad\xff\xfe", "-leading",  std::string(255, 'L')};
-  for (const std::string& n : names) fs.AddFile("/one/" + n, "", kDay2000);
-  fs.AddFolder("/two");
-  const BuildResult r = BuildPlan(fs, "/one/", "/two/");
+  for (const std::string& n : names) fs.AddFile(P("/one/") + n, "", kDay2000);
+  fs.AddFolder(P("/two"));
+  const BuildResult r = BuildPlan(fs, P("/one/"), P("/two/"));
   ASSERT_EQ(r.plan.size(), names.size());
-  for (size_t i = 0; i < names.size(); ++i) EXPECT_EQ(r.plan.Source(i), "/one/" + names[i]);
+  for (size_t i = 0; i < names.size(); ++i) EXPECT_EQ(r.plan.Source(i), P("/one/") + names[i]);
 }
 
 TEST(BuildPlan, NameThreeHundredTimesOnEachSide) {
   FakeFileSystem fs;
   for (int i = 0; i < 300; ++i) {
-    fs.AddFile("/one/d" + std::to_string(i) + "/n", "", kDay2000 + (i % 2) * kSecond);
-    fs.AddFile("/two/d" + std::to_string(i) + "/n", "", kDay2000);
+    fs.AddFile(P("/one/d") + std::to_string(i) + P("/n"), "", kDay2000 + (i % 2) * kSecond);
+    fs.AddFile(P("/two/d") + std::to_string(i) + P("/n"), "", kDay2000);
   }
-  const BuildResult r = BuildPlan(fs, "/one/", "/two/");
+  const BuildResult r = BuildPlan(fs, P("/one/"), P("/two/"));
   // Every odd file of tree 1 is newer than every file of tree 2.
   EXPECT_EQ(r.plan.size(), 150u * 300u);
-  EXPECT_EQ(r.plan.Source(0), "/one/d1/n");
-  EXPECT_EQ(r.plan.Destination(299), "/two/d299/n");
+  EXPECT_EQ(r.plan.Source(0), P("/one/d1/n"));
+  EXPECT_EQ(r.plan.Destination(299), P("/two/d299/n"));
 }
 
 TEST(BuildPlan, UnreadableSubfolderIsSkippedTopFolderIsAnError) {
   FakeFileSystem fs;
-  fs.AddFile("/one/ok/a", "", 0);
-  fs.AddFile("/one/locked/b", "", 0);
-  fs.AddFolder("/two");
-  fs.FailPath(Op::kList, "/one/locked/", std::make_error_code(std::errc::permission_denied));
-  const BuildResult r = BuildPlan(fs, "/one/", "/two/");
+  fs.AddFile(P("/one/ok/a"), "", 0);
+  fs.AddFile(P("/one/locked/b"), "", 0);
+  fs.AddFolder(P("/two"));
+  fs.FailPath(Op::kList, P("/one/locked/"), std::make_error_code(std::errc::permission_denied));
+  const BuildResult r = BuildPlan(fs, P("/one/"), P("/two/"));
   ASSERT_FALSE(r.error);
-  EXPECT_THAT(Lines(r.plan), ElementsAre("/one/ok/a| could be copied to|/two/"));
+  EXPECT_THAT(Lines(r.plan), ElementsAre(P("/one/ok/a| could be copied to|/two/")));
   ASSERT_EQ(r.unreadable.size(), 1u);
-  EXPECT_EQ(r.unreadable[0].path, "/one/locked/");
+  EXPECT_EQ(r.unreadable[0].path, P("/one/locked/"));
 
-  const BuildResult missing = BuildPlan(fs, "/one/", "/nowhere/");
+  const BuildResult missing = BuildPlan(fs, P("/one/"), P("/nowhere/"));
   EXPECT_EQ(missing.error, std::errc::no_such_file_or_directory);
-  EXPECT_EQ(missing.failed_folder, "/nowhere/");
+  EXPECT_EQ(missing.failed_folder, P("/nowhere/"));
   EXPECT_EQ(missing.plan.size(), 0u);
 }
 
 TEST(BuildPlan, StopTokenCancels) {
   FakeFileSystem fs;
-  fs.AddFile("/one/a", "", 0);
-  fs.AddFolder("/two");
+  fs.AddFile(P("/one/a"), "", 0);
+  fs.AddFolder(P("/two"));
   std::stop_source stop;
   stop.request_stop();
   BuildOptions options;
   options.stop = stop.get_token();
-  const BuildResult r = BuildPlan(fs, "/one/", "/two/", options);
+  const BuildResult r = BuildPlan(fs, P("/one/"), P("/two/"), options);
   EXPECT_TRUE(r.cancelled);
   EXPECT_EQ(r.plan.size(), 0u);
 }
@@ -154,6 +159,9 @@ TEST(BuildPlan, StopTokenCancels) {
 // Around the autumn clock change, 00:30 and 01:30 UTC are both 02:30 local
 // time in Berlin. The later file is still the newer one.
 TEST(BuildPlan, DaylightSavingChangeNeverReversesOrder) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows converts with the zone rules in force now, whatever TZ says";
+#else
   const char* old_tz = std::getenv("TZ");
   const std::string saved = old_tz ? old_tz : "";
   setenv("TZ", "Europe/Berlin", 1);
@@ -162,16 +170,17 @@ TEST(BuildPlan, DaylightSavingChangeNeverReversesOrder) {
   const FileTime utc_0130 = utc_0030 + 3600 * kSecond;
   EXPECT_DOUBLE_EQ(FileTimeToDate(utc_0030), FileTimeToDate(utc_0130));
   FakeFileSystem fs;
-  fs.AddFile("/one/f", "", utc_0130);
-  fs.AddFile("/two/f", "", utc_0030);
-  const std::vector<std::string> lines = Lines(BuildPlan(fs, "/one/", "/two/").plan);
+  fs.AddFile(P("/one/f"), "", utc_0130);
+  fs.AddFile(P("/two/f"), "", utc_0030);
+  const std::vector<std::string> lines = Lines(BuildPlan(fs, P("/one/"), P("/two/")).plan);
   if (old_tz) {
     setenv("TZ", saved.c_str(), 1);
   } else {
     unsetenv("TZ");
   }
   tzset();
-  EXPECT_THAT(lines, ElementsAre("/one/f| could overwrite an older|/two/f"));
+  EXPECT_THAT(lines, ElementsAre(P("/one/f| could overwrite an older|/two/f")));
+#endif
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "folders/folder_path.h"
 #include "folders/slot_actions.h"
 #include "support/fake_window.h"
+#include "support/path.h"
 
 namespace tandrel {
 namespace {
@@ -12,6 +13,7 @@ using ::testing::ElementsAre;
 using testing::FakeFolderSlot;
 using testing::FakeShell;
 using ::testing::IsEmpty;
+using testing::P;
 
 TEST(NormaliseFolderPath, BackslashRules) {
   EXPECT_EQ(NormaliseFolderPath("C:\\Photos", '\\'), "C:\\Photos\\");
@@ -34,9 +36,9 @@ TEST(ChooseFolder, StoresNormalisedPathWithBusyPointerAround) {
   FakeFolderSlot slot;
   FakeShell shell;
   shell.pointer = Pointer::kHand;
-  shell.browse_answers = {"/data//photos"};
+  shell.browse_answers = {P("/data//photos")};
   ChooseFolder(slot, shell);
-  EXPECT_THAT(slot.entries, ElementsAre("/data/photos/"));
+  EXPECT_THAT(slot.entries, ElementsAre(P("/data/photos/")));
   EXPECT_THAT(shell.browse_titles, ElementsAre("Please select folder"));
   EXPECT_THAT(shell.pointer_history, ElementsAre(Pointer::kBusy, Pointer::kDefault));
   EXPECT_THAT(shell.messages, IsEmpty());
@@ -50,16 +52,16 @@ TEST(ChooseFolder, FilledSlotRefusesWithoutDialogCancelIsSilent) {
   EXPECT_THAT(shell.messages, IsEmpty());
   EXPECT_THAT(shell.pointer_history, IsEmpty());
 
-  slot.entries = {"/a/"};
-  shell.browse_answers = {"/b"};
+  slot.entries = {P("/a/")};
+  shell.browse_answers = {P("/b")};
   ChooseFolder(slot, shell);
   EXPECT_THAT(shell.messages, ElementsAre("You already have a folder selected."));
   EXPECT_EQ(shell.browse_titles.size(), 1u);  // only the cancelled one
-  EXPECT_THAT(slot.entries, ElementsAre("/a/"));
+  EXPECT_THAT(slot.entries, ElementsAre(P("/a/")));
 
   RemoveFolder(slot);
   ChooseFolder(slot, shell);
-  EXPECT_THAT(slot.entries, ElementsAre("/b/"));
+  EXPECT_THAT(slot.entries, ElementsAre(P("/b/")));
 }
 
 TEST(RemoveSelectedFolder, OnlyTheSelectedEntryAndSilentOtherwise) {
@@ -67,9 +69,9 @@ TEST(RemoveSelectedFolder, OnlyTheSelectedEntryAndSilentOtherwise) {
   RemoveSelectedFolder(slot);
   RemoveFolder(slot);
   EXPECT_THAT(slot.entries, IsEmpty());
-  slot.entries = {"/a/"};
+  slot.entries = {P("/a/")};
   RemoveSelectedFolder(slot);  // nothing selected
-  EXPECT_THAT(slot.entries, ElementsAre("/a/"));
+  EXPECT_THAT(slot.entries, ElementsAre(P("/a/")));
   slot.selected = 1;
   RemoveSelectedFolder(slot);
   EXPECT_THAT(slot.entries, IsEmpty());

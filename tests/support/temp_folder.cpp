@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "platform/separator.h"
+#include "support/path.h"
 
 namespace tandrel::testing {
 namespace fs = std::filesystem;
@@ -43,13 +44,15 @@ TempFolder::~TempFolder() {
 }
 
 std::string TempFolder::MakeFolder(const std::string& relative) const {
-  fs::create_directories(Native(path_ + relative));
-  return path_ + relative;
+  const std::string made = path_ + P(relative);
+  fs::create_directories(Native(made));
+  return made;
 }
 
 std::string TempFolder::Write(const std::string& relative, const std::string& contents,
                               long long unix_seconds) const {
-  const fs::path path = Native(path_ + relative);
+  const std::string made = path_ + P(relative);
+  const fs::path path = Native(made);
   fs::create_directories(path.parent_path());
   {
     std::ofstream out(path, std::ios::binary);
@@ -59,7 +62,7 @@ std::string TempFolder::Write(const std::string& relative, const std::string& co
     const auto sys = std::chrono::system_clock::time_point(std::chrono::seconds(unix_seconds));
     fs::last_write_time(path, std::chrono::file_clock::from_sys(sys));
   }
-  return path_ + relative;
+  return made;
 }
 
 std::string TempFolder::Read(const std::string& path) {

@@ -16,6 +16,8 @@ class TempFolder {
   const std::string& path() const { return path_; }
   // Makes a file (and its missing folders) below the folder, with the
   // last-write time given as seconds since 1970 (0: leave it as made).
+  // `relative` may be written with '/'; the path returned has the
+  // platform's separator throughout.
   std::string Write(const std::string& relative, const std::string& contents,
                     long long unix_seconds = 0) const;
   std::string MakeFolder(const std::string& relative) const;

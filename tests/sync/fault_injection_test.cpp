@@ -7,6 +7,7 @@
 #include "compare/plan.h"
 #include "support/fake_file_system.h"
 #include "support/fake_window.h"
+#include "support/path.h"
 #include "sync/sync_run.h"
 
 namespace tandrel {
@@ -19,6 +20,7 @@ using testing::FakeShell;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using testing::Op;
+using testing::P;
 
 constexpr FileTime kSecond = kFileTimeTicksPerSecond;
 constexpr FileTime kOld = 125'911'584'000'000'000;  // 2000-01-01 00:00 UTC
@@ -69,32 +71,32 @@ std::string Name(Op op) {
 }
 
 // The good row performed before the faulty one, so its "Done" must stay.
-PlanRow FirstRow() { return {"/a/first", std::string(kCopyTo2Action), "/b/", true}; }
+PlanRow FirstRow() { return {P("/a/first"), std::string(kCopyTo2Action), P("/b/"), true}; }
 
 std::vector<PlanRow> Rows(Kind kind) {
   PlanRow faulty = kind == Kind::kCopy
-                       ? PlanRow{"/a/sub/x", std::string(kCopyTo2Action), "/b/", true}
-                       : PlanRow{"/a/sub/x", std::string(kOverwriteAction), "/b/x", true};
+                       ? PlanRow{P("/a/sub/x"), std::string(kCopyTo2Action), P("/b/"), true}
+                       : PlanRow{P("/a/sub/x"), std::string(kOverwriteAction), P("/b/x"), true};
   return {FirstRow(),
           faulty,
-          {"/a/later", std::string(kCopyTo2Action), "/b/", true},
-          {"/a/unticked", std::string(kCopyTo2Action), "/b/", false}};
+          {P("/a/later"), std::string(kCopyTo2Action), P("/b/"), true},
+          {P("/a/unticked"), std::string(kCopyTo2Action), P("/b/"), false}};
 }
 
 void Populate(FakeFileSystem& fs, Kind kind) {
   fs.SetClock(kClock);
   fs.SetBlockSize(4);
-  fs.AddFile("/a/first", "first", kOld);
-  fs.AddFile("/a/sub/x", kSourceBytes, kNew, false, 0640);
-  fs.AddFile("/a/later", "later", kOld);
-  fs.AddFile("/a/unticked", "unticked", kOld);
-  fs.AddFolder("/b");
-  if (kind == Kind::kOverwrite) fs.AddFile("/b/x", kOldBytes, kOld, false, 0600);
+  fs.AddFile(P("/a/first"), "first", kOld);
+  fs.AddFile(P("/a/sub/x"), kSourceBytes, kNew, false, 0640);
+  fs.AddFile(P("/a/later"), "later", kOld);
+  fs.AddFile(P("/a/unticked"), "unticked", kOld);
+  fs.AddFolder(P("/b"));
+  if (kind == Kind::kOverwrite) fs.AddFile(P("/b/x"), kOldBytes, kOld, false, 0600);
 }
 
 bool HasTemporaryFile(const FakeFileSystem& fs) {
   for (const std::string& path : fs.AllPaths()) {
-    if (path.find("/~") != std::string::npos) return true;
+    if (path.find(P("/~")) != std::string::npos) return true;
   }
   return false;
 }
@@ -127,34 +129,34 @@ TEST_P(SyncFault, NothingIsLost) {
 
   SyncRun(plan, shell, fs);
 
-  EXPECT_EQ(fs.Contents("/a/sub/x"), kSourceBytes);
-  EXPECT_EQ(fs.TimeOf("/a/sub/x"), kNew);
-  EXPECT_EQ(fs.PermissionsOf("/a/sub/x"), 0640u);
+  EXPECT_EQ(fs.Contents(P("/a/sub/x")), kSourceBytes);
+  EXPECT_EQ(fs.TimeOf(P("/a/sub/x")), kNew);
+  EXPECT_EQ(fs.PermissionsOf(P("/a/sub/x")), 0640u);
   EXPECT_FALSE(HasTemporaryFile(fs));
-  EXPECT_EQ(fs.Contents("/b/first"), "first");
-  EXPECT_FALSE(fs.Exists("/b/unticked"));
+  EXPECT_EQ(fs.Contents(P("/b/first")), "first");
+  EXPECT_FALSE(fs.Exists(P("/b/unticked")));
 
   if (c.fault.row_fails) {
     if (c.kind == Kind::kCopy) {
-      EXPECT_FALSE(fs.Exists("/b/x"));
+      EXPECT_FALSE(fs.Exists(P("/b/x")));
     } else {
-      EXPECT_EQ(fs.Contents("/b/x"), kOldBytes);
-      EXPECT_EQ(fs.TimeOf("/b/x"), kOld);
-      EXPECT_EQ(fs.PermissionsOf("/b/x"), 0600u);
+      EXPECT_EQ(fs.Contents(P("/b/x")), kOldBytes);
+      EXPECT_EQ(fs.TimeOf(P("/b/x")), kOld);
+      EXPECT_EQ(fs.PermissionsOf(P("/b/x")), 0600u);
     }
-    EXPECT_FALSE(fs.Exists("/b/later"));
+    EXPECT_FALSE(fs.Exists(P("/b/later")));
     std::vector<PlanRow> expected = Rows(c.kind);
     expected[0].action = "Done";
     EXPECT_EQ(plan.rows, expected);
     ASSERT_EQ(shell.messages.size(), 1u);
-    EXPECT_THAT(shell.messages[0], HasSubstr("/a/sub/x"));
-    EXPECT_THAT(shell.messages[0], HasSubstr("/b/x"));
+    EXPECT_THAT(shell.messages[0], HasSubstr(P("/a/sub/x")));
+    EXPECT_THAT(shell.messages[0], HasSubstr(P("/b/x")));
     EXPECT_THAT(shell.messages[0], HasSubstr(error.message()));
   } else {
-    EXPECT_EQ(fs.Contents("/b/x"), kSourceBytes);
-    EXPECT_EQ(fs.TimeOf("/b/x"), kNew);
-    EXPECT_EQ(fs.PermissionsOf("/b/x"), 0640u);
-    EXPECT_EQ(fs.Contents("/b/later"), "later");
+    EXPECT_EQ(fs.Contents(P("/b/x")), kSourceBytes);
+    EXPECT_EQ(fs.TimeOf(P("/b/x")), kNew);
+    EXPECT_EQ(fs.PermissionsOf(P("/b/x")), 0640u);
+    EXPECT_EQ(fs.Contents(P("/b/later")), "later");
     EXPECT_THAT(plan.rows, IsEmpty());
     EXPECT_THAT(shell.messages, ElementsAre("Done."));
   }
@@ -201,20 +203,20 @@ TEST(SyncFaultTwice, ALeftoverTemporaryFileIsHiddenByItsName) {
   fs.FailNth(Op::kWrite, 2, std::make_error_code(std::errc::no_space_on_device));
   fs.FailNth(Op::kRemove, 1, std::make_error_code(std::errc::io_error));
   FakePlanList plan;
-  plan.rows = {{"/a/sub/x", std::string(kOverwriteAction), "/b/x", true}};
+  plan.rows = {{P("/a/sub/x"), std::string(kOverwriteAction), P("/b/x"), true}};
   FakeShell shell;
 
   SyncRun(plan, shell, fs);
 
   ASSERT_EQ(shell.messages.size(), 1u);
-  EXPECT_EQ(fs.Contents("/b/x"), kOldBytes);
+  EXPECT_EQ(fs.Contents(P("/b/x")), kOldBytes);
   std::vector<DirEntry> entries;
-  ASSERT_FALSE(fs.ListFolder("/b", &entries));
+  ASSERT_FALSE(fs.ListFolder(P("/b"), &entries));
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[1].name.front(), '~');
-  const Plan again = BuildPlan(fs, "/a/sub/", "/b/").plan;
+  const Plan again = BuildPlan(fs, P("/a/sub/"), P("/b/")).plan;
   ASSERT_EQ(again.size(), 1u);
-  EXPECT_EQ(again.Destination(0), "/b/x");
+  EXPECT_EQ(again.Destination(0), P("/b/x"));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "compare/plan.h"
 #include "platform/system.h"
 #include "support/fake_window.h"
+#include "support/path.h"
 #include "support/temp_folder.h"
 #include "sync/sync_run.h"
 
@@ -19,6 +20,7 @@ using testing::FakePlanList;
 using testing::FakeShell;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using testing::P;
 using testing::TempFolder;
 namespace stdfs = std::filesystem;
 
@@ -84,8 +86,8 @@ TEST_F(SyncOnDisk, CopiesKeepBytesTimeAndBitsSoTheNextCompareIsEmpty) {
   }
   EXPECT_EQ(Info(b_ + "one.txt").write_time, ToFileTime(kJan2020));
   EXPECT_EQ(TempFolder::Read(b_ + "big.bin"), big + "end");
-  EXPECT_EQ(TempFolder::Read(b_ + "x/two.txt"), "new two");
-  EXPECT_EQ(Info(b_ + "x/two.txt").write_time, ToFileTime(kJan2020 + 100));
+  EXPECT_EQ(TempFolder::Read(b_ + P("x/two.txt")), "new two");
+  EXPECT_EQ(Info(b_ + P("x/two.txt")).write_time, ToFileTime(kJan2020 + 100));
   EXPECT_EQ(TempFolder::Read(a_ + "bonly"), "b only");
   EXPECT_FALSE(stdfs::exists(b_ + "sub"));
   EXPECT_THAT(Leftovers(), IsEmpty());

@@ -6,6 +6,7 @@
 #include "compare/plan.h"
 #include "support/fake_file_system.h"
 #include "support/fake_window.h"
+#include "support/path.h"
 
 namespace tandrel {
 namespace {
@@ -15,6 +16,7 @@ using testing::FakeFileSystem;
 using testing::FakePlanList;
 using testing::FakeShell;
 using ::testing::IsEmpty;
+using testing::P;
 
 constexpr FileTime kSecond = kFileTimeTicksPerSecond;
 constexpr FileTime kDay2000 = 125'911'584'000'000'000;  // 2000-01-01 00:00 UTC
@@ -27,7 +29,7 @@ const std::string kOverwrite(kOverwriteAction);
 
 bool HasTemporaryFile(const FakeFileSystem& fs) {
   for (const std::string& path : fs.AllPaths()) {
-    if (path.find("/~") != std::string::npos) return true;
+    if (path.find(P("/~")) != std::string::npos) return true;
   }
   return false;
 }
@@ -35,14 +37,14 @@ bool HasTemporaryFile(const FakeFileSystem& fs) {
 TEST(SyncRun, PerformsTickedRowsInOrderThenSaysDoneAndEmptiesThePlan) {
   FakeFileSystem fs;
   fs.SetClock(kNew + 999 * kSecond);
-  fs.AddFile("/a/sub/deep/one", "one", kOld, false, 0640);
-  fs.AddFile("/b/bonly", "b only", kOld);
-  fs.AddFile("/a/two", "new two", kNew, false, 0600);
-  fs.AddFile("/b/x/two", "old two", kOld, false, 0644);
+  fs.AddFile(P("/a/sub/deep/one"), "one", kOld, false, 0640);
+  fs.AddFile(P("/b/bonly"), "b only", kOld);
+  fs.AddFile(P("/a/two"), "new two", kNew, false, 0600);
+  fs.AddFile(P("/b/x/two"), "old two", kOld, false, 0644);
   FakePlanList plan;
-  plan.rows = {{"/a/sub/deep/one", kCopy2, "/b/", true},
-               {"/b/bonly", kCopy1, "/a/", false},
-               {"/a/two", kOverwrite, "/b/x/two", true}};
+  plan.rows = {{P("/a/sub/deep/one"), kCopy2, P("/b/"), true},
+               {P("/b/bonly"), kCopy1, P("/a/"), false},
+               {P("/a/two"), kOverwrite, P("/b/x/two"), true}};
   FakeShell shell;
   std::vector<PlanRow> shown_behind_done;
   shell.on_message = [&](const std::string&) { shown_behind_done = plan.rows; };
@@ -50,35 +52,35 @@ TEST(SyncRun, PerformsTickedRowsInOrderThenSaysDoneAndEmptiesThePlan) {
   SyncRun(plan, shell, fs);
 
   EXPECT_THAT(shell.messages, ElementsAre("Done."));
-  EXPECT_THAT(shown_behind_done, ElementsAre(PlanRow{"/a/sub/deep/one", "Done", "/b/", true},
-                                             PlanRow{"/b/bonly", kCopy1, "/a/", false},
-                                             PlanRow{"/a/two", "Done", "/b/x/two", true}));
+  EXPECT_THAT(shown_behind_done, ElementsAre(PlanRow{P("/a/sub/deep/one"), "Done", P("/b/"), true},
+                                             PlanRow{P("/b/bonly"), kCopy1, P("/a/"), false},
+                                             PlanRow{P("/a/two"), "Done", P("/b/x/two"), true}));
   EXPECT_THAT(plan.rows, IsEmpty());
   // A copy lands in the top folder under its own name, with the source's
   // time and permission bits.
-  EXPECT_EQ(fs.Contents("/b/one"), "one");
-  EXPECT_EQ(fs.TimeOf("/b/one"), kOld);
-  EXPECT_EQ(fs.PermissionsOf("/b/one"), 0640u);
-  EXPECT_FALSE(fs.Exists("/b/sub"));
-  EXPECT_FALSE(fs.Exists("/a/bonly"));
-  EXPECT_EQ(fs.Contents("/b/x/two"), "new two");
-  EXPECT_EQ(fs.TimeOf("/b/x/two"), kNew);
-  EXPECT_EQ(fs.PermissionsOf("/b/x/two"), 0600u);
-  EXPECT_EQ(fs.Contents("/a/two"), "new two");
+  EXPECT_EQ(fs.Contents(P("/b/one")), "one");
+  EXPECT_EQ(fs.TimeOf(P("/b/one")), kOld);
+  EXPECT_EQ(fs.PermissionsOf(P("/b/one")), 0640u);
+  EXPECT_FALSE(fs.Exists(P("/b/sub")));
+  EXPECT_FALSE(fs.Exists(P("/a/bonly")));
+  EXPECT_EQ(fs.Contents(P("/b/x/two")), "new two");
+  EXPECT_EQ(fs.TimeOf(P("/b/x/two")), kNew);
+  EXPECT_EQ(fs.PermissionsOf(P("/b/x/two")), 0600u);
+  EXPECT_EQ(fs.Contents(P("/a/two")), "new two");
   EXPECT_FALSE(HasTemporaryFile(fs));
 }
 
 TEST(SyncRun, ActionsAreToldApartByCaseSensitiveSubstringsCopiedFirst) {
   FakeFileSystem fs;
-  fs.AddFile("/a/x", "x", kOld);
-  fs.AddFile("/a/y", "y", kOld);
-  fs.AddFile("/b/y", "b's y", kOld);
+  fs.AddFile(P("/a/x"), "x", kOld);
+  fs.AddFile(P("/a/y"), "y", kOld);
+  fs.AddFile(P("/b/y"), "b's y", kOld);
   FakePlanList plan;
-  plan.rows = {{"/a/x", "Done", "/b/", true},
-               {"/a/x", " could be Copied to", "/b/", true},
-               {"/a/x", " could Overwrite an older", "/b/y", true},
-               {"/a/y", "copied, overwrite", "/c/", true}};
-  fs.AddFolder("/c");
+  plan.rows = {{P("/a/x"), "Done", P("/b/"), true},
+               {P("/a/x"), " could be Copied to", P("/b/"), true},
+               {P("/a/x"), " could Overwrite an older", P("/b/y"), true},
+               {P("/a/y"), "copied, overwrite", P("/c/"), true}};
+  fs.AddFolder(P("/c"));
   FakeShell shell;
   std::vector<std::string> actions_at_done;
   shell.on_message = [&](const std::string& text) {
@@ -92,10 +94,10 @@ TEST(SyncRun, ActionsAreToldApartByCaseSensitiveSubstringsCopiedFirst) {
   EXPECT_THAT(shell.messages, ElementsAre("contact me", "contact me", "contact me", "Done."));
   EXPECT_THAT(actions_at_done,
               ElementsAre("Done", " could be Copied to", " could Overwrite an older", "Done"));
-  EXPECT_FALSE(fs.Exists("/b/x"));
-  EXPECT_EQ(fs.Contents("/b/y"), "b's y");
+  EXPECT_FALSE(fs.Exists(P("/b/x")));
+  EXPECT_EQ(fs.Contents(P("/b/y")), "b's y");
   // Both words: a copy into the Destination folder.
-  EXPECT_EQ(fs.Contents("/c/y"), "y");
+  EXPECT_EQ(fs.Contents(P("/c/y")), "y");
 }
 
 TEST(CheckAllUncheckAll, TicksOnlyAndAnUncheckedPlanSyncsNothing) {
@@ -105,16 +107,16 @@ TEST(CheckAllUncheckAll, TicksOnlyAndAnUncheckedPlanSyncsNothing) {
   EXPECT_THAT(plan.rows, IsEmpty());
 
   FakeFileSystem fs;
-  fs.AddFile("/a/x", "x", kOld);
-  fs.AddFolder("/b");
+  fs.AddFile(P("/a/x"), "x", kOld);
+  fs.AddFolder(P("/b"));
   const std::vector<std::string> before = fs.AllPaths();
-  plan.rows = {{"/a/x", kCopy2, "/b/", false}, {"/a/x", "Done", "/b/", true}};
+  plan.rows = {{P("/a/x"), kCopy2, P("/b/"), false}, {P("/a/x"), "Done", P("/b/"), true}};
   CheckAll(plan);
-  EXPECT_THAT(plan.rows, ElementsAre(PlanRow{"/a/x", kCopy2, "/b/", true},
-                                     PlanRow{"/a/x", "Done", "/b/", true}));
+  EXPECT_THAT(plan.rows, ElementsAre(PlanRow{P("/a/x"), kCopy2, P("/b/"), true},
+                                     PlanRow{P("/a/x"), "Done", P("/b/"), true}));
   UncheckAll(plan);
-  EXPECT_THAT(plan.rows, ElementsAre(PlanRow{"/a/x", kCopy2, "/b/", false},
-                                     PlanRow{"/a/x", "Done", "/b/", false}));
+  EXPECT_THAT(plan.rows, ElementsAre(PlanRow{P("/a/x"), kCopy2, P("/b/"), false},
+                                     PlanRow{P("/a/x"), "Done", P("/b/"), false}));
 
   FakeShell shell;
   SyncRun(plan, shell, fs);
@@ -130,29 +132,29 @@ TEST(SyncRun, OverwritesOfATargetThisRunWroteGoAhead) {
   // k x m namesakes: /b/x is first replaced by the newest file, then by the
   // next one of tree 1, which is older than what the run just put there.
   FakeFileSystem fs;
-  fs.AddFile("/a/p/x", "p", kDay2000 + 12 * kSecond);
-  fs.AddFile("/a/q/x", "q", kDay2000 + 11 * kSecond);
-  fs.AddFile("/b/x", "b", kDay2000 + 10 * kSecond);
+  fs.AddFile(P("/a/p/x"), "p", kDay2000 + 12 * kSecond);
+  fs.AddFile(P("/a/q/x"), "q", kDay2000 + 11 * kSecond);
+  fs.AddFile(P("/b/x"), "b", kDay2000 + 10 * kSecond);
   FakePlanList plan;
-  plan.Append(BuildPlan(fs, "/a/", "/b/").plan.Rows(true));
-  ASSERT_THAT(plan.rows, ElementsAre(PlanRow{"/a/p/x", kOverwrite, "/b/x", true},
-                                     PlanRow{"/a/q/x", kOverwrite, "/b/x", true}));
+  plan.Append(BuildPlan(fs, P("/a/"), P("/b/")).plan.Rows(true));
+  ASSERT_THAT(plan.rows, ElementsAre(PlanRow{P("/a/p/x"), kOverwrite, P("/b/x"), true},
+                                     PlanRow{P("/a/q/x"), kOverwrite, P("/b/x"), true}));
   FakeShell shell;
   SyncRun(plan, shell, fs);
   EXPECT_THAT(shell.messages, ElementsAre("Done."));
-  EXPECT_EQ(fs.Contents("/b/x"), "q");
-  EXPECT_EQ(fs.TimeOf("/b/x"), kDay2000 + 11 * kSecond);
+  EXPECT_EQ(fs.Contents(P("/b/x")), "q");
+  EXPECT_EQ(fs.TimeOf(P("/b/x")), kDay2000 + 11 * kSecond);
 
   // The same folder chosen twice: every row comes twice.
   FakeFileSystem same;
-  same.AddFile("/a/x", "older", kOld);
-  same.AddFile("/a/s/x", "newer", kNew);
-  plan.Append(BuildPlan(same, "/a/", "/a/").plan.Rows(true));
+  same.AddFile(P("/a/x"), "older", kOld);
+  same.AddFile(P("/a/s/x"), "newer", kNew);
+  plan.Append(BuildPlan(same, P("/a/"), P("/a/")).plan.Rows(true));
   ASSERT_EQ(plan.rows.size(), 2u);
   SyncRun(plan, shell, same);
   EXPECT_THAT(shell.messages, ElementsAre("Done.", "Done."));
-  EXPECT_EQ(same.Contents("/a/x"), "newer");
-  EXPECT_EQ(same.Contents("/a/s/x"), "newer");
+  EXPECT_EQ(same.Contents(P("/a/x")), "newer");
+  EXPECT_EQ(same.Contents(P("/a/s/x")), "newer");
   EXPECT_FALSE(HasTemporaryFile(same));
 }
 

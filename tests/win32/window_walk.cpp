@@ -6,6 +6,7 @@
 // clang-format off
 #include <windows.h>
 #include <commctrl.h>
+#include <uxtheme.h>
 // clang-format on
 
 #include <atomic>
@@ -89,6 +90,40 @@ void Picture(HWND window, const std::string& folder, const std::string& name) {
   ::DeleteObject(bitmap);
   ::DeleteDC(memory);
   ::ReleaseDC(nullptr, screen);
+}
+
+// The pixels of exactly `colour` that the screen shows in the lower part of
+// a button, inside its frame: where its caption is, below its picture.
+int CaptionPixels(HWND button, COLORREF colour) {
+  RECT rect;
+  ::GetWindowRect(button, &rect);
+  const int width = rect.right - rect.left;
+  const int height = rect.bottom - rect.top;
+  const HDC screen = ::GetDC(nullptr);
+  const HDC memory = ::CreateCompatibleDC(screen);
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof(info.bmiHeader);
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = -height;  // top row first
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  void* bits = nullptr;
+  const HBITMAP bitmap = ::CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  const HGDIOBJ old = ::SelectObject(memory, bitmap);
+  ::BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+  ::GdiFlush();
+  // A DIB holds 0x00RRGGBB, a COLORREF 0x00BBGGRR.
+  const DWORD wanted = (GetRValue(colour) << 16) | (GetGValue(colour) << 8) | GetBValue(colour);
+  const auto* pixels = static_cast<const DWORD*>(bits);
+  int count = 0;
+  for (int y = height * 11 / 20; y < height - 4; ++y) {
+    for (int x = 4; x < width - 4; ++x) count += (pixels[y * width + x] & 0xFFFFFF) == wanted;
+  }
+  ::SelectObject(memory, old);
+  ::DeleteObject(bitmap);
+  ::DeleteDC(memory);
+  ::ReleaseDC(nullptr, screen);
+  return count;
 }
 
 void Press(Form1& form, int id) {
@@ -251,6 +286,37 @@ int main(int argc, char** argv) {
           "list " + std::to_string(id) + " has the tooltip text");
   }
   Picture(form.hwnd(), pictures, "1-start");
+
+  // Check5's caption is black whatever the button text colour is; the
+  // other captions follow that colour, made blue here for a moment. A visual
+  // style draws captions in its own colour, so the buttons go without one
+  // meanwhile.
+  {
+    const int element = COLOR_BTNTEXT;
+    const COLORREF usual = ::GetSysColor(COLOR_BTNTEXT);
+    const COLORREF black = RGB(0, 0, 0);
+    const COLORREF blue = RGB(0, 0, 255);
+    auto restyle = [&](const wchar_t* style) {
+      for (int id = Form1::kCheck1; id <= Form1::kCheck8; ++id) {
+        ::SetWindowTheme(form.Control(id), style, style);
+        ::SendMessageW(form.Control(id), WM_THEMECHANGED, 0, 0);
+        ::RedrawWindow(form.Control(id), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE);
+      }
+      Pump(300);
+    };
+    ::SetSysColors(1, &element, &blue);
+    restyle(L" ");
+    const HWND check5 = form.Control(Form1::kCheck5);
+    const HWND check6 = form.Control(Form1::kCheck6);
+    Check(::GetWindowTheme(check6) == nullptr, "the buttons can go without a visual style");
+    Check(CaptionPixels(check5, black) > 20 && CaptionPixels(check5, blue) == 0,
+          "Check5's caption is black");
+    Check(CaptionPixels(check6, blue) > 20 && CaptionPixels(check6, black) == 0,
+          "Check6's caption has the button text colour");
+    Picture(form.hwnd(), pictures, "1a-caption-colours");
+    ::SetSysColors(1, &element, &usual);
+    restyle(nullptr);
+  }
 
   form.shell().SetScript(nullptr, nullptr);
   // The real folder browser over the window, with its title, cancelled.
