@@ -41,20 +41,66 @@ class Fd {
   int fd_;
 };
 
-// Owns a directory stream.
-class Dir {
+// Reads the entries of one folder, with their types as the listing gives
+// them. On Linux it asks the kernel directly for large blocks of entries,
+// which spares the extra fstat that opendir makes for every folder.
+#ifdef __linux__
+class DirReader {
  public:
-  explicit Dir(DIR* dir) : dir_(dir) {}
-  Dir(const Dir&) = delete;
-  Dir& operator=(const Dir&) = delete;
-  ~Dir() {
+  explicit DirReader(const char* path) : fd_(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+  bool ok() const { return fd_.get() >= 0; }
+  int fd() const { return fd_.get(); }
+
+  // The next entry; false at the end (errno 0) or on an error (errno set).
+  bool Next(const char** name, unsigned char* type) {
+    if (next_ == end_) {
+      const ssize_t got = ::getdents64(fd_.get(), buffer_, sizeof buffer_);
+      if (got <= 0) {
+        if (got == 0) errno = 0;
+        return false;
+      }
+      next_ = 0;
+      end_ = static_cast<size_t>(got);
+    }
+    const auto* ent = reinterpret_cast<const struct dirent64*>(buffer_ + next_);
+    next_ += ent->d_reclen;
+    *name = ent->d_name;
+    *type = ent->d_type;
+    return true;
+  }
+
+ private:
+  Fd fd_;
+  alignas(struct dirent64) char buffer_[32 * 1024];
+  size_t next_ = 0;
+  size_t end_ = 0;
+};
+#else
+class DirReader {
+ public:
+  explicit DirReader(const char* path) : dir_(::opendir(path)) {}
+  DirReader(const DirReader&) = delete;
+  DirReader& operator=(const DirReader&) = delete;
+  ~DirReader() {
     if (dir_ != nullptr) ::closedir(dir_);
   }
-  DIR* get() const { return dir_; }
+  bool ok() const { return dir_ != nullptr; }
+  int fd() const { return ::dirfd(dir_); }
+
+  // The next entry; false at the end (errno 0) or on an error (errno set).
+  bool Next(const char** name, unsigned char* type) {
+    errno = 0;
+    const struct dirent* ent = ::readdir(dir_);
+    if (ent == nullptr) return false;
+    *name = ent->d_name;
+    *type = ent->d_type;
+    return true;
+  }
 
  private:
   DIR* dir_;
 };
+#endif
 
 FileTime ToFileTime(const struct timespec& ts) {
   return (static_cast<FileTime>(ts.tv_sec) + kUnixEpochInFileTimeSeconds) *
@@ -73,6 +119,25 @@ struct timespec ToTimespec(FileTime time) {
   ts.tv_sec = static_cast<time_t>(seconds - kUnixEpochInFileTimeSeconds);
   ts.tv_nsec = static_cast<long>(ticks * 100);
   return ts;
+}
+
+// The last-write time of `name` (through a link) relative to `dir_fd`.
+// statx is asked for the time alone, which spares the file system from
+// filling in the rest.
+std::optional<FileTime> WriteTimeAt(int dir_fd, const char* name) {
+#ifdef STATX_MTIME
+  struct statx stx {};
+  if (::statx(dir_fd, name, AT_STATX_DONT_SYNC, STATX_MTIME, &stx) == 0) {
+    struct timespec ts {};
+    ts.tv_sec = stx.stx_mtime.tv_sec;
+    ts.tv_nsec = stx.stx_mtime.tv_nsec;
+    return ToFileTime(ts);
+  }
+  if (errno != ENOSYS) return std::nullopt;
+#endif
+  struct stat st {};
+  if (::fstatat(dir_fd, name, &st, 0) != 0) return std::nullopt;
+  return ToFileTime(st.st_mtim);
 }
 
 EntryKind KindOfMode(mode_t mode) {
@@ -140,28 +205,21 @@ std::error_code PosixFileSystem::ListFolder(const std::string& folder,
   // The entries of the last listing are overwritten in place, so that their
   // names' storage is reused instead of allocated again for every entry.
   size_t used = 0;
-  Dir dir(::opendir(folder.empty() ? "." : folder.c_str()));
-  if (dir.get() == nullptr) {
+  DirReader reader(folder.empty() ? "." : folder.c_str());
+  if (!reader.ok()) {
     entries->clear();
     return LastError();
   }
-  const int dir_fd = ::dirfd(dir.get());
-  for (;;) {
-    errno = 0;
-    const struct dirent* ent = ::readdir(dir.get());
-    if (ent == nullptr) {
-      entries->resize(used);
-      if (errno != 0) return LastError();
-      return {};
-    }
-    const char* name = ent->d_name;
+  const char* name = nullptr;
+  unsigned char type = DT_UNKNOWN;
+  while (reader.Next(&name, &type)) {
     if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
     if (used == entries->size()) entries->emplace_back();
     DirEntry& entry = (*entries)[used++];
     entry.name.assign(name);
     entry.write_time.reset();
     entry.hidden = name[0] == '.';
-    switch (ent->d_type) {
+    switch (type) {
       case DT_REG:
         entry.kind = EntryKind::kFile;
         break;
@@ -169,16 +227,19 @@ std::error_code PosixFileSystem::ListFolder(const std::string& folder,
         entry.kind = EntryKind::kFolder;
         break;
       case DT_LNK:
-        entry.kind = KindOfLink(dir_fd, name);
+        entry.kind = KindOfLink(reader.fd(), name);
         break;
       case DT_UNKNOWN:
-        entry.kind = KindOfUnknown(dir_fd, name);
+        entry.kind = KindOfUnknown(reader.fd(), name);
         break;
       default:
         entry.kind = EntryKind::kOther;
         break;
     }
   }
+  entries->resize(used);
+  if (errno != 0) return LastError();
+  return {};
 }
 
 std::error_code PosixFileSystem::Stat(const std::string& path, FollowLinks follow, FileInfo* info) {
@@ -199,14 +260,13 @@ void PosixFileSystem::WriteTimesIn(const std::string& folder,
   times->assign(names.size(), std::nullopt);
   // One open of the folder, then each name resolved relative to it: much
   // cheaper than walking the whole path again for every file.
-  Fd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  Fd dir(::open(folder.empty() ? "." : folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  const int base = dir.get() >= 0 ? dir.get() : AT_FDCWD;
   std::string name;
   for (size_t i = 0; i < names.size(); ++i) {
-    name.assign(names[i]);
-    struct stat st {};
-    const int rc = dir.get() >= 0 ? ::fstatat(dir.get(), name.c_str(), &st, 0)
-                                  : ::stat((folder + name).c_str(), &st);
-    if (rc == 0) (*times)[i] = ToFileTime(st.st_mtim);
+    name.assign(dir.get() >= 0 ? std::string_view() : std::string_view(folder));
+    name.append(names[i]);
+    (*times)[i] = WriteTimeAt(base, name.c_str());
   }
 }
 
