@@ -17,10 +17,6 @@ using ::testing::UnorderedElementsAre;
 
 constexpr long long kJan2020 = 1'577'836'800;  // seconds since 1970
 
-FileTime ToFileTime(long long unix_seconds) {
-  return (unix_seconds + kUnixEpochInFileTimeSeconds) * kFileTimeTicksPerSecond;
-}
-
 class FileSystemContract : public ::testing::Test {
  protected:
   std::unique_ptr<FileSystem> fs_ = MakeRealFileSystem();
@@ -68,7 +64,7 @@ TEST_F(FileSystemContract, StatGivesKindAndTime) {
   FileInfo info;
   ASSERT_FALSE(fs_->Stat(file, FollowLinks::kYes, &info));
   EXPECT_EQ(info.kind, EntryKind::kFile);
-  EXPECT_EQ(info.write_time, ToFileTime(kJan2020));
+  EXPECT_EQ(info.write_time, testing::UnixSecondsToFileTime(kJan2020));
   ASSERT_FALSE(fs_->Stat(tmp_.path(), FollowLinks::kYes, &info));
   EXPECT_EQ(info.kind, EntryKind::kFolder);
   EXPECT_EQ(fs_->Stat(tmp_.path() + "nope", FollowLinks::kYes, &info),
@@ -83,11 +79,11 @@ TEST_F(FileSystemContract, CopySetTimeRenameRemove) {
   // The new file must not exist yet.
   EXPECT_EQ(fs_->CopyContents(source, copy), std::errc::file_exists);
 
-  ASSERT_FALSE(fs_->SetWriteTime(copy, ToFileTime(kJan2020) + 1234567));
+  ASSERT_FALSE(fs_->SetWriteTime(copy, testing::UnixSecondsToFileTime(kJan2020) + 1234567));
   FileInfo info;
   ASSERT_FALSE(fs_->Stat(copy, FollowLinks::kNo, &info));
   EXPECT_EQ(info.write_time / kFileTimeTicksPerSecond,
-            ToFileTime(kJan2020) / kFileTimeTicksPerSecond);
+            testing::UnixSecondsToFileTime(kJan2020) / kFileTimeTicksPerSecond);
 
   const std::string other = tmp_.Write("other.bin", "old");
   EXPECT_EQ(fs_->Rename(copy, other, /*replace=*/false), std::errc::file_exists);
@@ -126,7 +122,7 @@ TEST_F(FileSystemContract, FailuresNameTheirCause) {
   EXPECT_TRUE(fs_->Stat(tmp_.path() + "copy", FollowLinks::kNo, &info));
   EXPECT_TRUE(fs_->CopyContents(file, missing + std::string(1, kSeparator) + "copy"));
   EXPECT_EQ(fs_->Remove(missing), std::errc::no_such_file_or_directory);
-  EXPECT_TRUE(fs_->SetWriteTime(missing, ToFileTime(kJan2020)));
+  EXPECT_TRUE(fs_->SetWriteTime(missing, testing::UnixSecondsToFileTime(kJan2020)));
   EXPECT_TRUE(fs_->Rename(missing, tmp_.path() + "other", /*replace=*/true));
   // A folder is never removed.
   tmp_.MakeFolder("folder");
@@ -147,7 +143,7 @@ TEST_F(FileSystemContract, EmptyFileCopiesAndEmptyFolderLists) {
 }
 
 TEST_F(FileSystemContract, LocalTimeConversionExists) {
-  EXPECT_TRUE(FileTimeToLocalFileTime(ToFileTime(kJan2020)).has_value());
+  EXPECT_TRUE(FileTimeToLocalFileTime(testing::UnixSecondsToFileTime(kJan2020)).has_value());
 }
 
 }  // namespace

@@ -4,7 +4,14 @@
 
 #include <string>
 
+#include "platform/file_system.h"
+
 namespace tandrel::testing {
+
+// The file time of a count of seconds since 1970 (UTC).
+inline FileTime UnixSecondsToFileTime(long long unix_seconds) {
+  return (unix_seconds + kUnixEpochInFileTimeSeconds) * kFileTimeTicksPerSecond;
+}
 
 class TempFolder {
  public:

@@ -29,10 +29,6 @@ constexpr long long kJan2020 = 1'577'836'800;  // seconds since 1970
 // read-only file are POSIX matters.
 constexpr bool kPosix = kSeparator == '/';
 
-FileTime ToFileTime(long long unix_seconds) {
-  return (unix_seconds + kUnixEpochInFileTimeSeconds) * kFileTimeTicksPerSecond;
-}
-
 class SyncOnDisk : public ::testing::Test {
  protected:
   std::unique_ptr<FileSystem> fs_ = MakeRealFileSystem();
@@ -84,10 +80,10 @@ TEST_F(SyncOnDisk, CopiesKeepBytesTimeAndBitsSoTheNextCompareIsEmpty) {
   if (kPosix) {
     EXPECT_EQ(Info(b_ + "one.txt").permissions, 0640u);
   }
-  EXPECT_EQ(Info(b_ + "one.txt").write_time, ToFileTime(kJan2020));
+  EXPECT_EQ(Info(b_ + "one.txt").write_time, testing::UnixSecondsToFileTime(kJan2020));
   EXPECT_EQ(TempFolder::Read(b_ + "big.bin"), big + "end");
   EXPECT_EQ(TempFolder::Read(b_ + P("x/two.txt")), "new two");
-  EXPECT_EQ(Info(b_ + P("x/two.txt")).write_time, ToFileTime(kJan2020 + 100));
+  EXPECT_EQ(Info(b_ + P("x/two.txt")).write_time, testing::UnixSecondsToFileTime(kJan2020 + 100));
   EXPECT_EQ(TempFolder::Read(a_ + "bonly"), "b only");
   EXPECT_FALSE(stdfs::exists(b_ + "sub"));
   EXPECT_THAT(Leftovers(), IsEmpty());
@@ -129,10 +125,10 @@ TEST_F(SyncOnDisk, LinksAreReadThroughAtTheSourceAndNeverWrittenThroughAtTheDest
   EXPECT_FALSE(Info(b_ + "x").is_link);
   EXPECT_EQ(TempFolder::Read(b_ + "x"), "new x");
   EXPECT_EQ(TempFolder::Read(outside), "outside");
-  EXPECT_EQ(Info(outside).write_time, ToFileTime(kJan2020));
+  EXPECT_EQ(Info(outside).write_time, testing::UnixSecondsToFileTime(kJan2020));
   EXPECT_FALSE(Info(b_ + "linked").is_link);
   EXPECT_EQ(TempFolder::Read(b_ + "linked"), "real bytes");
-  EXPECT_EQ(Info(b_ + "linked").write_time, ToFileTime(kJan2020 + 30));
+  EXPECT_EQ(Info(b_ + "linked").write_time, testing::UnixSecondsToFileTime(kJan2020 + 30));
 
   // A copy row finds a link where nothing was at the compare.
   tmp_.Write("A/y", "y", kJan2020);
