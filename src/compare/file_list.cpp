@@ -50,10 +50,6 @@ std::optional<FileTime> FileList::WriteTime(size_t i, FileSystem& fs) const {
   return f.time;
 }
 
-}  // namespace tandrel
-
-namespace tandrel {
-
 void FileList::ReadWriteTimes(FileSystem& fs, const std::function<bool(size_t)>& wanted) {
   std::vector<std::string_view> names;
   std::vector<size_t> picked;

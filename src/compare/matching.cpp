@@ -8,7 +8,16 @@
 namespace tandrel {
 namespace {
 
-size_t HashName(std::string_view name) { return std::hash<std::string_view>{}(name); }
+// Where a name's probe starts, and the part of its hash that a slot keeps.
+struct NameHash {
+  size_t start;
+  std::uint32_t tag;
+};
+
+NameHash HashName(std::string_view name) {
+  const size_t hash = std::hash<std::string_view>{}(name);
+  return {hash, static_cast<std::uint32_t>(static_cast<std::uint64_t>(hash) >> 32)};
+}
 
 // How often the long loops look at the stop token.
 constexpr size_t kStopCheckInterval = 4096;
@@ -23,15 +32,14 @@ NameIndex::NameIndex(const FileList& list) : list_(list), next_(list.size(), kNo
   // chain in list order.
   for (size_t i = list.size(); i-- > 0;) {
     const std::string_view name = list.Name(i);
-    const size_t hash = HashName(name);
-    const auto tag = static_cast<std::uint32_t>(static_cast<std::uint64_t>(hash) >> 32);
-    for (size_t s = hash & mask_;; s = (s + 1) & mask_) {
+    const NameHash hash = HashName(name);
+    for (size_t s = hash.start & mask_;; s = (s + 1) & mask_) {
       Slot& slot = slots_[s];
       if (slot.file == 0) {
-        slot = {static_cast<std::uint32_t>(i + 1), tag};
+        slot = {static_cast<std::uint32_t>(i + 1), hash.tag};
         break;
       }
-      if (slot.hash == tag && list.Name(slot.file - 1) == name) {
+      if (slot.hash == hash.tag && list.Name(slot.file - 1) == name) {
         next_[i] = slot.file - 1;
         slot.file = static_cast<std::uint32_t>(i + 1);
         break;
@@ -41,12 +49,11 @@ NameIndex::NameIndex(const FileList& list) : list_(list), next_(list.size(), kNo
 }
 
 std::uint32_t NameIndex::First(std::string_view name) const {
-  const size_t hash = HashName(name);
-  const auto tag = static_cast<std::uint32_t>(static_cast<std::uint64_t>(hash) >> 32);
-  for (size_t s = hash & mask_;; s = (s + 1) & mask_) {
+  const NameHash hash = HashName(name);
+  for (size_t s = hash.start & mask_;; s = (s + 1) & mask_) {
     const Slot& slot = slots_[s];
     if (slot.file == 0) return kNone;
-    if (slot.hash == tag && list_.Name(slot.file - 1) == name) return slot.file - 1;
+    if (slot.hash == hash.tag && list_.Name(slot.file - 1) == name) return slot.file - 1;
   }
 }
 

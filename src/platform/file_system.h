@@ -68,10 +68,11 @@ class FileSystem {
   // link reports its target (and fails when the target is missing).
   virtual std::error_code Stat(const std::string& path, FollowLinks follow, FileInfo* info) = 0;
 
-  // The last-write times (through links) of files of `folder` (a path ending
-  // in a separator), in the order of `names`; empty for a file whose time cannot be read. Replaces
-  // the contents of `times`. The default asks Stat for each; a real file
-  // system can do better than resolving the whole path every time.
+  // The last-write times (through links) of files of `folder` (a path
+  // ending in a separator), in the order of `names`; empty for a file whose
+  // time cannot be read. Replaces the contents of `times`. The default asks
+  // Stat for each; a real file system can do better than resolving the
+  // whole path every time.
   virtual void WriteTimesIn(const std::string& folder, const std::vector<std::string_view>& names,
                             std::vector<std::optional<FileTime>>* times);
 

@@ -55,74 +55,79 @@ void Pump(int milliseconds) {
   Pump(milliseconds, [] { return false; });
 }
 
-// Saves what the screen shows of the window as a 24-bit BMP file.
-void Picture(HWND window, const std::string& folder, const std::string& name) {
-  if (folder.empty()) return;
+// What the screen shows over a window's rectangle: 0x00RRGGBB pixels, top
+// row first.
+struct ScreenShot {
+  int width = 0;
+  int height = 0;
+  std::vector<DWORD> pixels;
+};
+
+ScreenShot Capture(HWND window) {
   RECT rect;
   ::GetWindowRect(window, &rect);
-  const int width = rect.right - rect.left;
-  const int height = rect.bottom - rect.top;
+  ScreenShot shot;
+  shot.width = rect.right - rect.left;
+  shot.height = rect.bottom - rect.top;
   const HDC screen = ::GetDC(nullptr);
   const HDC memory = ::CreateCompatibleDC(screen);
   BITMAPINFO info{};
   info.bmiHeader.biSize = sizeof(info.bmiHeader);
-  info.bmiHeader.biWidth = width;
-  info.bmiHeader.biHeight = height;
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 24;
-  void* bits = nullptr;
-  const HBITMAP bitmap = ::CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-  const HGDIOBJ old = ::SelectObject(memory, bitmap);
-  ::BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
-  ::GdiFlush();
-  const DWORD stride = ((width * 3 + 3) / 4) * 4;
-  const DWORD size = stride * height;
-  BITMAPFILEHEADER file{};
-  file.bfType = 0x4D42;
-  file.bfOffBits = sizeof(file) + sizeof(info.bmiHeader);
-  file.bfSize = file.bfOffBits + size;
-  std::ofstream out(tandrel::win32::Utf8ToWide(folder + "\\" + name + ".bmp").c_str(),
-                    std::ios::binary);
-  out.write(reinterpret_cast<const char*>(&file), sizeof(file));
-  out.write(reinterpret_cast<const char*>(&info.bmiHeader), sizeof(info.bmiHeader));
-  out.write(static_cast<const char*>(bits), size);
-  ::SelectObject(memory, old);
-  ::DeleteObject(bitmap);
-  ::DeleteDC(memory);
-  ::ReleaseDC(nullptr, screen);
-}
-
-// The pixels of exactly `colour` that the screen shows in the lower part of
-// a button, inside its frame: where its caption is, below its picture.
-int CaptionPixels(HWND button, COLORREF colour) {
-  RECT rect;
-  ::GetWindowRect(button, &rect);
-  const int width = rect.right - rect.left;
-  const int height = rect.bottom - rect.top;
-  const HDC screen = ::GetDC(nullptr);
-  const HDC memory = ::CreateCompatibleDC(screen);
-  BITMAPINFO info{};
-  info.bmiHeader.biSize = sizeof(info.bmiHeader);
-  info.bmiHeader.biWidth = width;
-  info.bmiHeader.biHeight = -height;  // top row first
+  info.bmiHeader.biWidth = shot.width;
+  info.bmiHeader.biHeight = -shot.height;  // top row first
   info.bmiHeader.biPlanes = 1;
   info.bmiHeader.biBitCount = 32;
   void* bits = nullptr;
   const HBITMAP bitmap = ::CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
   const HGDIOBJ old = ::SelectObject(memory, bitmap);
-  ::BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+  ::BitBlt(memory, 0, 0, shot.width, shot.height, screen, rect.left, rect.top, SRCCOPY);
   ::GdiFlush();
-  // A DIB holds 0x00RRGGBB, a COLORREF 0x00BBGGRR.
-  const DWORD wanted = (GetRValue(colour) << 16) | (GetGValue(colour) << 8) | GetBValue(colour);
   const auto* pixels = static_cast<const DWORD*>(bits);
-  int count = 0;
-  for (int y = height * 11 / 20; y < height - 4; ++y) {
-    for (int x = 4; x < width - 4; ++x) count += (pixels[y * width + x] & 0xFFFFFF) == wanted;
-  }
+  shot.pixels.assign(pixels, pixels + static_cast<size_t>(shot.width) * shot.height);
   ::SelectObject(memory, old);
   ::DeleteObject(bitmap);
   ::DeleteDC(memory);
   ::ReleaseDC(nullptr, screen);
+  return shot;
+}
+
+// Saves what the screen shows of the window as a 32-bit BMP file.
+void Picture(HWND window, const std::string& folder, const std::string& name) {
+  if (folder.empty()) return;
+  ScreenShot shot = Capture(window);
+  // The screen leaves the fourth byte 0, which viewers would take for
+  // transparency.
+  for (DWORD& pixel : shot.pixels) pixel |= 0xFF000000;
+  BITMAPINFOHEADER header{};
+  header.biSize = sizeof(header);
+  header.biWidth = shot.width;
+  header.biHeight = -shot.height;
+  header.biPlanes = 1;
+  header.biBitCount = 32;
+  const DWORD size = static_cast<DWORD>(shot.pixels.size() * sizeof(DWORD));
+  BITMAPFILEHEADER file{};
+  file.bfType = 0x4D42;
+  file.bfOffBits = sizeof(file) + sizeof(header);
+  file.bfSize = file.bfOffBits + size;
+  std::ofstream out(tandrel::win32::Utf8ToWide(folder + "\\" + name + ".bmp").c_str(),
+                    std::ios::binary);
+  out.write(reinterpret_cast<const char*>(&file), sizeof(file));
+  out.write(reinterpret_cast<const char*>(&header), sizeof(header));
+  out.write(reinterpret_cast<const char*>(shot.pixels.data()), size);
+}
+
+// The pixels of exactly `colour` that the screen shows in the lower part of
+// a button, inside its frame: where its caption is, below its picture.
+int CaptionPixels(HWND button, COLORREF colour) {
+  const ScreenShot shot = Capture(button);
+  // A DIB holds 0x00RRGGBB, a COLORREF 0x00BBGGRR.
+  const DWORD wanted = (GetRValue(colour) << 16) | (GetGValue(colour) << 8) | GetBValue(colour);
+  int count = 0;
+  for (int y = shot.height * 11 / 20; y < shot.height - 4; ++y) {
+    for (int x = 4; x < shot.width - 4; ++x) {
+      count += (shot.pixels[y * shot.width + x] & 0xFFFFFF) == wanted;
+    }
+  }
   return count;
 }
 

@@ -261,10 +261,12 @@ void PosixFileSystem::WriteTimesIn(const std::string& folder,
   // One open of the folder, then each name resolved relative to it: much
   // cheaper than walking the whole path again for every file.
   Fd dir(::open(folder.empty() ? "." : folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  // Without the folder open, each name goes by its whole path after all.
   const int base = dir.get() >= 0 ? dir.get() : AT_FDCWD;
+  const std::string_view prefix = dir.get() >= 0 ? std::string_view() : std::string_view(folder);
   std::string name;
   for (size_t i = 0; i < names.size(); ++i) {
-    name.assign(dir.get() >= 0 ? std::string_view() : std::string_view(folder));
+    name.assign(prefix);
     name.append(names[i]);
     (*times)[i] = WriteTimeAt(base, name.c_str());
   }

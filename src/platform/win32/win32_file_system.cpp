@@ -40,7 +40,7 @@ bool IsDotOrDotDot(const wchar_t* name) {
 
 std::wstring FolderPattern(const std::string& folder) {
   if (folder.empty()) return L"*";
-  const bool has_separator = !folder.empty() && (folder.back() == '\\' || folder.back() == '/');
+  const bool has_separator = (folder.back() == '\\' || folder.back() == '/');
   return ApiPath(folder, has_separator ? L"*" : L"\\*");
 }
 
