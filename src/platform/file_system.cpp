@@ -1,20 +1,66 @@
 #include "platform/file_system.h"
 
+#include <limits>
+
 namespace tandrel {
 
-void FileSystem::WriteTimesIn(const std::string& folder, const std::vector<std::string_view>& names,
+FileTime FileTimeFromUnix(std::int64_t seconds, std::int64_t nanoseconds) {
+  constexpr FileTime kMax = std::numeric_limits<FileTime>::max();
+  constexpr FileTime kMin = std::numeric_limits<FileTime>::min();
+  // The whole seconds that fit, leaving room for the fraction.
+  constexpr std::int64_t kHighest = kMax / kFileTimeTicksPerSecond - kUnixEpochInFileTimeSeconds - 1;
+  constexpr std::int64_t kLowest = kMin / kFileTimeTicksPerSecond - kUnixEpochInFileTimeSeconds + 1;
+  if (seconds > kHighest) return kMax;
+  if (seconds < kLowest) return kMin;
+  return (seconds + kUnixEpochInFileTimeSeconds) * kFileTimeTicksPerSecond + nanoseconds / 100;
+}
+
+std::error_code FileSystem::OpenBeneath(const Folder& root, std::string_view relative,
+                                        Folder* folder) {
+  Folder current;
+  const Folder* at = &root;
+  while (!relative.empty()) {
+    const size_t cut = relative.find(kSeparator);
+    const std::string_view name = relative.substr(0, cut);
+    relative = cut == std::string_view::npos ? std::string_view() : relative.substr(cut + 1);
+    if (name.empty() || name == "." || name == "..") {
+      return std::make_error_code(std::errc::invalid_argument);
+    }
+    Folder next;
+    if (std::error_code ec = OpenFolder(*at, name, &next)) return ec;
+    current = std::move(next);
+    at = &current;
+  }
+  if (at == &root) return OpenFolder(root, ".", folder);
+  *folder = std::move(current);
+  return {};
+}
+
+void FileSystem::WriteTimesIn(const Folder& folder, const std::vector<std::string_view>& names,
                               std::vector<std::optional<FileTime>>* times) {
   times->clear();
   FileInfo info;
   for (std::string_view name : names) {
-    std::string path = folder;
-    path.append(name);
-    if (Stat(path, FollowLinks::kYes, &info)) {
+    if (StatAt(folder, name, FollowLinks::kYes, &info)) {
       times->push_back(std::nullopt);
     } else {
       times->push_back(info.write_time);
     }
   }
+}
+
+std::error_code FileSystem::FlushFiles(std::span<OpenFile* const> files) {
+  for (OpenFile* file : files) {
+    if (std::error_code ec = FlushFile(*file)) return ec;
+  }
+  return {};
+}
+
+std::error_code FileSystem::ListFolder(const std::string& path, std::vector<DirEntry>* entries) {
+  entries->clear();
+  Folder folder;
+  if (std::error_code ec = OpenRoot(path, &folder)) return ec;
+  return List(folder, entries);
 }
 
 }  // namespace tandrel

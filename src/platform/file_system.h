@@ -1,13 +1,22 @@
 // The narrow seam to the operating system's file system. The walk, the time
 // lookups and the safe copy are built on these primitives, so that an
 // in-memory fake reaches every step of them in tests.
+//
+// Confinement: a whole path is given only to open a chosen top folder
+// (OpenRoot) and to look at a single file outside the trees (Stat). Below a
+// top folder everything goes through an opened Folder and one plain name at
+// a time, and a folder is never entered through a link, so nothing is read
+// or written outside the chosen folders whatever another process renames
+// meanwhile, and no path is ever too long.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "platform/separator.h"
@@ -17,11 +26,16 @@ namespace tandrel {
 // A point in time as a count of 100-nanosecond intervals since
 // 1601-01-01 00:00 UTC (the Windows FILETIME scale). Always UTC; local time
 // exists only as the date value shown to people (see compare/last_modified.h).
+// A file time beyond what this scale holds saturates at its ends, so the
+// order of two times is never reversed.
 using FileTime = std::int64_t;
 
 inline constexpr FileTime kFileTimeTicksPerSecond = 10'000'000;
 // Seconds from 1601-01-01 to 1970-01-01.
 inline constexpr std::int64_t kUnixEpochInFileTimeSeconds = 11'644'473'600;
+
+// Seconds and nanoseconds since 1970 on the FileTime scale, saturating.
+FileTime FileTimeFromUnix(std::int64_t seconds, std::int64_t nanoseconds);
 
 enum class EntryKind : std::uint8_t {
   kFile,        // a plain file, or a link whose target is a file or missing
@@ -36,8 +50,20 @@ struct DirEntry {
   // Hidden or system on Windows; a name starting with '.' on POSIX.
   bool hidden = false;
   // The last-write time when the listing gives it for free (Windows find
-  // data); otherwise empty, and a caller that needs it asks Stat.
+  // data); otherwise empty, and a caller that needs it asks for it.
   std::optional<FileTime> write_time;
+};
+
+// Which file, and which version of it: equal stamps mean that nobody has
+// put another file in its place or (as far as size and time tell) written
+// it in between. Times are kept as the file system keeps them.
+struct FileStamp {
+  std::uint64_t device = 0;
+  std::uint64_t file_id = 0;
+  std::int64_t size = 0;
+  std::int64_t write_seconds = 0;
+  std::uint32_t write_nanoseconds = 0;
+  bool operator==(const FileStamp&) const = default;
 };
 
 struct FileInfo {
@@ -45,54 +71,189 @@ struct FileInfo {
   FileTime write_time = 0;
   // POSIX permission bits (0 on Windows).
   std::uint32_t permissions = 0;
-  // True when the path itself is a symbolic link or junction (only reported
-  // when Stat is asked not to follow links).
+  // True when the entry itself is a symbolic link or junction (only reported
+  // when links are not followed).
   bool is_link = false;
+  FileStamp stamp;
 };
 
 enum class FollowLinks : bool { kNo = false, kYes = true };
 
+class FileSystem;
+
+// A move-only owner of something a FileSystem opened: a folder, or a file
+// being written. It is closed when the owner goes. The value inside means
+// something only to the file system that made it.
+template <typename Tag>
+class Handle {
+ public:
+  Handle() = default;
+  Handle(Handle&& other) noexcept
+      : fs_(std::exchange(other.fs_, nullptr)), value_(std::exchange(other.value_, 0)) {}
+  Handle& operator=(Handle&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      fs_ = std::exchange(other.fs_, nullptr);
+      value_ = std::exchange(other.value_, 0);
+    }
+    return *this;
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle() { Reset(); }
+
+  explicit operator bool() const { return fs_ != nullptr; }
+  void Reset();
+
+ private:
+  friend class FileSystem;
+  Handle(FileSystem* fs, std::intptr_t value) : fs_(fs), value_(value) {}
+  FileSystem* fs_ = nullptr;
+  std::intptr_t value_ = 0;
+};
+
+struct FolderTag;
+struct OpenFileTag;
+// An opened folder: the only way to what lies below it.
+using Folder = Handle<FolderTag>;
+// A temporary file being written, held by this process until it is closed:
+// no other sync takes it for a leftover while it is open.
+using OpenFile = Handle<OpenFileTag>;
+
 // Every primitive reports failure as an error code (errno or Win32 values)
-// and never throws. Paths hold the platform's own bytes (UTF-8 on Windows).
+// and never throws. Names and paths hold the platform's own bytes (UTF-8 on
+// Windows). A `name` is one component: not empty, no separator, not "." or
+// "..".
+//
+// Errors with a meaning of their own:
+// - std::errc::too_many_symbolic_link_levels: a link (or junction) stands
+//   where a folder was to be entered.
+// - std::errc::no_such_file_or_directory: the name is not there.
+// - std::errc::file_exists: the name is taken (creating, or renaming
+//   without replacing).
+//
+// Threads: the primitives may be called from several threads at once, on
+// the same Folder too, except that List of one Folder must not run on two
+// threads at once; an OpenFile is used by one thread at a time.
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
-  // Lists the entries of `folder` (with or without a trailing separator) in
-  // the order the file system returns them, without "." and "..". Replaces
-  // the contents of `entries`. An error means the folder could not be opened
-  // or read to its end; `entries` is then unspecified.
-  virtual std::error_code ListFolder(const std::string& folder, std::vector<DirEntry>* entries) = 0;
+  // --- Whole paths -------------------------------------------------------
 
-  // Kind, last-write time and permissions of `path`. With FollowLinks::kYes a
-  // link reports its target (and fails when the target is missing).
+  // Opens a chosen top folder (a link to a folder is followed: the user
+  // chose it). `path` may end in a separator.
+  virtual std::error_code OpenRoot(const std::string& path, Folder* folder) = 0;
+
+  // Kind, last-write time and permissions of one path outside the walk and
+  // the sync (a chosen folder, a file beside the program). With
+  // FollowLinks::kYes a link reports its target (and fails when the target
+  // is missing).
   virtual std::error_code Stat(const std::string& path, FollowLinks follow, FileInfo* info) = 0;
 
-  // The last-write times (through links) of files of `folder` (a path
-  // ending in a separator), in the order of `names`; empty for a file whose
-  // time cannot be read. Replaces the contents of `times`. The default asks
-  // Stat for each; a real file system can do better than resolving the
-  // whole path every time.
-  virtual void WriteTimesIn(const std::string& folder, const std::vector<std::string_view>& names,
+  // --- Reading below an opened folder ------------------------------------
+
+  // Opens the folder `name` of `parent`; refuses a link or junction there.
+  // The name "." opens `parent` itself once more.
+  virtual std::error_code OpenFolder(const Folder& parent, std::string_view name,
+                                     Folder* folder) = 0;
+
+  // Opens the folder at `relative` below `root`: names joined by the
+  // separator, with or without one at the end; empty for `root` itself.
+  // Each folder on the way is entered as OpenFolder would; a name that is
+  // "." or ".." or empty is refused with std::errc::invalid_argument.
+  virtual std::error_code OpenBeneath(const Folder& root, std::string_view relative,
+                                      Folder* folder);
+
+  // Lists the entries of `folder` in the order the file system returns
+  // them, without "." and "..". Replaces the contents of `entries`. An error
+  // means the folder could not be read to its end; `entries` is then
+  // unspecified.
+  virtual std::error_code List(const Folder& folder, std::vector<DirEntry>* entries) = 0;
+
+  // What is at `name` in `folder`. A link at `name` is followed only with
+  // FollowLinks::kYes; a folder on the way never is (there is none).
+  virtual std::error_code StatAt(const Folder& folder, std::string_view name, FollowLinks follow,
+                                 FileInfo* info) = 0;
+
+  // The last-write times (through links) of files of `folder`, in the order
+  // of `names`; empty for a file whose time cannot be read. Replaces the
+  // contents of `times`. The default asks StatAt for each.
+  virtual void WriteTimesIn(const Folder& folder, const std::vector<std::string_view>& names,
                             std::vector<std::optional<FileTime>>* times);
 
-  // Creates `to`, which must not exist, and copies the bytes of `from` into
-  // it (reading through a link at `from`), together with the permission bits
-  // on POSIX. On failure `to` may be left behind partly written, and the
-  // caller removes it.
-  virtual std::error_code CopyContents(const std::string& from, const std::string& to) = 0;
+  // --- Writing a copy ----------------------------------------------------
 
-  // Sets the last-write time of `path` (not following a link at `path`).
-  virtual std::error_code SetWriteTime(const std::string& path, FileTime time) = 0;
+  // Creates the file `name` in `folder`, which must not exist (a link there
+  // counts as existing and is never followed), and keeps it open and held.
+  virtual std::error_code CreateTemporary(const Folder& folder, std::string_view name,
+                                          OpenFile* file) = 0;
 
-  // Renames `from` to `to`. With `replace` an existing entry at `to` (a file
-  // or a link, never followed) is replaced in one step; without it the
-  // rename fails with std::errc::file_exists when `to` exists.
-  virtual std::error_code Rename(const std::string& from, const std::string& to, bool replace) = 0;
+  // Copies the file `name` of `from` (through a link at `name`; it must be a
+  // plain file) into `to`, which is new and empty: its bytes (holes stay
+  // holes, and a clone is made where the file system can), its permission
+  // bits without set-user-ID and set-group-ID on POSIX, and its last-write
+  // time exactly. `copied` tells what was copied. On failure `to` may be
+  // left partly written.
+  virtual std::error_code CopyInto(const Folder& from, std::string_view name, OpenFile& to,
+                                   FileInfo* copied) = 0;
 
-  // Removes the file or link at `path` (never a folder).
-  virtual std::error_code Remove(const std::string& path) = 0;
+  // Puts the data of the given files on disk, so that it survives a power
+  // cut. The default flushes each file on its own; a file system may flush
+  // many together more cheaply.
+  virtual std::error_code FlushFiles(std::span<OpenFile* const> files);
+
+  // Renames the temporary `temp_name` of `folder`, open as `temp`, to `to`
+  // in the same folder. With `replace` an entry at `to` (a file, or a link,
+  // which is replaced itself and never written through) gives way in one
+  // step; without it the rename fails with std::errc::file_exists when `to`
+  // is taken.
+  virtual std::error_code RenameTemporary(const Folder& folder, std::string_view temp_name,
+                                          OpenFile& temp, std::string_view to, bool replace) = 0;
+
+  // Removes the temporary `temp_name` of `folder`, open as `temp`.
+  virtual std::error_code RemoveTemporary(const Folder& folder, std::string_view temp_name,
+                                          OpenFile& temp) = 0;
+
+  // Puts the folder's entries (the renames made in it) on disk.
+  virtual std::error_code FlushFolder(const Folder& folder) = 0;
+
+  // Removes the file `name` of `folder` if no process holds it open as a
+  // temporary (see CreateTemporary); `removed` tells whether it did. A file
+  // that is held is no error.
+  virtual std::error_code RemoveIfNotHeld(const Folder& folder, std::string_view name,
+                                          bool* removed) = 0;
+
+  // --- Conveniences built on the above -----------------------------------
+
+  // Lists the folder at a whole path (OpenRoot, then List).
+  std::error_code ListFolder(const std::string& path, std::vector<DirEntry>* entries);
+
+ protected:
+  template <typename Tag>
+  Handle<Tag> MakeHandle(std::intptr_t value) {
+    return Handle<Tag>(this, value);
+  }
+  template <typename Tag>
+  static std::intptr_t ValueOf(const Handle<Tag>& handle) {
+    return handle.value_;
+  }
+  // Closes what a handle of this file system holds.
+  virtual void Close(std::intptr_t value) = 0;
+
+  // The flush of one file, for the default FlushFiles.
+  virtual std::error_code FlushFile(OpenFile& file) = 0;
+
+ private:
+  template <typename Tag>
+  friend class Handle;
 };
+
+template <typename Tag>
+void Handle<Tag>::Reset() {
+  if (fs_ != nullptr) std::exchange(fs_, nullptr)->Close(value_);
+  value_ = 0;
+}
 
 // Converts a UTC file time to the local time of this machine on the same
 // scale, as the platform's time-zone rules give it for that instant. Empty
