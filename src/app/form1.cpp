@@ -199,13 +199,14 @@ void Form1::Compare() {
   if (compare_.Running()) return;
   const std::optional<CompareRequest> request = StartCompareRun(plan_, *slot1_, *slot2_, shell_);
   if (!request) return;
+  compared_ = *request;
   compare_.Start(*request,
                  [this](const BuildResult& result) { FinishCompareRun(result, plan_, shell_); });
 }
 
 void Form1::Sync() {
   if (compare_.Running()) return;
-  SyncRun(plan_, shell_, *fs_);
+  SyncRun(plan_, compared_, shell_, *fs_);
 }
 
 }  // namespace tandrel

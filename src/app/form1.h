@@ -74,6 +74,8 @@ class Form1 final : public QWidget {
   FormShell shell_;
   PlanModel plan_;
   CompareWorker compare_;
+  // The folders of the compare that made the plan's rows.
+  CompareRequest compared_;
   PointerFeedback feedback_;
   QTreeWidget* list1_;
   QTreeWidget* list2_;

@@ -56,7 +56,7 @@ class ConsoleShell final : public Shell {
     }
     out_.Flush();
     std::fprintf(stderr, "tandrel-cli: %s\n", text.c_str());
-    if (text != kContactMe) failed_ = true;
+    if (text != kContactMe && !text.starts_with(kLeftoversRemoved)) failed_ = true;
   }
   Pointer WindowPointer() const override { return Pointer::kDefault; }
   void SetWindowPointer(Pointer) override {}
@@ -83,7 +83,7 @@ int SyncCommand(FileSystem& fs, const std::vector<std::string>& args) {
   plan.Append(result->plan.Rows(/*checked=*/true));
   result.reset();  // the rows hold all the run needs
   ConsoleShell shell(out);
-  SyncRun(plan, shell, fs);
+  SyncRun(plan, CompareRequest{folders->folder1, folders->folder2}, shell, fs);
   out.Flush();
   return shell.succeeded() ? kExitOk : kExitFailed;
 }

@@ -50,7 +50,8 @@ std::optional<FileTime> FileList::WriteTime(size_t i, FileSystem& fs) const {
   return f.time;
 }
 
-void FileList::ReadWriteTimes(FileSystem& fs, const std::function<bool(size_t)>& wanted) {
+void FileList::ReadWriteTimes(FileSystem& fs, const tandrel::Folder& top, size_t top_length,
+                              const std::function<bool(size_t)>& wanted) {
   std::vector<std::string_view> names;
   std::vector<size_t> picked;
   std::vector<std::optional<FileTime>> times;
@@ -66,7 +67,14 @@ void FileList::ReadWriteTimes(FileSystem& fs, const std::function<bool(size_t)>&
       }
     }
     if (!names.empty()) {
-      fs.WriteTimesIn(folders_[files_[start].folder], names, &times);
+      std::string_view below = std::string_view(folders_[files_[start].folder]).substr(top_length);
+      while (!below.empty() && below.front() == kSeparator) below.remove_prefix(1);
+      tandrel::Folder folder;
+      if (fs.OpenBeneath(top, below, &folder)) {
+        times.assign(names.size(), std::nullopt);
+      } else {
+        fs.WriteTimesIn(folder, names, &times);
+      }
       for (size_t k = 0; k < picked.size(); ++k) files_[picked[k]].time = Encode(times[k]);
     }
     start = end;

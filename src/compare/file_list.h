@@ -35,11 +35,15 @@ class FileList {
   const std::string& Folder(size_t i) const { return folders_[files_[i].folder]; }
   // The full path: the folder, then the name.
   std::string Path(size_t i) const;
-  // The file's last-write time, read from `fs` on first use and kept.
+  // The file's last-write time: as read by ReadWriteTimes, or else read
+  // from `fs` by its whole path on first use and kept.
   std::optional<FileTime> WriteTime(size_t i, FileSystem& fs) const;
   // Reads, folder by folder, the times not yet known of the files for which
-  // `wanted(i)` holds, so that WriteTime finds them kept.
-  void ReadWriteTimes(FileSystem& fs, const std::function<bool(size_t)>& wanted);
+  // `wanted(i)` holds, so that WriteTime finds them kept. Every folder of
+  // the list lies below `top`, the open folder whose path is the first
+  // `top_length` characters of theirs, and is reached from it.
+  void ReadWriteTimes(FileSystem& fs, const tandrel::Folder& top, size_t top_length,
+                      const std::function<bool(size_t)>& wanted);
 
  private:
   static constexpr FileTime kNotRead = std::numeric_limits<FileTime>::min();

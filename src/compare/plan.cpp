@@ -9,10 +9,17 @@ bool FromTree1(RowKind kind) {
   return kind == RowKind::kCopy1To2 || kind == RowKind::kOverwrite1On2;
 }
 
-// Gathers the files of one tree into `list`; false when its top folder
-// cannot be listed.
-bool GatherTree(FileSystem& fs, const std::string& top, FileList* list, BuildResult* result,
-                PlanProgress* progress, const BuildOptions& options) {
+// Gathers the files of one tree into `list`, from its top folder opened as
+// `root`; false when the top folder cannot be opened or listed.
+bool GatherTree(FileSystem& fs, const std::string& top, std::shared_ptr<Folder>* root,
+                FileList* list, BuildResult* result, PlanProgress* progress,
+                const BuildOptions& options) {
+  *root = std::make_shared<Folder>();
+  if (std::error_code ec = fs.OpenRoot(top, root->get())) {
+    result->error = ec;
+    result->failed_folder = top;
+    return false;
+  }
   std::vector<std::string> folders{top};
   WalkOptions walk;
   walk.stop = options.stop;
@@ -33,7 +40,7 @@ bool GatherTree(FileSystem& fs, const std::string& top, FileList* list, BuildRes
     progress->files += entries.size();
     if (options.progress) options.progress(*progress);
   };
-  std::vector<UnreadableFolder> unreadable = WalkFolders(fs, &folders, walk);
+  std::vector<UnreadableFolder> unreadable = WalkOpenFolders(fs, {*root}, &folders, walk);
   if (!unreadable.empty() && unreadable.front().path == top) {
     result->error = unreadable.front().error;
     result->failed_folder = top;
@@ -101,8 +108,10 @@ BuildResult BuildPlan(FileSystem& fs, const std::string& folder1, const std::str
   plan.folder1 = folder1;
   plan.folder2 = folder2;
   PlanProgress progress;
-  if (!GatherTree(fs, folder1, &plan.files1, &result, &progress, options) ||
-      !GatherTree(fs, folder2, &plan.files2, &result, &progress, options)) {
+  std::shared_ptr<Folder> root1;
+  std::shared_ptr<Folder> root2;
+  if (!GatherTree(fs, folder1, &root1, &plan.files1, &result, &progress, options) ||
+      !GatherTree(fs, folder2, &root2, &plan.files2, &result, &progress, options)) {
     return result;
   }
   const std::stop_token& stop = options.stop;
@@ -118,8 +127,10 @@ BuildResult BuildPlan(FileSystem& fs, const std::string& folder1, const std::str
   const std::vector<std::uint32_t> only1 = UnmatchedFiles(namesakes1);
   const std::vector<std::uint32_t> only2 = UnmatchedFiles(namesakes2);
   // Times are wanted only for files with a namesake on the other side.
-  plan.files1.ReadWriteTimes(fs, [&](size_t i) { return namesakes1[i] != NameIndex::kNone; });
-  plan.files2.ReadWriteTimes(fs, [&](size_t i) { return namesakes2[i] != NameIndex::kNone; });
+  plan.files1.ReadWriteTimes(fs, *root1, folder1.size(),
+                             [&](size_t i) { return namesakes1[i] != NameIndex::kNone; });
+  plan.files2.ReadWriteTimes(fs, *root2, folder2.size(),
+                             [&](size_t i) { return namesakes2[i] != NameIndex::kNone; });
   const std::vector<Overwrite> overwrites =
       ProposeOverwrites(plan.files1, plan.files2, namesakes1, index2, fs, stop);
   if (stop.stop_requested()) {

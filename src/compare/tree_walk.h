@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <stop_token>
 #include <string>
 #include <system_error>
@@ -38,6 +39,16 @@ struct WalkOptions {
 // iteratively, so any depth is fine.
 std::vector<UnreadableFolder> WalkFolders(FileSystem& fs, std::vector<std::string>* folders,
                                           const WalkOptions& options);
+
+// WalkFolders from folders opened already: `roots[k]` is the open folder
+// (*folders)[k], or empty when that folder could not be opened (it is
+// skipped; the caller reports it). Every folder below them is entered from its
+// parent's handle, never through a link: a folder that has become a link
+// since it was listed is reported like one that cannot be read.
+std::vector<UnreadableFolder> WalkOpenFolders(FileSystem& fs,
+                                              std::vector<std::shared_ptr<const Folder>> roots,
+                                              std::vector<std::string>* folders,
+                                              const WalkOptions& options);
 
 // WalkFolders without a visitor.
 std::vector<UnreadableFolder> AddSubFolders(FileSystem& fs, std::vector<std::string>* folders,

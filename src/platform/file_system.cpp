@@ -8,7 +8,8 @@ FileTime FileTimeFromUnix(std::int64_t seconds, std::int64_t nanoseconds) {
   constexpr FileTime kMax = std::numeric_limits<FileTime>::max();
   constexpr FileTime kMin = std::numeric_limits<FileTime>::min();
   // The whole seconds that fit, leaving room for the fraction.
-  constexpr std::int64_t kHighest = kMax / kFileTimeTicksPerSecond - kUnixEpochInFileTimeSeconds - 1;
+  constexpr std::int64_t kHighest =
+      kMax / kFileTimeTicksPerSecond - kUnixEpochInFileTimeSeconds - 1;
   constexpr std::int64_t kLowest = kMin / kFileTimeTicksPerSecond - kUnixEpochInFileTimeSeconds + 1;
   if (seconds > kHighest) return kMax;
   if (seconds < kLowest) return kMin;
@@ -17,6 +18,7 @@ FileTime FileTimeFromUnix(std::int64_t seconds, std::int64_t nanoseconds) {
 
 std::error_code FileSystem::OpenBeneath(const Folder& root, std::string_view relative,
                                         Folder* folder) {
+  while (!relative.empty() && relative.back() == kSeparator) relative.remove_suffix(1);
   Folder current;
   const Folder* at = &root;
   while (!relative.empty()) {
@@ -49,9 +51,12 @@ void FileSystem::WriteTimesIn(const Folder& folder, const std::vector<std::strin
   }
 }
 
-std::error_code FileSystem::FlushFiles(std::span<OpenFile* const> files) {
-  for (OpenFile* file : files) {
-    if (std::error_code ec = FlushFile(*file)) return ec;
+std::error_code FileSystem::FlushFiles(std::span<OpenFile* const> files, size_t* failed) {
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (std::error_code ec = FlushFile(*files[i])) {
+      *failed = i;
+      return ec;
+    }
   }
   return {};
 }

@@ -199,9 +199,10 @@ class FileSystem {
                                    FileInfo* copied) = 0;
 
   // Puts the data of the given files on disk, so that it survives a power
-  // cut. The default flushes each file on its own; a file system may flush
-  // many together more cheaply.
-  virtual std::error_code FlushFiles(std::span<OpenFile* const> files);
+  // cut. On failure `failed` is the position of the first file whose data
+  // may not be there. The default flushes each file on its own; a file
+  // system may flush many together more cheaply.
+  virtual std::error_code FlushFiles(std::span<OpenFile* const> files, size_t* failed);
 
   // Renames the temporary `temp_name` of `folder`, open as `temp`, to `to`
   // in the same folder. With `replace` an entry at `to` (a file, or a link,

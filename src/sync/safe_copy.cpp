@@ -10,38 +10,62 @@ namespace {
 // is wrong and the copy fails.
 constexpr int kNameAttempts = 64;
 
+constexpr std::string_view kPrefix = "~tandrel-";
+constexpr std::string_view kSuffix = ".tmp";
+constexpr size_t kTokenLength = 8;
+
+bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
 }  // namespace
 
 TempNames::TempNames() {
   std::random_device random;
-  char token[9];
+  char token[kTokenLength + 1];
   std::snprintf(token, sizeof token, "%08x", static_cast<unsigned>(random()));
   token_ = token;
 }
 
 std::string TempNames::Next() {
-  return "~tandrel-" + token_ + "-" + std::to_string(++counter_) + ".tmp";
+  return std::string(kPrefix) + token_ + "-" + std::to_string(++counter_) + std::string(kSuffix);
 }
 
-std::error_code SafeCopy(FileSystem& fs, const std::string& source, FileTime source_time,
-                         const std::string& target, bool replace, TempNames& names) {
-  const size_t cut = target.rfind(kSeparator);
-  const std::string folder = cut == std::string::npos ? std::string() : target.substr(0, cut + 1);
-  std::string temp;
+bool TempNames::IsOthers(std::string_view name) const {
+  // Exactly the shape Next makes, so that no file of anybody else's is ever
+  // taken for a leftover.
+  if (!name.starts_with(kPrefix) || !name.ends_with(kSuffix)) return false;
+  name.remove_prefix(kPrefix.size());
+  name.remove_suffix(kSuffix.size());
+  if (name.size() < kTokenLength + 2 || name[kTokenLength] != '-') return false;
+  const std::string_view token = name.substr(0, kTokenLength);
+  const std::string_view number = name.substr(kTokenLength + 1);
+  for (char c : token) {
+    if (!IsHexDigit(c)) return false;
+  }
+  for (char c : number) {
+    if (!IsDigit(c)) return false;
+  }
+  return token != token_;
+}
+
+std::error_code WriteTemporaryCopy(FileSystem& fs, const Folder& from, std::string_view name,
+                                   const Folder& to, TempNames& names, TemporaryCopy* copy) {
   std::error_code ec;
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    temp = folder + names.Next();
-    ec = fs.CopyContents(source, temp);
+    copy->name = names.Next();
+    ec = fs.CreateTemporary(to, copy->name, &copy->file);
     if (ec != std::errc::file_exists) break;
   }
-  // The name taken belongs to someone else: there is nothing of ours to remove.
-  if (ec == std::errc::file_exists) return ec;
-  if (!ec) ec = fs.SetWriteTime(temp, source_time);
-  if (!ec) ec = fs.Rename(temp, target, replace);
-  if (ec) DeleteFileQuiet(fs, temp);
+  // Every name tried belongs to someone else: there is nothing of ours.
+  if (ec) return ec;
+  ec = fs.CopyInto(from, name, copy->file, &copy->source);
+  if (ec) DeleteFileQuiet(fs, to, *copy);
   return ec;
 }
 
-void DeleteFileQuiet(FileSystem& fs, const std::string& path) { (void)fs.Remove(path); }
+void DeleteFileQuiet(FileSystem& fs, const Folder& folder, TemporaryCopy& copy) {
+  if (copy.file) (void)fs.RemoveTemporary(folder, copy.name, copy.file);
+  copy.file.Reset();
+}
 
 }  // namespace tandrel

@@ -1,8 +1,11 @@
 // Copying one file so that nobody ever sees it half written at its place,
-// and so that a failure leaves what was there as it was.
+// and so that a failure leaves what was there as it was: the copy is
+// written to a temporary file beside its target, and only the sync run
+// renames it into place once its data is on disk.
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "platform/file_system.h"
@@ -16,25 +19,29 @@ class TempNames {
  public:
   TempNames();
   std::string Next();
+  // True for the name of a temporary file of another run than this one.
+  bool IsOthers(std::string_view name) const;
 
  private:
   std::string token_;
   unsigned long counter_ = 0;
 };
 
-// Copies `source` (read through a link) to `target`: the bytes and, on
-// POSIX, the permission bits go into a new temporary file beside `target`,
-// which gets the last-write time `source_time` and is then renamed to
-// `target`. With `replace` an entry already at `target` (a file, or a link,
-// which is replaced itself and never written through) gives way in that one
-// rename; without it such an entry makes the copy fail with
-// std::errc::file_exists. On any failure the temporary file is removed and
-// `target` is as it was.
-std::error_code SafeCopy(FileSystem& fs, const std::string& source, FileTime source_time,
-                         const std::string& target, bool replace, TempNames& names);
+// A copy written and held open under a temporary name, not yet in place.
+struct TemporaryCopy {
+  std::string name;
+  OpenFile file;
+  FileInfo source;  // the source as it was copied
+};
 
-// Deletes the one file at `path` and ignores every failure (missing,
-// read-only, in use).
-void DeleteFileQuiet(FileSystem& fs, const std::string& path);
+// Copies the file `name` of `from` (read through a link at `name`) into a
+// new temporary file of `to`. On failure nothing of it is left (unless even
+// removing it failed; its name keeps it out of every comparison).
+std::error_code WriteTemporaryCopy(FileSystem& fs, const Folder& from, std::string_view name,
+                                   const Folder& to, TempNames& names, TemporaryCopy* copy);
+
+// Removes a temporary copy that will not be put in place, ignoring every
+// failure, and lets go of it.
+void DeleteFileQuiet(FileSystem& fs, const Folder& folder, TemporaryCopy& copy);
 
 }  // namespace tandrel

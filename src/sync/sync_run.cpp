@@ -1,7 +1,10 @@
 #include "sync/sync_run.h"
 
+#include <algorithm>
+#include <memory>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "compare/file_name.h"
@@ -12,11 +15,30 @@
 namespace tandrel {
 namespace {
 
+// Rows are prepared (copied to temporary files) in batches, whose data is
+// put on disk at once and which are then renamed into place in row order:
+// one flush per batch instead of one per file.
+constexpr size_t kBatchRows = 256;
+constexpr std::int64_t kBatchBytes = std::int64_t{64} << 20;
+
 constexpr std::string_view kAlreadyThere =
     "A file of that name already exists there and was not replaced.";
 constexpr std::string_view kChangedSinceCompare =
     "The file there has changed since the compare and is now newer than the file to copy, so "
     "it was not replaced.";
+constexpr std::string_view kChangedDuringCopy =
+    "The file there changed while its copy was being written, so it was not replaced.";
+constexpr std::string_view kOutside =
+    "It does not lie in either of the two compared folders, so nothing was written.";
+constexpr std::string_view kLinkOnTheWayThere =
+    "A folder on the way there was replaced by a link since the compare, so nothing was written.";
+constexpr std::string_view kGoneOnTheWayThere =
+    "A folder on the way there is gone since the compare, so nothing was written.";
+constexpr std::string_view kLinkOnTheWayToSource =
+    "A folder on the way to the file to copy was replaced by a link since the compare, so "
+    "nothing was written.";
+constexpr std::string_view kGoneOnTheWayToSource =
+    "A folder on the way to the file to copy is gone since the compare, so nothing was written.";
 
 // The system's reason as a sentence: one full stop, whatever the platform's
 // text ends with.
@@ -38,47 +60,293 @@ std::string FailureMessage(const std::string& source, const std::string& target,
   return text;
 }
 
-// One sync run's memory: the files it has written, so that a later row may
-// replace them (and only them) without asking, and its temporary names.
+// The folder part of a path: up to and including its last separator.
+std::string_view FolderPart(std::string_view path) {
+  return path.substr(0, path.size() - FileNamePart(path).size());
+}
+
+// One ticked copy or overwrite row on its way.
+struct Job {
+  int position = 0;
+  PlanRow row;
+  bool overwrite = false;
+  std::string target;  // the path the file goes to
+  std::string_view target_name;
+  std::string_view target_folder;  // as text, ending in a separator
+  Folder folder;                   // the target's folder
+  TemporaryCopy copy;
+  // What stood at the target before the copy began (overwrites): the rename
+  // goes ahead only if that is still there.
+  std::optional<FileStamp> seen;
+};
+
 class Run {
  public:
-  explicit Run(FileSystem& fs) : fs_(fs) {}
-
-  // Each returns the reason in words when the row could not be performed.
-
-  // Puts `source` at `target`, which must not exist unless this run wrote it.
-  std::optional<std::string> Copy(const std::string& source, const std::string& target) {
-    FileInfo info;
-    if (std::error_code ec = fs_.Stat(source, FollowLinks::kYes, &info)) return Sentence(ec);
-    const bool replace = written_.contains(target);
-    if (std::error_code ec = SafeCopy(fs_, source, info.write_time, target, replace, names_)) {
-      if (!replace && ec == std::errc::file_exists) return std::string(kAlreadyThere);
-      return Sentence(ec);
+  Run(PlanList& plan, const CompareRequest& compared, Shell& shell, FileSystem& fs)
+      : plan_(plan), shell_(shell), fs_(fs) {
+    roots_[0].text = compared.folder1;
+    roots_[1].text = compared.folder2;
+    for (Root& root : roots_) {
+      if (root.text.empty() || root.text.back() != kSeparator) root.text += kSeparator;
     }
-    written_.insert(target);
-    return std::nullopt;
   }
 
-  // Replaces `target` with `source`, unless `target` has become newer than
-  // `source` since the compare and this run did not write it.
-  std::optional<std::string> Overwrite(const std::string& source, const std::string& target) {
-    FileInfo info;
-    if (std::error_code ec = fs_.Stat(source, FollowLinks::kYes, &info)) return Sentence(ec);
-    if (!written_.contains(target) &&
-        CompareWriteTimes(GetLastWriteTime(fs_, target), info.write_time) > 0) {
-      return std::string(kChangedSinceCompare);
+  // Performs the rows; false when a row failed and the run stopped there.
+  bool PerformAll() {
+    const int count = plan_.Count();
+    FindRepeatedTargets(count);
+    for (int position = 1; position <= count; ++position) {
+      PlanRow row = plan_.Row(position);
+      if (!row.checked) continue;
+      // "copied" is looked for first: an Action holding both words is a copy.
+      const bool copy = row.action.find("copied") != std::string::npos;
+      if (!copy && row.action.find("overwrite") == std::string::npos) {
+        // The rows before it are done before the message shows.
+        if (!Commit()) return false;
+        shell_.ShowMessage(kContactMe);
+        continue;
+      }
+      // A row that reads what a prepared row is about to write waits for it.
+      if (pending_targets_.contains(row.source) && !Commit()) return false;
+      auto job = std::make_unique<Job>();
+      job->position = position;
+      job->row = std::move(row);
+      job->overwrite = !copy;
+      if (std::optional<std::string> failure = Prepare(*job)) {
+        if (!Commit()) return false;
+        Fail(*job, *failure);
+        return false;
+      }
+      batch_bytes_ += job->copy.source.stamp.size;
+      pending_targets_.insert(job->target);
+      batch_.push_back(std::move(job));
+      if ((batch_.size() >= kBatchRows || batch_bytes_ >= kBatchBytes) && !Commit()) return false;
     }
-    if (std::error_code ec = SafeCopy(fs_, source, info.write_time, target, true, names_)) {
-      return Sentence(ec);
-    }
-    written_.insert(target);
-    return std::nullopt;
+    return Commit();
+  }
+
+  // Names the leftovers removed, if any.
+  void TellLeftovers() {
+    if (leftovers_.empty()) return;
+    std::string text(kLeftoversRemoved);
+    text += "\n";
+    for (const std::string& path : leftovers_) text += "\n" + path;
+    shell_.ShowMessage(text);
   }
 
  private:
+  struct Root {
+    std::string text;  // ends in a separator
+    Folder folder;
+    std::error_code error;
+    bool opened = false;
+  };
+
+  // The targets that more than one ticked row writes: only for these must
+  // the run remember what it put there.
+  void FindRepeatedTargets(int count) {
+    std::unordered_set<std::string> seen;
+    for (int position = 1; position <= count; ++position) {
+      const PlanRow row = plan_.Row(position);
+      if (!row.checked) continue;
+      std::string target = row.destination;
+      if (row.action.find("copied") != std::string::npos) target += FileNamePart(row.source);
+      if (!seen.insert(target).second) repeated_.insert(std::move(target));
+    }
+  }
+
+  // The compared folder `path` lies in (the deeper one when both hold it).
+  Root* RootOf(std::string_view path) {
+    Root* best = nullptr;
+    for (Root& root : roots_) {
+      if (path.starts_with(root.text) && (best == nullptr || root.text.size() > best->text.size())) {
+        best = &root;
+      }
+    }
+    return best;
+  }
+
+  // Opens the folder `folder_text` (ending in a separator) from the compared
+  // folder it lies in; the reason in words when it cannot.
+  std::optional<std::string> OpenBelow(std::string_view folder_text, bool source, Folder* folder) {
+    Root* root = RootOf(folder_text);
+    if (root == nullptr) return std::string(kOutside);
+    if (!root->opened) {
+      root->error = fs_.OpenRoot(root->text, &root->folder);
+      root->opened = true;
+    }
+    if (root->error) return Sentence(root->error);
+    const std::error_code ec =
+        fs_.OpenBeneath(root->folder, folder_text.substr(root->text.size()), folder);
+    if (!ec) return std::nullopt;
+    if (ec == std::errc::too_many_symbolic_link_levels) {
+      return std::string(source ? kLinkOnTheWayToSource : kLinkOnTheWayThere);
+    }
+    if (ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory) {
+      return std::string(source ? kGoneOnTheWayToSource : kGoneOnTheWayThere);
+    }
+    if (ec == std::errc::invalid_argument) return std::string(kOutside);
+    return Sentence(ec);
+  }
+
+  // Removes, once per folder, the temporaries that an interrupted run left
+  // there. Best effort: what cannot be listed or removed stays.
+  void SweepLeftovers(std::string_view folder_text, const Folder& folder) {
+    if (!swept_.emplace(folder_text).second) return;
+    std::vector<DirEntry> entries;
+    if (fs_.List(folder, &entries)) return;
+    for (const DirEntry& entry : entries) {
+      if (entry.kind != EntryKind::kFile || !names_.IsOthers(entry.name)) continue;
+      bool removed = false;
+      if (!fs_.RemoveIfNotHeld(folder, entry.name, &removed) && removed) {
+        leftovers_.push_back(std::string(folder_text) + entry.name);
+      }
+    }
+  }
+
+  bool WrittenOrPending(const std::string& target) const {
+    return written_.contains(target) || pending_targets_.contains(target);
+  }
+
+  // Writes the row's temporary copy beside its target.
+  std::optional<std::string> Prepare(Job& job) {
+    const PlanRow& row = job.row;
+    const std::string_view name = FileNamePart(row.source);
+    job.target = row.destination;
+    if (!job.overwrite) job.target += name;
+    job.target_name = FileNamePart(job.target);
+    job.target_folder = FolderPart(job.target);
+    if (name.empty() || job.target_name.empty()) return std::string(kOutside);
+
+    Folder from;
+    if (auto failure = OpenBelow(FolderPart(row.source), /*source=*/true, &from)) return failure;
+    if (auto failure = OpenBelow(job.target_folder, /*source=*/false, &job.folder)) return failure;
+    SweepLeftovers(job.target_folder, job.folder);
+
+    if (job.overwrite) {
+      FileInfo source;
+      if (std::error_code ec = fs_.StatAt(from, name, FollowLinks::kYes, &source)) {
+        return Sentence(ec);
+      }
+      FileInfo there;
+      const std::error_code ec = fs_.StatAt(job.folder, job.target_name, FollowLinks::kNo, &there);
+      if (ec && ec != std::errc::no_such_file_or_directory) return Sentence(ec);
+      if (!ec) {
+        job.seen = there.stamp;
+        std::optional<FileTime> there_time = there.write_time;
+        if (there.is_link) {
+          FileInfo target;
+          there_time.reset();
+          if (!fs_.StatAt(job.folder, job.target_name, FollowLinks::kYes, &target)) {
+            there_time = target.write_time;
+          }
+        }
+        if (!WrittenOrPending(job.target) &&
+            CompareWriteTimes(there_time, source.write_time) > 0) {
+          return std::string(kChangedSinceCompare);
+        }
+      }
+    }
+    if (std::error_code ec = WriteTemporaryCopy(fs_, from, name, job.folder, names_, &job.copy)) {
+      return Sentence(ec);
+    }
+    return std::nullopt;
+  }
+
+  // Renames a prepared row's copy into place after checking, as late as
+  // possible, that what stands there is what the row may replace.
+  std::optional<std::string> PutInPlace(Job& job) {
+    const auto own = written_.find(job.target);
+    const bool replace = job.overwrite || own != written_.end();
+    if (replace) {
+      FileInfo now;
+      const std::error_code ec = fs_.StatAt(job.folder, job.target_name, FollowLinks::kNo, &now);
+      if (ec && ec != std::errc::no_such_file_or_directory) return Sentence(ec);
+      std::optional<FileStamp> there;
+      if (!ec) there = now.stamp;
+      const std::optional<FileStamp>& expected = own != written_.end() ? own->second : job.seen;
+      if (there != expected) return std::string(kChangedDuringCopy);
+    }
+    if (std::error_code ec = fs_.RenameTemporary(job.folder, job.copy.name, job.copy.file,
+                                                 job.target_name, replace)) {
+      if (!replace && ec == std::errc::file_exists) return std::string(kAlreadyThere);
+      return Sentence(ec);
+    }
+    job.copy.file.Reset();
+    if (repeated_.contains(job.target)) {
+      FileInfo now;
+      std::optional<FileStamp>& mine = written_[job.target];
+      mine.reset();
+      if (!fs_.StatAt(job.folder, job.target_name, FollowLinks::kNo, &now)) mine = now.stamp;
+    }
+    return std::nullopt;
+  }
+
+  // Puts the prepared rows in place in row order and marks them "Done" once
+  // they would survive a power cut. False when one of them failed: the run
+  // stops there, and the copies of the rows after it are removed.
+  bool Commit() {
+    std::vector<std::unique_ptr<Job>> batch = std::move(batch_);
+    batch_.clear();
+    batch_bytes_ = 0;
+    pending_targets_.clear();
+    if (batch.empty()) return true;
+
+    size_t stop = batch.size();
+    std::optional<std::string> failure;
+    std::vector<OpenFile*> files;
+    for (auto& job : batch) files.push_back(&job->copy.file);
+    size_t unflushed = 0;
+    if (std::error_code ec = fs_.FlushFiles(files, &unflushed)) {
+      stop = unflushed;
+      failure = Sentence(ec);
+    }
+    size_t placed = 0;
+    for (; placed < stop; ++placed) {
+      if (std::optional<std::string> f = PutInPlace(*batch[placed])) {
+        stop = placed;
+        failure = std::move(f);
+        break;
+      }
+    }
+    // Each folder that got a rename is flushed once; a row is done only
+    // when its folder is.
+    std::vector<std::string_view> flushed;
+    for (size_t i = 0; i < placed; ++i) {
+      const Job& job = *batch[i];
+      if (std::find(flushed.begin(), flushed.end(), job.target_folder) != flushed.end()) continue;
+      if (std::error_code ec = fs_.FlushFolder(job.folder)) {
+        stop = i;
+        failure = Sentence(ec);
+        break;
+      }
+      flushed.push_back(job.target_folder);
+    }
+    for (size_t i = 0; i < stop; ++i) plan_.SetAction(batch[i]->position, std::string(kDoneAction));
+    for (auto& job : batch) DeleteFileQuiet(fs_, job->folder, job->copy);
+    if (failure) Fail(*batch[stop], *failure);
+    return !failure;
+  }
+
+  void Fail(const Job& job, std::string_view reason) {
+    const std::string target = job.overwrite ? job.row.destination : job.target;
+    shell_.ShowMessage(FailureMessage(job.row.source, target, reason));
+  }
+
+  PlanList& plan_;
+  Shell& shell_;
   FileSystem& fs_;
+  Root roots_[2];
   TempNames names_;
-  std::unordered_set<std::string> written_;
+  std::vector<std::unique_ptr<Job>> batch_;
+  std::int64_t batch_bytes_ = 0;
+  std::unordered_set<std::string> pending_targets_;
+  std::unordered_set<std::string> repeated_;
+  // What this run put at each repeated target (empty when it could not
+  // tell), so that a later row may replace it, and nothing else.
+  std::unordered_map<std::string, std::optional<FileStamp>> written_;
+  std::unordered_set<std::string> swept_;
+  std::vector<std::string> leftovers_;
 };
 
 }  // namespace
@@ -87,36 +355,13 @@ void CheckAll(PlanList& plan) { plan.SetAllChecked(true); }
 
 void UncheckAll(PlanList& plan) { plan.SetAllChecked(false); }
 
-void SyncRun(PlanList& plan, Shell& shell, FileSystem& fs) {
-  Run run(fs);
-  const int count = plan.Count();
-  for (int position = 1; position <= count; ++position) {
-    const PlanRow row = plan.Row(position);
-    if (!row.checked) continue;
-    std::string target;
-    std::optional<std::string> failure;
-    // "copied" is looked for first: an Action holding both words is a copy.
-    if (row.action.find("copied") != std::string::npos) {
-      target = row.destination;
-      target += FileNamePart(row.source);
-      failure = run.Copy(row.source, target);
-    } else if (row.action.find("overwrite") != std::string::npos) {
-      target = row.destination;
-      failure = run.Overwrite(row.source, target);
-    } else {
-      shell.ShowMessage(kContactMe);
-      continue;
-    }
-    if (failure) {
-      // The run stops here: this row keeps its Action, later rows are not
-      // performed, and the plan stays for the user to look at.
-      shell.ShowMessage(FailureMessage(row.source, target, *failure));
-      return;
-    }
-    plan.SetAction(position, std::string(kDoneAction));
+void SyncRun(PlanList& plan, const CompareRequest& compared, Shell& shell, FileSystem& fs) {
+  Run run(plan, compared, shell, fs);
+  if (run.PerformAll()) {
+    shell.ShowMessage(kSyncDone);
+    plan.Clear();
   }
-  shell.ShowMessage(kSyncDone);
-  plan.Clear();
+  run.TellLeftovers();
 }
 
 }  // namespace tandrel

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
+#include "compare/compare_run.h"
 #include "platform/file_system.h"
 #include "platform/window.h"
 
@@ -22,14 +24,29 @@ void UncheckAll(PlanList& plan);
 // Action becomes "Done"; an Action that is neither shows "contact me" and
 // the run goes on. At the end "Done." is shown and then the plan is emptied.
 //
-// Every file is written by SafeCopy, so a failure never costs the old file.
-// A copy row never replaces an entry that is already at its target (a file
-// the user made after the compare, a link, or where case is ignored a name
-// differing only in case), unless this run wrote it; an overwrite row
+// `compared` names the two folders of the compare run that made the rows:
+// every path of a row is reached from the one of them it lies in, one
+// folder at a time and never through a link, so nothing outside them is
+// read or written, whatever is renamed meanwhile. A row that lies in
+// neither is not performed.
+//
+// Every file is first written to a temporary file beside its target and
+// renamed into place only when its data is on disk, so a failure never
+// costs the old file; a row is "Done" only when it would survive a power
+// cut. A copy row never replaces an entry that is already at its target (a
+// file the user made after the compare, a link, or where case is ignored a
+// name differing only in case), unless this run wrote it; an overwrite row
 // refuses a Destination that is now newer than its Source, unless this run
-// wrote it. A row that
+// wrote it, and one that changed while its copy was written. A row that
 // cannot be performed stops the run there with one message naming Source,
 // Destination and the reason; the plan then keeps its rows.
-void SyncRun(PlanList& plan, Shell& shell, FileSystem& fs);
+//
+// Temporary files that an interrupted run left in a folder written to are
+// removed, and named in one message after the run.
+void SyncRun(PlanList& plan, const CompareRequest& compared, Shell& shell, FileSystem& fs);
+
+// The start of the message that names the leftovers removed.
+inline constexpr std::string_view kLeftoversRemoved =
+    "These temporary files, left by a sync that was interrupted, were removed:";
 
 }  // namespace tandrel

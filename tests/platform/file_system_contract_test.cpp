@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "platform/system.h"
+#include "support/path.h"
 #include "support/temp_folder.h"
 
 namespace tandrel {
@@ -71,32 +72,78 @@ TEST_F(FileSystemContract, StatGivesKindAndTime) {
             std::errc::no_such_file_or_directory);
 }
 
-TEST_F(FileSystemContract, CopySetTimeRenameRemove) {
+TEST_F(FileSystemContract, TemporaryCopyRenamedIntoPlace) {
+  const FileTime when = testing::UnixSecondsToFileTime(kJan2020) + 1234567;
   const std::string source = tmp_.Write("src.bin", std::string(300'000, 'q') + "end");
-  const std::string copy = tmp_.path() + "~copy.tmp";
-  ASSERT_FALSE(fs_->CopyContents(source, copy));
-  EXPECT_EQ(TempFolder::Read(copy), TempFolder::Read(source));
+  Folder folder;
+  ASSERT_FALSE(fs_->OpenRoot(tmp_.path(), &folder));
+  TempFolder::SetWriteTime(source, when);
+  OpenFile file;
+  ASSERT_FALSE(fs_->CreateTemporary(folder, "~copy.tmp", &file));
   // The new file must not exist yet.
-  EXPECT_EQ(fs_->CopyContents(source, copy), std::errc::file_exists);
-
-  ASSERT_FALSE(fs_->SetWriteTime(copy, testing::UnixSecondsToFileTime(kJan2020) + 1234567));
+  OpenFile again;
+  EXPECT_EQ(fs_->CreateTemporary(folder, "~copy.tmp", &again), std::errc::file_exists);
+  FileInfo copied;
+  ASSERT_FALSE(fs_->CopyInto(folder, "src.bin", file, &copied));
+  EXPECT_EQ(copied.stamp.size, 300'003);
+  OpenFile* files[] = {&file};
+  size_t failed = 99;
+  ASSERT_FALSE(fs_->FlushFiles(files, &failed));
+  EXPECT_EQ(TempFolder::Read(tmp_.path() + "~copy.tmp"), TempFolder::Read(source));
   FileInfo info;
-  ASSERT_FALSE(fs_->Stat(copy, FollowLinks::kNo, &info));
-  EXPECT_EQ(info.write_time / kFileTimeTicksPerSecond,
-            testing::UnixSecondsToFileTime(kJan2020) / kFileTimeTicksPerSecond);
+  ASSERT_FALSE(fs_->StatAt(folder, "~copy.tmp", FollowLinks::kNo, &info));
+  EXPECT_EQ(info.write_time, when);  // to the tick, not only the second
 
   const std::string other = tmp_.Write("other.bin", "old");
-  EXPECT_EQ(fs_->Rename(copy, other, /*replace=*/false), std::errc::file_exists);
+  EXPECT_EQ(fs_->RenameTemporary(folder, "~copy.tmp", file, "other.bin", /*replace=*/false),
+            std::errc::file_exists);
   EXPECT_EQ(TempFolder::Read(other), "old");
-  ASSERT_FALSE(fs_->Rename(copy, other, /*replace=*/true));
+  ASSERT_FALSE(fs_->RenameTemporary(folder, "~copy.tmp", file, "other.bin", /*replace=*/true));
   EXPECT_EQ(TempFolder::Read(other), TempFolder::Read(source));
-  EXPECT_TRUE(fs_->Stat(copy, FollowLinks::kNo, &info));
+  EXPECT_EQ(fs_->StatAt(folder, "~copy.tmp", FollowLinks::kNo, &info),
+            std::errc::no_such_file_or_directory);
+  ASSERT_FALSE(fs_->StatAt(folder, "other.bin", FollowLinks::kNo, &info));
+  EXPECT_EQ(info.stamp.size, copied.stamp.size);
+  EXPECT_EQ(info.write_time, when);
+  EXPECT_FALSE(fs_->FlushFolder(folder));
+}
 
-  const std::string fresh = tmp_.path() + "fresh.bin";
-  ASSERT_FALSE(fs_->Rename(other, fresh, /*replace=*/false));
-  ASSERT_FALSE(fs_->Remove(fresh));
-  EXPECT_TRUE(fs_->Stat(fresh, FollowLinks::kNo, &info));
-  EXPECT_TRUE(fs_->Remove(fresh));
+TEST_F(FileSystemContract, HeldTemporaryIsNotALeftover) {
+  Folder folder;
+  ASSERT_FALSE(fs_->OpenRoot(tmp_.path(), &folder));
+  OpenFile held;
+  ASSERT_FALSE(fs_->CreateTemporary(folder, "~held.tmp", &held));
+  bool removed = true;
+  ASSERT_FALSE(fs_->RemoveIfNotHeld(folder, "~held.tmp", &removed));
+  EXPECT_FALSE(removed);
+  held.Reset();
+  ASSERT_FALSE(fs_->RemoveIfNotHeld(folder, "~held.tmp", &removed));
+  EXPECT_TRUE(removed);
+  FileInfo info;
+  EXPECT_TRUE(fs_->StatAt(folder, "~held.tmp", FollowLinks::kNo, &info));
+
+  OpenFile dropped;
+  ASSERT_FALSE(fs_->CreateTemporary(folder, "~dropped.tmp", &dropped));
+  ASSERT_FALSE(fs_->RemoveTemporary(folder, "~dropped.tmp", dropped));
+  EXPECT_TRUE(fs_->StatAt(folder, "~dropped.tmp", FollowLinks::kNo, &info));
+}
+
+TEST_F(FileSystemContract, FoldersAreReachedOneNameAtATime) {
+  tmp_.Write("a/b/c/deep.txt", "d");
+  Folder root;
+  ASSERT_FALSE(fs_->OpenRoot(tmp_.path(), &root));
+  Folder c;
+  ASSERT_FALSE(fs_->OpenBeneath(root, testing::P("a/b/c/"), &c));
+  FileInfo info;
+  EXPECT_FALSE(fs_->StatAt(c, "deep.txt", FollowLinks::kNo, &info));
+  Folder same;
+  ASSERT_FALSE(fs_->OpenBeneath(root, "", &same));
+  EXPECT_FALSE(fs_->StatAt(same, "a", FollowLinks::kNo, &info));
+  Folder escaped;
+  EXPECT_EQ(fs_->OpenBeneath(c, testing::P("../../.."), &escaped), std::errc::invalid_argument);
+  EXPECT_EQ(fs_->OpenBeneath(root, testing::P("a/missing"), &escaped),
+            std::errc::no_such_file_or_directory);
+  EXPECT_TRUE(fs_->OpenFolder(c, "deep.txt", &escaped));
 }
 
 TEST_F(FileSystemContract, ListingTimesAgreeWithStat) {
@@ -113,29 +160,34 @@ TEST_F(FileSystemContract, ListingTimesAgreeWithStat) {
 }
 
 TEST_F(FileSystemContract, FailuresNameTheirCause) {
-  const std::string missing = tmp_.path() + "missing";
-  const std::string file = tmp_.Write("f.txt", "keep");
-  std::vector<DirEntry> entries;
-  EXPECT_EQ(fs_->ListFolder(missing, &entries), std::errc::no_such_file_or_directory);
-  EXPECT_EQ(fs_->CopyContents(missing, tmp_.path() + "copy"), std::errc::no_such_file_or_directory);
-  FileInfo info;
-  EXPECT_TRUE(fs_->Stat(tmp_.path() + "copy", FollowLinks::kNo, &info));
-  EXPECT_TRUE(fs_->CopyContents(file, missing + std::string(1, kSeparator) + "copy"));
-  EXPECT_EQ(fs_->Remove(missing), std::errc::no_such_file_or_directory);
-  EXPECT_TRUE(fs_->SetWriteTime(missing, testing::UnixSecondsToFileTime(kJan2020)));
-  EXPECT_TRUE(fs_->Rename(missing, tmp_.path() + "other", /*replace=*/true));
-  // A folder is never removed.
+  tmp_.Write("f.txt", "keep");
   tmp_.MakeFolder("folder");
-  EXPECT_TRUE(fs_->Remove(tmp_.path() + "folder"));
-  EXPECT_FALSE(fs_->Stat(tmp_.path() + "folder", FollowLinks::kNo, &info));
-  EXPECT_EQ(TempFolder::Read(file), "keep");
+  std::vector<DirEntry> entries;
+  EXPECT_EQ(fs_->ListFolder(tmp_.path() + "missing", &entries),
+            std::errc::no_such_file_or_directory);
+  Folder folder;
+  ASSERT_FALSE(fs_->OpenRoot(tmp_.path(), &folder));
+  OpenFile file;
+  ASSERT_FALSE(fs_->CreateTemporary(folder, "~copy.tmp", &file));
+  FileInfo info;
+  const std::error_code missing = fs_->CopyInto(folder, "missing", file, &info);
+  EXPECT_EQ(missing, std::errc::no_such_file_or_directory);
+  // A folder is no file to copy.
+  EXPECT_TRUE(fs_->CopyInto(folder, "folder", file, &info));
+  EXPECT_EQ(fs_->CreateTemporary(folder, "f.txt", &file), std::errc::file_exists);
+  EXPECT_EQ(TempFolder::Read(tmp_.path() + "f.txt"), "keep");
   // Every error has words for the user.
-  EXPECT_FALSE(fs_->Remove(missing).message().empty());
+  EXPECT_FALSE(missing.message().empty());
 }
 
 TEST_F(FileSystemContract, EmptyFileCopiesAndEmptyFolderLists) {
-  const std::string empty = tmp_.Write("empty.txt", "");
-  ASSERT_FALSE(fs_->CopyContents(empty, tmp_.path() + "~empty.tmp"));
+  tmp_.Write("empty.txt", "");
+  Folder folder;
+  ASSERT_FALSE(fs_->OpenRoot(tmp_.path(), &folder));
+  OpenFile file;
+  ASSERT_FALSE(fs_->CreateTemporary(folder, "~empty.tmp", &file));
+  FileInfo info;
+  ASSERT_FALSE(fs_->CopyInto(folder, "empty.txt", file, &info));
   EXPECT_EQ(TempFolder::Read(tmp_.path() + "~empty.tmp"), "");
   std::vector<DirEntry> entries(1);
   ASSERT_FALSE(fs_->ListFolder(tmp_.MakeFolder("hollow"), &entries));

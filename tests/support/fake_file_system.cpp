@@ -1,20 +1,48 @@
 #include "support/fake_file_system.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <stdexcept>
 
 namespace tandrel::testing {
+
+struct FakeFileSystem::Node {
+  std::uint64_t id = 0;
+  EntryKind kind = EntryKind::kFile;  // kFolder for folders; links keep a target
+  bool hidden = false;
+  bool timeless = false;
+  std::string contents;
+  FileTime time = 0;
+  std::uint32_t permissions = 0644;
+  std::string link_target;  // non-empty for a link
+  Node* parent = nullptr;   // null for the root and for what was removed
+  std::string name;
+  std::vector<NodePtr> children;  // in the order they were made
+};
+
 namespace {
 
 std::error_code Errc(std::errc e) { return std::make_error_code(e); }
 
+std::vector<std::string> Components(const std::string& key) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= key.size()) {
+    const size_t cut = std::min(key.find(kSeparator, start), key.size());
+    if (cut > start) parts.push_back(key.substr(start, cut - start));
+    start = cut + 1;
+  }
+  return parts;
+}
+
 }  // namespace
 
-FakeFileSystem::FakeFileSystem() {
+FakeFileSystem::FakeFileSystem() : root_(std::make_shared<Node>()) {
   // The root of the tree: "" stands for the path made of a lone separator.
-  nodes_[""].kind = EntryKind::kFolder;
+  root_->kind = EntryKind::kFolder;
+  root_->id = next_id_++;
 }
+
+FakeFileSystem::~FakeFileSystem() = default;
 
 std::string FakeFileSystem::Key(const std::string& path) {
   std::string key = path;
@@ -22,47 +50,37 @@ std::string FakeFileSystem::Key(const std::string& path) {
   return key;
 }
 
-std::string FakeFileSystem::Parent(const std::string& key) {
-  const size_t cut = key.rfind(kSeparator);
-  return cut == std::string::npos ? std::string() : key.substr(0, cut);
-}
-
-std::string FakeFileSystem::Name(const std::string& key) {
-  const size_t cut = key.rfind(kSeparator);
-  return cut == std::string::npos ? key : key.substr(cut + 1);
-}
-
-FakeFileSystem::Node& FakeFileSystem::Make(const std::string& path, EntryKind kind) {
-  const std::string key = Key(path);
-  auto it = nodes_.find(key);
-  if (it != nodes_.end()) {
-    if (kind != EntryKind::kFolder || it->second.kind != EntryKind::kFolder) {
-      throw std::logic_error("fake file system: already exists: " + path);
-    }
-    return it->second;
+std::string FakeFileSystem::PathOf(const Node* node) const {
+  std::string path;
+  for (; node != nullptr && node != root_.get(); node = node->parent) {
+    path.insert(0, node->name);
+    path.insert(path.begin(), kSeparator);
   }
-  if (!key.empty()) {
-    const std::string parent = Parent(key);
-    if (parent != key) Make(parent, EntryKind::kFolder);
-    nodes_[parent].children.push_back(Name(key));
+  return path;
+}
+
+std::string FakeFileSystem::PathIn(const Node* folder, std::string_view name) const {
+  std::string path = PathOf(folder);
+  path += kSeparator;
+  path += name;
+  return path;
+}
+
+FakeFileSystem::NodePtr FakeFileSystem::Find(const std::string& path, bool follow_final) const {
+  const std::vector<std::string> parts = Components(Key(path));
+  NodePtr node = root_;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) node = Resolve(node);
+    if (node == nullptr || node->kind != EntryKind::kFolder) return nullptr;
+    auto it = std::find_if(node->children.begin(), node->children.end(),
+                           [&](const NodePtr& c) { return c->name == parts[i]; });
+    if (it == node->children.end()) return nullptr;
+    node = *it;
   }
-  Node& node = nodes_[key];
-  node.kind = kind;
-  return node;
+  return follow_final ? Resolve(node) : node;
 }
 
-const FakeFileSystem::Node* FakeFileSystem::Find(const std::string& path) const {
-  auto it = nodes_.find(Key(path));
-  return it == nodes_.end() ? nullptr : &it->second;
-}
-
-FakeFileSystem::Node* FakeFileSystem::Find(const std::string& path) {
-  auto it = nodes_.find(Key(path));
-  return it == nodes_.end() ? nullptr : &it->second;
-}
-
-const FakeFileSystem::Node* FakeFileSystem::Resolve(const std::string& path) const {
-  const Node* node = Find(path);
+FakeFileSystem::NodePtr FakeFileSystem::Resolve(NodePtr node) const {
   for (int depth = 0; node != nullptr && !node->link_target.empty(); ++depth) {
     if (depth == 8) return nullptr;
     node = Find(node->link_target);
@@ -70,72 +88,152 @@ const FakeFileSystem::Node* FakeFileSystem::Resolve(const std::string& path) con
   return node;
 }
 
+void FakeFileSystem::Detach(const NodePtr& node) {
+  if (node->parent == nullptr) return;
+  auto& siblings = node->parent->children;
+  siblings.erase(std::find(siblings.begin(), siblings.end(), node));
+  node->parent = nullptr;
+}
+
+void FakeFileSystem::Attach(const NodePtr& folder, const std::string& name, const NodePtr& node) {
+  node->name = name;
+  node->parent = folder.get();
+  folder->children.push_back(node);
+}
+
+FakeFileSystem::NodePtr FakeFileSystem::Make(const std::string& path, EntryKind kind) {
+  const std::vector<std::string> parts = Components(Key(path));
+  NodePtr node = root_;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const bool last = i + 1 == parts.size();
+    auto it = std::find_if(node->children.begin(), node->children.end(),
+                           [&](const NodePtr& c) { return c->name == parts[i]; });
+    if (it != node->children.end()) {
+      if (last && (kind != EntryKind::kFolder || (*it)->kind != EntryKind::kFolder)) {
+        throw std::logic_error("fake file system: already exists: " + path);
+      }
+      node = *it;
+      continue;
+    }
+    auto made = std::make_shared<Node>();
+    made->id = next_id_++;
+    made->kind = last ? kind : EntryKind::kFolder;
+    Attach(node, parts[i], made);
+    node = made;
+  }
+  return node;
+}
+
 void FakeFileSystem::AddFolder(const std::string& path, bool hidden) {
-  Make(path, EntryKind::kFolder).hidden = hidden;
+  std::lock_guard lock(mutex_);
+  Make(path, EntryKind::kFolder)->hidden = hidden;
 }
 
 void FakeFileSystem::AddFile(const std::string& path, const std::string& contents, FileTime time,
                              bool hidden, std::uint32_t permissions) {
-  Node& node = Make(path, EntryKind::kFile);
-  node.contents = contents;
-  node.time = time;
-  node.hidden = hidden;
-  node.permissions = permissions;
+  std::lock_guard lock(mutex_);
+  NodePtr node = Make(path, EntryKind::kFile);
+  node->contents = contents;
+  node->time = time;
+  node->hidden = hidden;
+  node->permissions = permissions;
 }
 
 void FakeFileSystem::AddLink(const std::string& path, const std::string& target) {
-  Make(path, EntryKind::kFile).link_target = Key(target);
+  std::lock_guard lock(mutex_);
+  Make(path, EntryKind::kFile)->link_target = Key(target);
 }
 
-void FakeFileSystem::SetTimeless(const std::string& path) { Find(path)->timeless = true; }
+void FakeFileSystem::SetTimeless(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  Find(path)->timeless = true;
+}
 
-bool FakeFileSystem::Exists(const std::string& path) const { return Find(path) != nullptr; }
+void FakeFileSystem::Move(const std::string& from, const std::string& to) {
+  std::lock_guard lock(mutex_);
+  NodePtr node = Find(from);
+  const std::string key = Key(to);
+  const size_t cut = key.rfind(kSeparator);
+  NodePtr folder = cut == std::string::npos ? root_ : Find(key.substr(0, cut), true);
+  if (node == nullptr || folder == nullptr || Find(to) != nullptr) {
+    throw std::logic_error("fake file system: cannot move " + from + " to " + to);
+  }
+  Detach(node);
+  Attach(folder, key.substr(cut + 1), node);
+}
+
+bool FakeFileSystem::Exists(const std::string& path) const {
+  std::lock_guard lock(mutex_);
+  return Find(path) != nullptr;
+}
 
 std::string FakeFileSystem::Contents(const std::string& path) const {
-  const Node* node = Resolve(path);
+  std::lock_guard lock(mutex_);
+  const NodePtr node = Find(path, true);
   return node == nullptr ? std::string() : node->contents;
 }
 
 FileTime FakeFileSystem::TimeOf(const std::string& path) const {
-  const Node* node = Find(path);
+  std::lock_guard lock(mutex_);
+  const NodePtr node = Find(path);
   return node == nullptr ? 0 : node->time;
 }
 
 std::uint32_t FakeFileSystem::PermissionsOf(const std::string& path) const {
-  const Node* node = Find(path);
+  std::lock_guard lock(mutex_);
+  const NodePtr node = Find(path);
   return node == nullptr ? 0 : node->permissions;
 }
 
 bool FakeFileSystem::IsLink(const std::string& path) const {
-  const Node* node = Find(path);
+  std::lock_guard lock(mutex_);
+  const NodePtr node = Find(path);
   return node != nullptr && !node->link_target.empty();
 }
 
 std::vector<std::string> FakeFileSystem::AllPaths() const {
+  std::lock_guard lock(mutex_);
   std::vector<std::string> paths;
-  for (const auto& [key, node] : nodes_) {
-    if (!key.empty()) paths.push_back(key);
+  std::vector<const Node*> pending{root_.get()};
+  while (!pending.empty()) {
+    const Node* node = pending.back();
+    pending.pop_back();
+    if (node != root_.get()) paths.push_back(PathOf(node));
+    for (const NodePtr& child : node->children) pending.push_back(child.get());
   }
+  std::sort(paths.begin(), paths.end());
   return paths;
 }
 
+std::vector<std::string> FakeFileSystem::Journal() const {
+  std::lock_guard lock(mutex_);
+  return journal_;
+}
+
 void FakeFileSystem::FailNth(Op op, int nth, std::error_code error) {
-  faults_.push_back({op, nth, Calls(op), {}, error});
+  std::lock_guard lock(mutex_);
+  faults_.push_back({op, nth, calls_[op], {}, error});
 }
 
 void FakeFileSystem::FailPath(Op op, const std::string& path, std::error_code error) {
+  std::lock_guard lock(mutex_);
   faults_.push_back({op, 0, 0, Key(path), error});
 }
 
-void FakeFileSystem::ClearFaults() { faults_.clear(); }
+void FakeFileSystem::ClearFaults() {
+  std::lock_guard lock(mutex_);
+  faults_.clear();
+}
 
 int FakeFileSystem::Calls(Op op) const {
+  std::lock_guard lock(mutex_);
   auto it = calls_.find(op);
   return it == calls_.end() ? 0 : it->second;
 }
 
 std::error_code FakeFileSystem::Step(Op op, const std::string& path) {
   const int call = ++calls_[op];
+  if (hook_) hook_(op, path);
   const std::string key = Key(path);
   for (const Fault& fault : faults_) {
     if (fault.op != op) continue;
@@ -145,30 +243,77 @@ std::error_code FakeFileSystem::Step(Op op, const std::string& path) {
   return {};
 }
 
-void FakeFileSystem::Unlink(const std::string& key) {
-  nodes_.erase(key);
-  auto& siblings = nodes_[Parent(key)].children;
-  siblings.erase(std::find(siblings.begin(), siblings.end(), Name(key)));
+FakeFileSystem::NodePtr FakeFileSystem::FolderOf(const Folder& folder) const {
+  return open_.at(ValueOf(folder));
 }
 
-std::error_code FakeFileSystem::ListFolder(const std::string& folder,
-                                           std::vector<DirEntry>* entries) {
-  entries->clear();
-  if (std::error_code ec = Step(Op::kList, folder)) return ec;
-  const Node* node = Find(folder);
+FakeFileSystem::NodePtr FakeFileSystem::FileOf(const OpenFile& file) const {
+  return open_.at(ValueOf(file));
+}
+
+void FakeFileSystem::FillInfo(const Node& node, bool is_link, FileInfo* info) const {
+  info->is_link = is_link;
+  info->kind = is_link ? EntryKind::kFile : node.kind;
+  info->write_time = node.time;
+  info->permissions = node.permissions;
+  FileTime seconds = node.time / kFileTimeTicksPerSecond;
+  FileTime ticks = node.time % kFileTimeTicksPerSecond;
+  if (ticks < 0) {
+    ticks += kFileTimeTicksPerSecond;
+    --seconds;
+  }
+  info->stamp = {1, node.id, static_cast<std::int64_t>(node.contents.size()),
+                 seconds - kUnixEpochInFileTimeSeconds, static_cast<std::uint32_t>(ticks * 100)};
+}
+
+void FakeFileSystem::Close(std::intptr_t value) {
+  std::lock_guard lock(mutex_);
+  open_.erase(value);
+  held_.erase(value);
+}
+
+std::error_code FakeFileSystem::OpenRoot(const std::string& path, Folder* folder) {
+  std::lock_guard lock(mutex_);
+  if (std::error_code ec = Step(Op::kOpenFolder, path)) return ec;
+  NodePtr node = Find(path, true);
   if (node == nullptr) return Errc(std::errc::no_such_file_or_directory);
   if (node->kind != EntryKind::kFolder) return Errc(std::errc::not_a_directory);
-  const std::string prefix = Key(folder) + kSeparator;
-  for (const std::string& name : node->children) {
-    const std::string child_path = prefix + name;
-    const Node& child = nodes_.at(child_path);
+  open_[next_handle_] = node;
+  *folder = MakeHandle<FolderTag>(next_handle_++);
+  return {};
+}
+
+std::error_code FakeFileSystem::OpenFolder(const Folder& parent, std::string_view name,
+                                           Folder* folder) {
+  std::lock_guard lock(mutex_);
+  NodePtr node = FolderOf(parent);
+  if (name != ".") {
+    if (std::error_code ec = Step(Op::kOpenFolder, PathIn(node.get(), name))) return ec;
+    auto it = std::find_if(node->children.begin(), node->children.end(),
+                           [&](const NodePtr& c) { return c->name == name; });
+    if (it == node->children.end()) return Errc(std::errc::no_such_file_or_directory);
+    if (!(*it)->link_target.empty()) return Errc(std::errc::too_many_symbolic_link_levels);
+    if ((*it)->kind != EntryKind::kFolder) return Errc(std::errc::not_a_directory);
+    node = *it;
+  }
+  open_[next_handle_] = node;
+  *folder = MakeHandle<FolderTag>(next_handle_++);
+  return {};
+}
+
+std::error_code FakeFileSystem::List(const Folder& folder, std::vector<DirEntry>* entries) {
+  std::lock_guard lock(mutex_);
+  entries->clear();
+  const NodePtr node = FolderOf(folder);
+  if (std::error_code ec = Step(Op::kList, PathOf(node.get()))) return ec;
+  for (const NodePtr& child : node->children) {
     DirEntry& entry = entries->emplace_back();
-    entry.name = name;
+    entry.name = child->name;
     // As on POSIX, a leading dot hides a name.
-    entry.hidden = child.hidden || (kSeparator == '/' && name[0] == '.');
-    entry.kind = child.kind;
-    if (!child.link_target.empty()) {
-      const Node* target = Resolve(child_path);
+    entry.hidden = child->hidden || (kSeparator == '/' && child->name[0] == '.');
+    entry.kind = child->kind;
+    if (!child->link_target.empty()) {
+      const NodePtr target = Resolve(child);
       entry.kind = target != nullptr && target->kind == EntryKind::kFolder ? EntryKind::kFolderLink
                                                                            : EntryKind::kFile;
     }
@@ -177,98 +322,171 @@ std::error_code FakeFileSystem::ListFolder(const std::string& folder,
 }
 
 std::error_code FakeFileSystem::Stat(const std::string& path, FollowLinks follow, FileInfo* info) {
+  std::lock_guard lock(mutex_);
   if (std::error_code ec = Step(Op::kStat, path)) return ec;
-  const Node* node = Find(path);
+  NodePtr node = Find(path);
   if (node == nullptr) return Errc(std::errc::no_such_file_or_directory);
   const bool is_link = !node->link_target.empty();
   if (is_link && follow == FollowLinks::kYes) {
-    node = Resolve(path);
+    node = Resolve(node);
     if (node == nullptr) return Errc(std::errc::no_such_file_or_directory);
   }
   if (node->timeless) return Errc(std::errc::permission_denied);
-  info->is_link = is_link && follow == FollowLinks::kNo;
-  info->kind = info->is_link ? EntryKind::kFile : node->kind;
-  info->write_time = node->time;
-  info->permissions = node->permissions;
+  FillInfo(*node, is_link && follow == FollowLinks::kNo, info);
   return {};
 }
 
-std::error_code FakeFileSystem::CopyContents(const std::string& from, const std::string& to) {
-  if (std::error_code ec = Step(Op::kOpen, from)) return ec;
-  const Node* source = Resolve(from);
+std::error_code FakeFileSystem::StatAt(const Folder& folder, std::string_view name,
+                                       FollowLinks follow, FileInfo* info) {
+  std::lock_guard lock(mutex_);
+  const NodePtr parent = FolderOf(folder);
+  if (std::error_code ec = Step(Op::kStat, PathIn(parent.get(), name))) return ec;
+  auto it = std::find_if(parent->children.begin(), parent->children.end(),
+                         [&](const NodePtr& c) { return c->name == name; });
+  if (it == parent->children.end()) return Errc(std::errc::no_such_file_or_directory);
+  NodePtr node = *it;
+  const bool is_link = !node->link_target.empty();
+  if (is_link && follow == FollowLinks::kYes) {
+    node = Resolve(node);
+    if (node == nullptr) return Errc(std::errc::no_such_file_or_directory);
+  }
+  if (node->timeless) return Errc(std::errc::permission_denied);
+  FillInfo(*node, is_link && follow == FollowLinks::kNo, info);
+  return {};
+}
+
+std::error_code FakeFileSystem::CreateTemporary(const Folder& folder, std::string_view name,
+                                                OpenFile* file) {
+  std::lock_guard lock(mutex_);
+  const NodePtr parent = FolderOf(folder);
+  if (std::error_code ec = Step(Op::kCreate, PathIn(parent.get(), name))) return ec;
+  if (std::any_of(parent->children.begin(), parent->children.end(),
+                  [&](const NodePtr& c) { return c->name == name; })) {
+    return Errc(std::errc::file_exists);
+  }
+  auto made = std::make_shared<Node>();
+  made->id = next_id_++;
+  made->time = clock_;
+  made->permissions = 0600;
+  Attach(parent, std::string(name), made);
+  open_[next_handle_] = made;
+  held_[next_handle_] = true;
+  *file = MakeHandle<OpenFileTag>(next_handle_++);
+  return {};
+}
+
+std::error_code FakeFileSystem::CopyInto(const Folder& from, std::string_view name, OpenFile& to,
+                                         FileInfo* copied) {
+  std::lock_guard lock(mutex_);
+  const NodePtr folder = FolderOf(from);
+  const NodePtr target = FileOf(to);
+  if (std::error_code ec = Step(Op::kOpen, PathIn(folder.get(), name))) return ec;
+  auto it = std::find_if(folder->children.begin(), folder->children.end(),
+                         [&](const NodePtr& c) { return c->name == name; });
+  if (it == folder->children.end()) return Errc(std::errc::no_such_file_or_directory);
+  const NodePtr source = Resolve(*it);
   if (source == nullptr) return Errc(std::errc::no_such_file_or_directory);
   if (source->kind != EntryKind::kFile) return Errc(std::errc::invalid_argument);
+  FillInfo(*source, false, copied);
   const std::string contents = source->contents;
-  const std::uint32_t permissions = source->permissions;
-
-  if (std::error_code ec = Step(Op::kCreate, to)) return ec;
-  if (Find(to) != nullptr) return Errc(std::errc::file_exists);
-  const Node* parent = Find(Parent(Key(to)));
-  if (parent == nullptr || parent->kind != EntryKind::kFolder) {
-    return Errc(std::errc::no_such_file_or_directory);
-  }
-  Node& target = Make(to, EntryKind::kFile);
-  target.time = clock_;
-  target.permissions = 0600;
-
+  const std::string target_path = PathOf(target.get());
   for (size_t done = 0; done < contents.size() || done == 0; done += block_size_) {
-    if (std::error_code ec = Step(Op::kRead, from)) return ec;
-    if (std::error_code ec = Step(Op::kWrite, to)) {
+    if (std::error_code ec = Step(Op::kRead, PathIn(folder.get(), name))) return ec;
+    if (std::error_code ec = Step(Op::kWrite, target_path)) {
       // The part of the block that fitted before the disk filled up.
-      Find(to)->contents += contents.substr(done, block_size_ / 2);
+      target->contents += contents.substr(done, block_size_ / 2);
       return ec;
     }
-    Find(to)->contents += contents.substr(done, block_size_);
+    target->contents += contents.substr(done, block_size_);
     if (contents.empty()) break;
   }
-  Find(to)->permissions = permissions;
-  return Step(Op::kClose, to);
-}
-
-std::error_code FakeFileSystem::SetWriteTime(const std::string& path, FileTime time) {
-  if (std::error_code ec = Step(Op::kSetTime, path)) return ec;
-  Node* node = Find(path);
-  if (node == nullptr) return Errc(std::errc::no_such_file_or_directory);
-  node->time = time;
+  target->permissions = source->permissions & 01777;
+  if (std::error_code ec = Step(Op::kSetTime, target_path)) return ec;
+  target->time = source->time;
   return {};
 }
 
-std::error_code FakeFileSystem::Rename(const std::string& from, const std::string& to,
-                                       bool replace) {
-  if (std::error_code ec = Step(Op::kRename, to)) return ec;
-  const std::string from_key = Key(from);
-  const std::string to_key = Key(to);
-  auto source = nodes_.find(from_key);
-  if (source == nodes_.end()) return Errc(std::errc::no_such_file_or_directory);
-  if (from_key == to_key) return {};
-  if (const Node* existing = Find(to_key)) {
+std::error_code FakeFileSystem::FlushFile(OpenFile& file) {
+  std::lock_guard lock(mutex_);
+  const std::string path = PathOf(FileOf(file).get());
+  if (std::error_code ec = Step(Op::kFlush, path)) return ec;
+  journal_.push_back("flush " + path);
+  return {};
+}
+
+std::error_code FakeFileSystem::RenameTemporary(const Folder& folder, std::string_view temp_name,
+                                                OpenFile& temp, std::string_view to, bool replace) {
+  std::lock_guard lock(mutex_);
+  const NodePtr parent = FolderOf(folder);
+  const std::string to_path = PathIn(parent.get(), to);
+  if (std::error_code ec = Step(Op::kRename, to_path)) return ec;
+  const NodePtr moved = FileOf(temp);
+  if (moved->parent != parent.get() || moved->name != temp_name) {
+    return Errc(std::errc::no_such_file_or_directory);
+  }
+  if (temp_name == to) return {};
+  auto existing = std::find_if(parent->children.begin(), parent->children.end(),
+                               [&](const NodePtr& c) { return c->name == to; });
+  if (existing != parent->children.end()) {
     if (!replace) return Errc(std::errc::file_exists);
-    if (existing->kind == EntryKind::kFolder && existing->link_target.empty()) {
+    if ((*existing)->kind == EntryKind::kFolder && (*existing)->link_target.empty()) {
       return Errc(std::errc::is_a_directory);
     }
   }
-  const Node* parent = Find(Parent(to_key));
-  if (parent == nullptr || parent->kind != EntryKind::kFolder) {
-    return Errc(std::errc::no_such_file_or_directory);
-  }
-  Node moved = std::move(source->second);
-  Unlink(from_key);
-  if (Find(to_key) != nullptr) {
-    nodes_[to_key] = std::move(moved);  // replaced in place: keeps its listing position
+  Detach(moved);
+  moved->name = std::string(to);
+  moved->parent = parent.get();
+  existing = std::find_if(parent->children.begin(), parent->children.end(),
+                          [&](const NodePtr& c) { return c->name == to; });
+  if (existing != parent->children.end()) {
+    (*existing)->parent = nullptr;
+    *existing = moved;  // replaced in place: keeps its listing position
   } else {
-    Make(to_key, moved.kind) = std::move(moved);
+    parent->children.push_back(moved);
   }
+  journal_.push_back("rename " + to_path);
   return {};
 }
 
-std::error_code FakeFileSystem::Remove(const std::string& path) {
-  if (std::error_code ec = Step(Op::kRemove, path)) return ec;
-  const Node* node = Find(path);
-  if (node == nullptr) return Errc(std::errc::no_such_file_or_directory);
-  if (node->kind == EntryKind::kFolder && node->link_target.empty()) {
-    return Errc(std::errc::is_a_directory);
+std::error_code FakeFileSystem::RemoveTemporary(const Folder& folder, std::string_view temp_name,
+                                                OpenFile& temp) {
+  std::lock_guard lock(mutex_);
+  const NodePtr parent = FolderOf(folder);
+  if (std::error_code ec = Step(Op::kRemove, PathIn(parent.get(), temp_name))) return ec;
+  const NodePtr node = FileOf(temp);
+  if (node->parent != parent.get() || node->name != temp_name) {
+    return Errc(std::errc::no_such_file_or_directory);
   }
-  Unlink(Key(path));
+  Detach(node);
+  return {};
+}
+
+std::error_code FakeFileSystem::FlushFolder(const Folder& folder) {
+  std::lock_guard lock(mutex_);
+  const std::string path = PathOf(FolderOf(folder).get());
+  if (std::error_code ec = Step(Op::kFlushFolder, path)) return ec;
+  journal_.push_back("flush-folder " + path);
+  return {};
+}
+
+std::error_code FakeFileSystem::RemoveIfNotHeld(const Folder& folder, std::string_view name,
+                                                bool* removed) {
+  std::lock_guard lock(mutex_);
+  *removed = false;
+  const NodePtr parent = FolderOf(folder);
+  if (std::error_code ec = Step(Op::kRemove, PathIn(parent.get(), name))) return ec;
+  auto it = std::find_if(parent->children.begin(), parent->children.end(),
+                         [&](const NodePtr& c) { return c->name == name; });
+  if (it == parent->children.end()) return Errc(std::errc::no_such_file_or_directory);
+  const NodePtr node = *it;
+  if (node->kind != EntryKind::kFile || !node->link_target.empty()) {
+    return Errc(std::errc::invalid_argument);
+  }
+  for (const auto& [handle, held] : held_) {
+    if (held && open_.at(handle) == node) return {};
+  }
+  Detach(node);
+  *removed = true;
   return {};
 }
 

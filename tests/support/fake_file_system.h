@@ -1,9 +1,17 @@
 // An in-memory file system for tests: folders list their entries in the
 // order they were made, a settable clock stamps what is written, and every
 // primitive can be told to fail on its Nth call or for a given path.
+//
+// Entries are nodes with identities, as on a real disk: an opened Folder
+// stays on its folder when the folder is moved or a link takes its name,
+// so a test can swap a folder for a link at any step (see SetHook) and see
+// where the writes land. It may be called from several threads at once.
 #pragma once
 
+#include <functional>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -12,14 +20,29 @@
 
 namespace tandrel::testing {
 
-// The steps that can be made to fail. CopyContents goes through kOpen (the
-// source), kCreate (the new file), then kRead and kWrite for each block and
-// kClose at the end; a failing kWrite leaves the new file half written.
-enum class Op { kList, kStat, kOpen, kCreate, kRead, kWrite, kClose, kSetTime, kRename, kRemove };
+// The steps that can be made to fail. CopyInto goes through kOpen (the
+// source), then kRead and kWrite for each block, then kSetTime; a failing
+// kWrite leaves the new file half written. kCreate makes a temporary,
+// kFlush puts one file's data on disk, kFlushFolder a folder's entries.
+enum class Op {
+  kList,
+  kStat,
+  kOpenFolder,
+  kOpen,
+  kCreate,
+  kRead,
+  kWrite,
+  kSetTime,
+  kFlush,
+  kRename,
+  kRemove,
+  kFlushFolder,
+};
 
 class FakeFileSystem final : public FileSystem {
  public:
   FakeFileSystem();
+  ~FakeFileSystem() override;
 
   // Building the tree. Missing parent folders are made on the way; a path
   // may be given with or without a trailing separator.
@@ -31,6 +54,9 @@ class FakeFileSystem final : public FileSystem {
   void AddLink(const std::string& path, const std::string& target);
   // Makes a file's time unreadable (Stat fails for it, as for a broken link).
   void SetTimeless(const std::string& path);
+  // Moves the entry at `from` to `to` (which must not exist), as another
+  // program renaming it would; what is open stays open.
+  void Move(const std::string& from, const std::string& to);
 
   // Looking at the result.
   bool Exists(const std::string& path) const;
@@ -40,10 +66,13 @@ class FakeFileSystem final : public FileSystem {
   bool IsLink(const std::string& path) const;
   // Every path in the tree, sorted.
   std::vector<std::string> AllPaths() const;
+  // What was made durable, in order: "flush PATH" for a file's data,
+  // "rename PATH" for a temporary renamed to PATH, "flush-folder PATH".
+  std::vector<std::string> Journal() const;
 
-  // The time given to files that CopyContents creates.
+  // The time given to files that CreateTemporary makes.
   void SetClock(FileTime now) { clock_ = now; }
-  // Size of the blocks CopyContents moves (so tests can fail a later block).
+  // Size of the blocks CopyInto moves (so tests can fail a later block).
   void SetBlockSize(size_t size) { block_size_ = size; }
 
   // Fault injection. `nth` counts calls of that step from 1, from now on.
@@ -51,25 +80,35 @@ class FakeFileSystem final : public FileSystem {
   void FailPath(Op op, const std::string& path, std::error_code error);
   void ClearFaults();
   int Calls(Op op) const;
+  // Called at every step, before it acts, with the step and its path; it may
+  // change the tree (a racing program).
+  void SetHook(std::function<void(Op, const std::string&)> hook) { hook_ = std::move(hook); }
 
-  std::error_code ListFolder(const std::string& folder, std::vector<DirEntry>* entries) override;
+  std::error_code OpenRoot(const std::string& path, Folder* folder) override;
   std::error_code Stat(const std::string& path, FollowLinks follow, FileInfo* info) override;
-  std::error_code CopyContents(const std::string& from, const std::string& to) override;
-  std::error_code SetWriteTime(const std::string& path, FileTime time) override;
-  std::error_code Rename(const std::string& from, const std::string& to, bool replace) override;
-  std::error_code Remove(const std::string& path) override;
+  std::error_code OpenFolder(const Folder& parent, std::string_view name, Folder* folder) override;
+  std::error_code List(const Folder& folder, std::vector<DirEntry>* entries) override;
+  std::error_code StatAt(const Folder& folder, std::string_view name, FollowLinks follow,
+                         FileInfo* info) override;
+  std::error_code CreateTemporary(const Folder& folder, std::string_view name,
+                                  OpenFile* file) override;
+  std::error_code CopyInto(const Folder& from, std::string_view name, OpenFile& to,
+                           FileInfo* copied) override;
+  std::error_code RenameTemporary(const Folder& folder, std::string_view temp_name, OpenFile& temp,
+                                  std::string_view to, bool replace) override;
+  std::error_code RemoveTemporary(const Folder& folder, std::string_view temp_name,
+                                  OpenFile& temp) override;
+  std::error_code FlushFolder(const Folder& folder) override;
+  std::error_code RemoveIfNotHeld(const Folder& folder, std::string_view name,
+                                  bool* removed) override;
+
+ protected:
+  void Close(std::intptr_t value) override;
+  std::error_code FlushFile(OpenFile& file) override;
 
  private:
-  struct Node {
-    EntryKind kind = EntryKind::kFile;  // kFolder for folders; links keep a target
-    bool hidden = false;
-    bool timeless = false;
-    std::string contents;
-    FileTime time = 0;
-    std::uint32_t permissions = 0644;
-    std::string link_target;            // non-empty for a link
-    std::vector<std::string> children;  // names, in the order they were made
-  };
+  struct Node;
+  using NodePtr = std::shared_ptr<Node>;
   struct Fault {
     Op op;
     int nth;           // 0 with a path
@@ -79,19 +118,30 @@ class FakeFileSystem final : public FileSystem {
   };
 
   static std::string Key(const std::string& path);
-  static std::string Parent(const std::string& key);
-  static std::string Name(const std::string& key);
-  Node& Make(const std::string& path, EntryKind kind);
-  const Node* Find(const std::string& path) const;
-  Node* Find(const std::string& path);
-  // Follows links (a few levels) to the node they end at, if any.
-  const Node* Resolve(const std::string& path) const;
-  void Unlink(const std::string& key);
+  std::string PathOf(const Node* node) const;
+  std::string PathIn(const Node* folder, std::string_view name) const;
+  NodePtr Make(const std::string& path, EntryKind kind);
+  // The node at `path`, following links on the way only with `follow`.
+  NodePtr Find(const std::string& path, bool follow_final = false) const;
+  NodePtr Resolve(NodePtr node) const;
+  NodePtr FolderOf(const Folder& folder) const;
+  NodePtr FileOf(const OpenFile& file) const;
+  void FillInfo(const Node& node, bool is_link, FileInfo* info) const;
+  void Detach(const NodePtr& node);
+  void Attach(const NodePtr& folder, const std::string& name, const NodePtr& node);
   std::error_code Step(Op op, const std::string& path);
 
-  std::map<std::string, Node> nodes_;
+  mutable std::recursive_mutex mutex_;
+  NodePtr root_;
+  std::uint64_t next_id_ = 1;
+  // What the open handles refer to, by handle value.
+  std::map<std::intptr_t, NodePtr> open_;
+  std::map<std::intptr_t, bool> held_;  // temporaries
+  std::intptr_t next_handle_ = 1;
   std::vector<Fault> faults_;
   std::map<Op, int> calls_;
+  std::vector<std::string> journal_;
+  std::function<void(Op, const std::string&)> hook_;
   FileTime clock_ = 0;
   size_t block_size_ = 1 << 16;
 };

@@ -65,6 +65,14 @@ std::string TempFolder::Write(const std::string& relative, const std::string& co
   return made;
 }
 
+void TempFolder::SetWriteTime(const std::string& path, FileTime time) {
+  const auto since_1970 = std::chrono::nanoseconds(
+      (time - kUnixEpochInFileTimeSeconds * kFileTimeTicksPerSecond) * 100);
+  const auto sys = std::chrono::system_clock::time_point(
+      std::chrono::duration_cast<std::chrono::system_clock::duration>(since_1970));
+  fs::last_write_time(Native(path), std::chrono::file_clock::from_sys(sys));
+}
+
 std::string TempFolder::Read(const std::string& path) {
   std::ifstream in(Native(path), std::ios::binary);
   std::ostringstream out;

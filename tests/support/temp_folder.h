@@ -29,6 +29,8 @@ class TempFolder {
                     long long unix_seconds = 0) const;
   std::string MakeFolder(const std::string& relative) const;
   static std::string Read(const std::string& path);
+  // Sets a file's last-write time to the tick.
+  static void SetWriteTime(const std::string& path, FileTime time);
 
  private:
   std::string path_;

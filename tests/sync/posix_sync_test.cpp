@@ -35,7 +35,7 @@ TEST(SyncOnPosix, ASourceThatBecameAPipeFailsTheRowWithoutWaiting) {
   ASSERT_EQ(::mkfifo(source.c_str(), 0644), 0);
   FakeShell shell;
 
-  SyncRun(plan, shell, *fs);
+  SyncRun(plan, {tmp.path() + "A/", b}, shell, *fs);
 
   ASSERT_EQ(shell.messages.size(), 1u);
   EXPECT_THAT(shell.messages[0], HasSubstr(source));

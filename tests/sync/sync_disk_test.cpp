@@ -72,7 +72,7 @@ TEST_F(SyncOnDisk, CopiesKeepBytesTimeAndBitsSoTheNextCompareIsEmpty) {
   Compare();
   ASSERT_EQ(plan_.rows.size(), 4u);
 
-  SyncRun(plan_, shell_, *fs_);
+  SyncRun(plan_, {a_, b_}, shell_, *fs_);
 
   EXPECT_THAT(shell_.messages, ElementsAre("Done."));
   EXPECT_THAT(plan_.rows, IsEmpty());
@@ -97,7 +97,7 @@ TEST_F(SyncOnDisk, AFileThatAppearedAfterTheCompareIsKept) {
   Compare();
   tmp_.Write("B/x", "made meanwhile", kJan2020 - 50);
 
-  SyncRun(plan_, shell_, *fs_);
+  SyncRun(plan_, {a_, b_}, shell_, *fs_);
 
   ASSERT_EQ(shell_.messages.size(), 1u);
   EXPECT_THAT(shell_.messages[0], HasSubstr(a_ + "x"));
@@ -119,7 +119,7 @@ TEST_F(SyncOnDisk, LinksAreReadThroughAtTheSourceAndNeverWrittenThroughAtTheDest
   Compare();
   ASSERT_EQ(plan_.rows.size(), 2u);
 
-  SyncRun(plan_, shell_, *fs_);
+  SyncRun(plan_, {a_, b_}, shell_, *fs_);
 
   EXPECT_THAT(shell_.messages, ElementsAre("Done."));
   EXPECT_FALSE(Info(b_ + "x").is_link);
@@ -134,7 +134,7 @@ TEST_F(SyncOnDisk, LinksAreReadThroughAtTheSourceAndNeverWrittenThroughAtTheDest
   tmp_.Write("A/y", "y", kJan2020);
   Compare();
   stdfs::create_symlink(outside, b_ + "y");
-  SyncRun(plan_, shell_, *fs_);
+  SyncRun(plan_, {a_, b_}, shell_, *fs_);
   ASSERT_EQ(shell_.messages.size(), 2u);
   EXPECT_THAT(shell_.messages[1], HasSubstr("already exists"));
   EXPECT_TRUE(Info(b_ + "y").is_link);
@@ -150,7 +150,7 @@ TEST_F(SyncOnDisk, SeveralCopiesToOnePathEndWithTheLastRow) {
   ASSERT_EQ(plan_.rows.size(), 3u);
   const std::string last_source = plan_.rows.back().source;
 
-  SyncRun(plan_, shell_, *fs_);
+  SyncRun(plan_, {a_, b_}, shell_, *fs_);
 
   EXPECT_THAT(shell_.messages, ElementsAre("Done."));
   EXPECT_EQ(TempFolder::Read(b_ + "x"), TempFolder::Read(last_source));
@@ -163,7 +163,7 @@ TEST_F(SyncOnDisk, AReadOnlyTargetIsReplacedWhereThePlatformAllows) {
   tmp_.Write("B/ro", "old ro", kJan2020);
   stdfs::permissions(b_ + "ro", stdfs::perms(0444));
   Compare();
-  SyncRun(plan_, shell_, *fs_);
+  SyncRun(plan_, {a_, b_}, shell_, *fs_);
   if (kPosix) {
     // The folder's permissions decide, as they would for a delete.
     EXPECT_THAT(shell_.messages, ElementsAre("Done."));
@@ -183,7 +183,7 @@ TEST_F(SyncOnDisk, AnOverwriteRefusesATargetEditedSinceTheCompare) {
   ASSERT_EQ(plan_.rows.size(), 1u);
   tmp_.Write("B/edited", "edited since", kJan2020 + 120);
 
-  SyncRun(plan_, shell_, *fs_);
+  SyncRun(plan_, {a_, b_}, shell_, *fs_);
 
   ASSERT_EQ(shell_.messages.size(), 1u);
   EXPECT_THAT(shell_.messages[0], HasSubstr(a_ + "edited"));

@@ -49,7 +49,7 @@ TEST(SyncRun, PerformsTickedRowsInOrderThenSaysDoneAndEmptiesThePlan) {
   std::vector<PlanRow> shown_behind_done;
   shell.on_message = [&](const std::string&) { shown_behind_done = plan.rows; };
 
-  SyncRun(plan, shell, fs);
+  SyncRun(plan, {P("/a/"), P("/b/")}, shell, fs);
 
   EXPECT_THAT(shell.messages, ElementsAre("Done."));
   EXPECT_THAT(shown_behind_done, ElementsAre(PlanRow{P("/a/sub/deep/one"), "Done", P("/b/"), true},
@@ -89,7 +89,7 @@ TEST(SyncRun, ActionsAreToldApartByCaseSensitiveSubstringsCopiedFirst) {
     }
   };
 
-  SyncRun(plan, shell, fs);
+  SyncRun(plan, {P("/a/"), P("/")}, shell, fs);
 
   EXPECT_THAT(shell.messages, ElementsAre("contact me", "contact me", "contact me", "Done."));
   EXPECT_THAT(actions_at_done,
@@ -119,12 +119,12 @@ TEST(CheckAllUncheckAll, TicksOnlyAndAnUncheckedPlanSyncsNothing) {
                                      PlanRow{P("/a/x"), "Done", P("/b/"), false}));
 
   FakeShell shell;
-  SyncRun(plan, shell, fs);
+  SyncRun(plan, {P("/a/"), P("/b/")}, shell, fs);
   EXPECT_THAT(shell.messages, ElementsAre("Done."));
   EXPECT_THAT(plan.rows, IsEmpty());
   EXPECT_EQ(fs.AllPaths(), before);
 
-  SyncRun(plan, shell, fs);
+  SyncRun(plan, {P("/a/"), P("/b/")}, shell, fs);
   EXPECT_THAT(shell.messages, ElementsAre("Done.", "Done."));
 }
 
@@ -140,7 +140,7 @@ TEST(SyncRun, OverwritesOfATargetThisRunWroteGoAhead) {
   ASSERT_THAT(plan.rows, ElementsAre(PlanRow{P("/a/p/x"), kOverwrite, P("/b/x"), true},
                                      PlanRow{P("/a/q/x"), kOverwrite, P("/b/x"), true}));
   FakeShell shell;
-  SyncRun(plan, shell, fs);
+  SyncRun(plan, {P("/a/"), P("/b/")}, shell, fs);
   EXPECT_THAT(shell.messages, ElementsAre("Done."));
   EXPECT_EQ(fs.Contents(P("/b/x")), "q");
   EXPECT_EQ(fs.TimeOf(P("/b/x")), kDay2000 + 11 * kSecond);
@@ -151,7 +151,7 @@ TEST(SyncRun, OverwritesOfATargetThisRunWroteGoAhead) {
   same.AddFile(P("/a/s/x"), "newer", kNew);
   plan.Append(BuildPlan(same, P("/a/"), P("/a/")).plan.Rows(true));
   ASSERT_EQ(plan.rows.size(), 2u);
-  SyncRun(plan, shell, same);
+  SyncRun(plan, {P("/a/"), P("/a/")}, shell, same);
   EXPECT_THAT(shell.messages, ElementsAre("Done.", "Done."));
   EXPECT_EQ(same.Contents(P("/a/x")), "newer");
   EXPECT_EQ(same.Contents(P("/a/s/x")), "newer");

@@ -421,7 +421,7 @@ void Form1::OnButton(int id) {
       UncheckAll(*plan_);
       break;
     case kCheck6:
-      SyncRun(*plan_, shell_, *fs_);
+      SyncRun(*plan_, compared_, shell_, *fs_);
       break;
     default:
       break;
@@ -478,6 +478,7 @@ bool Form1::OnSetCursor(HWND under, WORD hit_test) {
 void Form1::StartCompare() {
   const std::optional<CompareRequest> request = StartCompareRun(*plan_, *slot1_, *slot2_, shell_);
   if (!request) return;
+  compared_ = *request;
   compare_stop_.request_stop();
   compare_stop_ = std::stop_source();
   const unsigned run = ++compare_run_;

@@ -87,6 +87,8 @@ class Form1 {
   // The compare run on its thread: a new press stops the one before, whose
   // result is then dropped by its number.
   std::stop_source compare_stop_;
+  // The folders of the compare that made the plan's rows.
+  CompareRequest compared_;
   unsigned compare_run_ = 0;
 };
 

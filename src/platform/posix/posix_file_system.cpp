@@ -2,9 +2,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -12,6 +14,9 @@
 #include <vector>
 
 #ifdef __linux__
+#include <linux/fs.h>
+#include <linux/openat2.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #endif
 
@@ -47,14 +52,15 @@ class Fd {
 #ifdef __linux__
 class DirReader {
  public:
-  explicit DirReader(const char* path) : fd_(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
-  bool ok() const { return fd_.get() >= 0; }
-  int fd() const { return fd_.get(); }
+  // Reads the folder open as `fd` from its start; `fd` stays the caller's.
+  explicit DirReader(int fd) : fd_(fd) { ok_ = ::lseek(fd, 0, SEEK_SET) == 0; }
+  bool ok() const { return ok_; }
+  int fd() const { return fd_; }
 
   // The next entry; false at the end (errno 0) or on an error (errno set).
   bool Next(const char** name, unsigned char* type) {
     if (next_ == end_) {
-      const ssize_t got = ::getdents64(fd_.get(), buffer_, sizeof buffer_);
+      const ssize_t got = ::getdents64(fd_, buffer_, sizeof buffer_);
       if (got <= 0) {
         if (got == 0) errno = 0;
         return false;
@@ -70,7 +76,8 @@ class DirReader {
   }
 
  private:
-  Fd fd_;
+  int fd_;
+  bool ok_ = false;
   alignas(struct dirent64) char buffer_[32 * 1024];
   size_t next_ = 0;
   size_t end_ = 0;
@@ -78,7 +85,9 @@ class DirReader {
 #else
 class DirReader {
  public:
-  explicit DirReader(const char* path) : dir_(::opendir(path)) {}
+  explicit DirReader(int fd) : dir_(::fdopendir(::dup(fd))) {
+    if (dir_ != nullptr) ::rewinddir(dir_);
+  }
   DirReader(const DirReader&) = delete;
   DirReader& operator=(const DirReader&) = delete;
   ~DirReader() {
@@ -102,24 +111,7 @@ class DirReader {
 };
 #endif
 
-FileTime ToFileTime(const struct timespec& ts) {
-  return (static_cast<FileTime>(ts.tv_sec) + kUnixEpochInFileTimeSeconds) *
-             kFileTimeTicksPerSecond +
-         ts.tv_nsec / 100;
-}
-
-struct timespec ToTimespec(FileTime time) {
-  FileTime seconds = time / kFileTimeTicksPerSecond;
-  FileTime ticks = time % kFileTimeTicksPerSecond;
-  if (ticks < 0) {
-    ticks += kFileTimeTicksPerSecond;
-    --seconds;
-  }
-  struct timespec ts {};
-  ts.tv_sec = static_cast<time_t>(seconds - kUnixEpochInFileTimeSeconds);
-  ts.tv_nsec = static_cast<long>(ticks * 100);
-  return ts;
-}
+FileTime ToFileTime(const struct timespec& ts) { return FileTimeFromUnix(ts.tv_sec, ts.tv_nsec); }
 
 // The last-write time of `name` (through a link) relative to `dir_fd`.
 // statx is asked for the time alone, which spares the file system from
@@ -128,10 +120,7 @@ std::optional<FileTime> WriteTimeAt(int dir_fd, const char* name) {
 #ifdef STATX_MTIME
   struct statx stx {};
   if (::statx(dir_fd, name, AT_STATX_DONT_SYNC, STATX_MTIME, &stx) == 0) {
-    struct timespec ts {};
-    ts.tv_sec = stx.stx_mtime.tv_sec;
-    ts.tv_nsec = stx.stx_mtime.tv_nsec;
-    return ToFileTime(ts);
+    return FileTimeFromUnix(stx.stx_mtime.tv_sec, stx.stx_mtime.tv_nsec);
   }
   if (errno != ENOSYS) return std::nullopt;
 #endif
@@ -162,50 +151,175 @@ EntryKind KindOfUnknown(int dir_fd, const char* name) {
   return KindOfMode(st.st_mode);
 }
 
-std::error_code CopyLoop(int in, int out) {
+int FdOf(std::intptr_t value) { return static_cast<int>(value); }
+
+// A name as the C string that the system calls take.
+std::string NameZ(std::string_view name) { return std::string(name); }
+
+void FillInfo(const struct stat& st, FileInfo* info) {
+  info->is_link = S_ISLNK(st.st_mode);
+  info->kind = info->is_link ? EntryKind::kFile : KindOfMode(st.st_mode);
+  info->write_time = ToFileTime(st.st_mtim);
+  info->permissions = st.st_mode & 07777;
+  info->stamp.device = static_cast<std::uint64_t>(st.st_dev);
+  info->stamp.file_id = static_cast<std::uint64_t>(st.st_ino);
+  info->stamp.size = static_cast<std::int64_t>(st.st_size);
+  info->stamp.write_seconds = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+  info->stamp.write_nanoseconds = static_cast<std::uint32_t>(st.st_mtim.tv_nsec);
+}
+
+// ENOTDIR from an O_NOFOLLOW | O_DIRECTORY open may mean a link stood there;
+// that is told apart, since it is what a swapped-in link looks like.
+std::error_code FolderOpenError(int dir_fd, const char* name) {
+  const int error = errno;
+  struct stat st {};
+  if ((error == ENOTDIR || error == ELOOP) &&
+      ::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+    return std::make_error_code(std::errc::too_many_symbolic_link_levels);
+  }
+  return {error, std::generic_category()};
+}
+
+bool IsPlainName(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos;
+}
+
+// Writes `size` bytes from `in` at `offset` to `out` at the same offset,
+// in the kernel where it can, otherwise through a buffer.
+std::error_code CopyRange(int in, int out, off_t offset, off_t size) {
+  off_t in_at = offset;
+  off_t out_at = offset;
+  const off_t end = offset + size;
 #ifdef __linux__
-  for (;;) {
-    ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+  while (in_at < end) {
+    const ssize_t n =
+        ::copy_file_range(in, &in_at, out, &out_at, static_cast<size_t>(end - in_at), 0);
     if (n > 0) continue;
-    if (n == 0) return {};
-    if (errno == EINTR) continue;
-    // Not supported between these files: go on with plain reads and writes
-    // from the file offsets copy_file_range reached.
-    if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
-        errno == EBADF) {
-      break;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP &&
+        errno != EBADF) {
+      return LastError();
     }
-    return LastError();
+    // Not supported between these files, or it stopped early (some file
+    // systems give 0 instead of an error): the rest goes through a buffer.
+    break;
   }
 #endif
   static constexpr size_t kBufferSize = 1 << 17;
-  std::vector<char> buffer(kBufferSize);
-  for (;;) {
-    ssize_t got = ::read(in, buffer.data(), buffer.size());
-    if (got == 0) return {};
+  std::vector<char> buffer;
+  while (in_at < end) {
+    if (buffer.empty()) buffer.resize(kBufferSize);
+    const size_t want = static_cast<size_t>(std::min<off_t>(end - in_at, kBufferSize));
+    const ssize_t got = ::pread(in, buffer.data(), want, in_at);
     if (got < 0) {
       if (errno == EINTR) continue;
       return LastError();
     }
+    if (got == 0) break;  // the file shrank meanwhile
     for (ssize_t done = 0; done < got;) {
-      ssize_t put = ::write(out, buffer.data() + done, static_cast<size_t>(got - done));
+      const ssize_t put =
+          ::pwrite(out, buffer.data() + done, static_cast<size_t>(got - done), out_at);
       if (put < 0) {
         if (errno == EINTR) continue;
         return LastError();
       }
       done += put;
+      out_at += put;
     }
+    in_at += got;
   }
+  return {};
+}
+
+// Copies the bytes of `in` (of `size` bytes) to the empty `out`: a clone
+// where the file system shares blocks, otherwise the data ranges alone, so
+// that holes stay holes.
+std::error_code CopyBytes(int in, int out, off_t size) {
+#ifdef __linux__
+  if (::ioctl(out, FICLONE, in) == 0) return {};
+#endif
+  off_t at = 0;
+  while (at < size) {
+    off_t data = ::lseek(in, at, SEEK_DATA);
+    if (data < 0) {
+      if (errno == ENXIO) break;  // nothing but a hole up to the end
+      if (errno != EINVAL && errno != EOPNOTSUPP) return LastError();
+      data = at;  // no hole lookup here: all of it is data
+    }
+    off_t hole = ::lseek(in, data, SEEK_HOLE);
+    if (hole < 0) hole = size;
+    hole = std::min(hole, size);
+    if (data >= hole) break;
+    if (std::error_code ec = CopyRange(in, out, data, hole - data)) return ec;
+    at = hole;
+  }
+  // A hole at the end is made by the length alone.
+  if (::ftruncate(out, size) != 0) return LastError();
+  return {};
 }
 
 }  // namespace
 
-std::error_code PosixFileSystem::ListFolder(const std::string& folder,
-                                            std::vector<DirEntry>* entries) {
+void PosixFileSystem::Close(std::intptr_t value) { ::close(FdOf(value)); }
+
+std::error_code PosixFileSystem::OpenRoot(const std::string& path, Folder* folder) {
+  const int fd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return LastError();
+  *folder = MakeHandle<FolderTag>(fd);
+  return {};
+}
+
+std::error_code PosixFileSystem::OpenFolder(const Folder& parent, std::string_view name,
+                                            Folder* folder) {
+  const std::string z = NameZ(name);
+  const int dir = FdOf(ValueOf(parent));
+  const int fd = ::openat(dir, z.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return FolderOpenError(dir, z.c_str());
+  *folder = MakeHandle<FolderTag>(fd);
+  return {};
+}
+
+std::error_code PosixFileSystem::OpenBeneath(const Folder& root, std::string_view relative,
+                                             Folder* folder) {
+#if defined(__linux__) && defined(SYS_openat2)
+  while (!relative.empty() && relative.back() == '/') relative.remove_suffix(1);
+  // The names are checked here too: openat2 would take "." and "..".
+  for (std::string_view rest = relative; !rest.empty();) {
+    const size_t cut = rest.find('/');
+    if (!IsPlainName(rest.substr(0, cut))) return std::make_error_code(std::errc::invalid_argument);
+    rest = cut == std::string_view::npos ? std::string_view() : rest.substr(cut + 1);
+  }
+  const std::string z = relative.empty() ? std::string(".") : NameZ(relative);
+  struct open_how how {};
+  how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    const long fd = ::syscall(SYS_openat2, FdOf(ValueOf(root)), z.c_str(), &how, sizeof how);
+    if (fd >= 0) {
+      *folder = MakeHandle<FolderTag>(fd);
+      return {};
+    }
+    // EAGAIN: a rename elsewhere on the file system raced the lookup.
+    if (errno == EAGAIN || errno == EINTR) continue;
+    // Not there (old kernel, or refused by a seccomp filter), or the path is
+    // longer than one call takes: one name at a time after all.
+    if (errno == ENOSYS || errno == EPERM || errno == E2BIG || errno == ENAMETOOLONG) break;
+    // EXDEV means the walk tried to leave the root, which only a link or a
+    // mount point can make it do.
+    if (errno == ELOOP || errno == EXDEV) {
+      return std::make_error_code(std::errc::too_many_symbolic_link_levels);
+    }
+    return LastError();
+  }
+#endif
+  return FileSystem::OpenBeneath(root, relative, folder);
+}
+
+std::error_code PosixFileSystem::List(const Folder& folder, std::vector<DirEntry>* entries) {
   // The entries of the last listing are overwritten in place, so that their
   // names' storage is reused instead of allocated again for every entry.
   size_t used = 0;
-  DirReader reader(folder.empty() ? "." : folder.c_str());
+  DirReader reader(FdOf(ValueOf(folder)));
   if (!reader.ok()) {
     entries->clear();
     return LastError();
@@ -247,83 +361,160 @@ std::error_code PosixFileSystem::Stat(const std::string& path, FollowLinks follo
   const int rc =
       follow == FollowLinks::kYes ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st);
   if (rc != 0) return LastError();
-  info->is_link = S_ISLNK(st.st_mode);
-  info->kind = info->is_link ? EntryKind::kFile : KindOfMode(st.st_mode);
-  info->write_time = ToFileTime(st.st_mtim);
-  info->permissions = st.st_mode & 07777;
+  FillInfo(st, info);
   return {};
 }
 
-void PosixFileSystem::WriteTimesIn(const std::string& folder,
-                                   const std::vector<std::string_view>& names,
+std::error_code PosixFileSystem::StatAt(const Folder& folder, std::string_view name,
+                                        FollowLinks follow, FileInfo* info) {
+  const std::string z = NameZ(name);
+  struct stat st {};
+  const int flags = follow == FollowLinks::kYes ? 0 : AT_SYMLINK_NOFOLLOW;
+  if (::fstatat(FdOf(ValueOf(folder)), z.c_str(), &st, flags) != 0) return LastError();
+  FillInfo(st, info);
+  return {};
+}
+
+void PosixFileSystem::WriteTimesIn(const Folder& folder, const std::vector<std::string_view>& names,
                                    std::vector<std::optional<FileTime>>* times) {
   times->assign(names.size(), std::nullopt);
-  // One open of the folder, then each name resolved relative to it: much
-  // cheaper than walking the whole path again for every file.
-  Fd dir(::open(folder.empty() ? "." : folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  // Without the folder open, each name goes by its whole path after all.
-  const int base = dir.get() >= 0 ? dir.get() : AT_FDCWD;
-  const std::string_view prefix = dir.get() >= 0 ? std::string_view() : std::string_view(folder);
+  const int dir = FdOf(ValueOf(folder));
   std::string name;
   for (size_t i = 0; i < names.size(); ++i) {
-    name.assign(prefix);
-    name.append(names[i]);
-    (*times)[i] = WriteTimeAt(base, name.c_str());
+    name.assign(names[i]);
+    (*times)[i] = WriteTimeAt(dir, name.c_str());
   }
 }
 
-std::error_code PosixFileSystem::CopyContents(const std::string& from, const std::string& to) {
+std::error_code PosixFileSystem::CreateTemporary(const Folder& folder, std::string_view name,
+                                                 OpenFile* file) {
+  const std::string z = NameZ(name);
+  // Owner access alone while it is filled; the source's bits come at the end.
+  const int fd = ::openat(FdOf(ValueOf(folder)), z.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return LastError();
+  *file = MakeHandle<OpenFileTag>(fd);
+  // The lock tells a later run that this file is not a leftover. A file
+  // system without locks still gets its copy: such a run then leaves the
+  // file alone, since it cannot lock it either.
+  ::flock(fd, LOCK_EX | LOCK_NB);
+  return {};
+}
+
+std::error_code PosixFileSystem::CopyInto(const Folder& from, std::string_view name, OpenFile& to,
+                                          FileInfo* copied) {
+  const std::string z = NameZ(name);
   // O_NONBLOCK: opening a pipe that has taken the file's place must not wait
   // for a writer (it is refused below); reads of a plain file ignore it.
-  Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  Fd in(::openat(FdOf(ValueOf(from)), z.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (in.get() < 0) return LastError();
   struct stat st {};
   if (::fstat(in.get(), &st) != 0) return LastError();
   if (!S_ISREG(st.st_mode)) return std::make_error_code(std::errc::invalid_argument);
-  // Owner write access while we fill it; the source's bits are set at the end.
-  Fd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-  if (out.get() < 0) return LastError();
-  if (std::error_code ec = CopyLoop(in.get(), out.get())) return ec;
-  if (::fchmod(out.get(), st.st_mode & 07777) != 0) return LastError();
-  return out.Close();
-}
-
-std::error_code PosixFileSystem::SetWriteTime(const std::string& path, FileTime time) {
-  struct timespec times[2];
-  times[0].tv_sec = 0;
-  times[0].tv_nsec = UTIME_OMIT;
-  times[1] = ToTimespec(time);
-  if (::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
+  FillInfo(st, copied);
+  const int out = FdOf(ValueOf(to));
+  if (std::error_code ec = CopyBytes(in.get(), out, st.st_size)) return ec;
+  // Set-user-ID and set-group-ID never travel: a copy made by root would
+  // otherwise turn anybody's file into a program that runs as root.
+  if (::fchmod(out, st.st_mode & 01777) != 0) return LastError();
+  // The time itself, to the nanosecond, and last, after every write.
+  const struct timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
+  if (::futimens(out, times) != 0) return LastError();
   return {};
 }
 
-std::error_code PosixFileSystem::Rename(const std::string& from, const std::string& to,
-                                        bool replace) {
+std::error_code PosixFileSystem::FlushFile(OpenFile& file) {
+  if (::fdatasync(FdOf(ValueOf(file))) != 0) return LastError();
+  return {};
+}
+
+std::error_code PosixFileSystem::FlushFiles(std::span<OpenFile* const> files, size_t* failed) {
+#ifdef __linux__
+  if (files.size() > 1) {
+    std::vector<dev_t> done;
+    bool all_flushed = true;
+    // One syncfs for each file system the files are on.
+    for (OpenFile* file : files) {
+      const int fd = FdOf(ValueOf(*file));
+      struct stat st {};
+      if (::fstat(fd, &st) != 0) {
+        all_flushed = false;
+        break;
+      }
+      if (std::find(done.begin(), done.end(), st.st_dev) != done.end()) continue;
+      if (::syncfs(fd) != 0) {
+        all_flushed = false;
+        break;
+      }
+      done.push_back(st.st_dev);
+    }
+    if (all_flushed) return {};
+  }
+#endif
+  return FileSystem::FlushFiles(files, failed);
+}
+
+std::error_code PosixFileSystem::RenameTemporary(const Folder& folder, std::string_view temp_name,
+                                                 OpenFile&, std::string_view to, bool replace) {
+  const int dir = FdOf(ValueOf(folder));
+  const std::string from_z = NameZ(temp_name);
+  const std::string to_z = NameZ(to);
   if (replace) {
-    if (::rename(from.c_str(), to.c_str()) != 0) return LastError();
+    if (::renameat(dir, from_z.c_str(), dir, to_z.c_str()) != 0) return LastError();
     return {};
   }
 #if defined(__linux__) && defined(SYS_renameat2)
-  if (::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) ==
-      0) {
+  if (::syscall(SYS_renameat2, dir, from_z.c_str(), dir, to_z.c_str(), RENAME_NOREPLACE) == 0) {
     return {};
   }
   if (errno != EINVAL && errno != ENOSYS) return LastError();
 #endif
   // Without an atomic no-replace rename: a hard link fails when `to` exists.
-  if (::link(from.c_str(), to.c_str()) == 0) {
-    ::unlink(from.c_str());
+  if (::linkat(dir, from_z.c_str(), dir, to_z.c_str(), 0) == 0) {
+    ::unlinkat(dir, from_z.c_str(), 0);
     return {};
   }
   if (errno == EEXIST) return LastError();
   struct stat st {};
-  if (::lstat(to.c_str(), &st) == 0) return std::make_error_code(std::errc::file_exists);
-  if (::rename(from.c_str(), to.c_str()) != 0) return LastError();
+  if (::fstatat(dir, to_z.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    return std::make_error_code(std::errc::file_exists);
+  }
+  if (::renameat(dir, from_z.c_str(), dir, to_z.c_str()) != 0) return LastError();
   return {};
 }
 
-std::error_code PosixFileSystem::Remove(const std::string& path) {
-  if (::unlink(path.c_str()) != 0) return LastError();
+std::error_code PosixFileSystem::RemoveTemporary(const Folder& folder, std::string_view temp_name,
+                                                 OpenFile&) {
+  const std::string z = NameZ(temp_name);
+  if (::unlinkat(FdOf(ValueOf(folder)), z.c_str(), 0) != 0) return LastError();
+  return {};
+}
+
+std::error_code PosixFileSystem::FlushFolder(const Folder& folder) {
+  if (::fsync(FdOf(ValueOf(folder))) != 0) return LastError();
+  return {};
+}
+
+std::error_code PosixFileSystem::RemoveIfNotHeld(const Folder& folder, std::string_view name,
+                                                 bool* removed) {
+  *removed = false;
+  const int dir = FdOf(ValueOf(folder));
+  const std::string z = NameZ(name);
+  Fd fd(::openat(dir, z.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (fd.get() < 0) return LastError();
+  struct stat held {};
+  if (::fstat(fd.get(), &held) != 0) return LastError();
+  if (!S_ISREG(held.st_mode)) return std::make_error_code(std::errc::invalid_argument);
+  // Only a lock we get tells that nobody holds it; any other answer leaves
+  // the file where it is.
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+    return errno == EWOULDBLOCK ? std::error_code() : LastError();
+  // The name must still be the file we locked.
+  struct stat now {};
+  if (::fstatat(dir, z.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
+  if (now.st_dev != held.st_dev || now.st_ino != held.st_ino) return {};
+  if (::unlinkat(dir, z.c_str(), 0) != 0) return LastError();
+  *removed = true;
   return {};
 }
 

@@ -5,16 +5,41 @@
 
 namespace tandrel {
 
+// Folders are descriptors opened with O_DIRECTORY; below a top folder each
+// is reached with openat and O_NOFOLLOW from its parent (on Linux, a whole
+// relative path at once with openat2 and RESOLVE_BENEATH |
+// RESOLVE_NO_SYMLINKS). A temporary holds an flock while it is open.
 class PosixFileSystem final : public FileSystem {
  public:
-  std::error_code ListFolder(const std::string& folder, std::vector<DirEntry>* entries) override;
+  std::error_code OpenRoot(const std::string& path, Folder* folder) override;
   std::error_code Stat(const std::string& path, FollowLinks follow, FileInfo* info) override;
-  void WriteTimesIn(const std::string& folder, const std::vector<std::string_view>& names,
+  std::error_code OpenFolder(const Folder& parent, std::string_view name, Folder* folder) override;
+  std::error_code OpenBeneath(const Folder& root, std::string_view relative,
+                              Folder* folder) override;
+  std::error_code List(const Folder& folder, std::vector<DirEntry>* entries) override;
+  std::error_code StatAt(const Folder& folder, std::string_view name, FollowLinks follow,
+                         FileInfo* info) override;
+  void WriteTimesIn(const Folder& folder, const std::vector<std::string_view>& names,
                     std::vector<std::optional<FileTime>>* times) override;
-  std::error_code CopyContents(const std::string& from, const std::string& to) override;
-  std::error_code SetWriteTime(const std::string& path, FileTime time) override;
-  std::error_code Rename(const std::string& from, const std::string& to, bool replace) override;
-  std::error_code Remove(const std::string& path) override;
+  std::error_code CreateTemporary(const Folder& folder, std::string_view name,
+                                  OpenFile* file) override;
+  std::error_code CopyInto(const Folder& from, std::string_view name, OpenFile& to,
+                           FileInfo* copied) override;
+  // Many files on one file system are flushed with one syncfs, which costs
+  // about what one fdatasync does; only when that fails is each file
+  // flushed on its own, to find the one that failed.
+  std::error_code FlushFiles(std::span<OpenFile* const> files, size_t* failed) override;
+  std::error_code RenameTemporary(const Folder& folder, std::string_view temp_name, OpenFile& temp,
+                                  std::string_view to, bool replace) override;
+  std::error_code RemoveTemporary(const Folder& folder, std::string_view temp_name,
+                                  OpenFile& temp) override;
+  std::error_code FlushFolder(const Folder& folder) override;
+  std::error_code RemoveIfNotHeld(const Folder& folder, std::string_view name,
+                                  bool* removed) override;
+
+ protected:
+  void Close(std::intptr_t value) override;
+  std::error_code FlushFile(OpenFile& file) override;
 };
 
 }  // namespace tandrel
