@@ -19,6 +19,7 @@
 #include "platform/system.h"
 #include "scripted_dialogs.h"
 #include "support/fake_file_system.h"
+#include "support/forwarding_file_system.h"
 #include "support/temp_folder.h"
 
 namespace tandrel {
@@ -36,9 +37,17 @@ constexpr const char* kSelectTwo = "Please select two folders to compare.";
 
 // A file system that holds every listing at a gate until the test opens
 // it, so that a compare run can be caught while it walks.
-class GatedFileSystem final : public FileSystem {
+class GatedFileSystem final : public testing::ForwardingFileSystem {
  public:
-  explicit GatedFileSystem(std::shared_ptr<FileSystem> inner) : inner_(std::move(inner)) {}
+  explicit GatedFileSystem(std::shared_ptr<FileSystem> inner)
+      : ForwardingFileSystem(std::move(inner)) {
+    before = [this](std::string_view call, std::string_view) {
+      if (call != "List") return;
+      std::unique_lock<std::mutex> lock(mutex_);
+      ++listings_;
+      changed_.wait(lock, [this] { return open_; });
+    };
+  }
 
   void Open() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -50,60 +59,7 @@ class GatedFileSystem final : public FileSystem {
     return listings_;
   }
 
-  std::error_code List(const Folder& folder, std::vector<DirEntry>* entries) override {
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      ++listings_;
-      changed_.wait(lock, [this] { return open_; });
-    }
-    return inner_->List(folder, entries);
-  }
-  // The handles are the inner file system's own, so everything else is
-  // passed on as it is.
-  std::error_code OpenRoot(const std::string& path, Folder* folder) override {
-    return inner_->OpenRoot(path, folder);
-  }
-  std::error_code Stat(const std::string& path, FollowLinks follow, FileInfo* info) override {
-    return inner_->Stat(path, follow, info);
-  }
-  std::error_code OpenFolder(const Folder& parent, std::string_view name, Folder* folder) override {
-    return inner_->OpenFolder(parent, name, folder);
-  }
-  std::error_code StatAt(const Folder& folder, std::string_view name, FollowLinks follow,
-                         FileInfo* info) override {
-    return inner_->StatAt(folder, name, follow, info);
-  }
-  std::error_code CreateTemporary(const Folder& folder, std::string_view name,
-                                  OpenFile* file) override {
-    return inner_->CreateTemporary(folder, name, file);
-  }
-  std::error_code CopyInto(const Folder& from, std::string_view name, OpenFile& to,
-                           FileInfo* copied) override {
-    return inner_->CopyInto(from, name, to, copied);
-  }
-  std::error_code FlushFiles(std::span<OpenFile* const> files, size_t* failed) override {
-    return inner_->FlushFiles(files, failed);
-  }
-  std::error_code RenameTemporary(const Folder& folder, std::string_view temp_name, OpenFile& temp,
-                                  std::string_view to, bool replace) override {
-    return inner_->RenameTemporary(folder, temp_name, temp, to, replace);
-  }
-  std::error_code RemoveTemporary(const Folder& folder, std::string_view temp_name,
-                                  OpenFile& temp) override {
-    return inner_->RemoveTemporary(folder, temp_name, temp);
-  }
-  std::error_code FlushFolder(const Folder& folder) override { return inner_->FlushFolder(folder); }
-  std::error_code RemoveIfNotHeld(const Folder& folder, std::string_view name,
-                                  bool* removed) override {
-    return inner_->RemoveIfNotHeld(folder, name, removed);
-  }
-
- protected:
-  void Close(std::intptr_t) override {}  // never: no handle is this one's
-  std::error_code FlushFile(OpenFile&) override { return {}; }
-
  private:
-  std::shared_ptr<FileSystem> inner_;
   std::mutex mutex_;
   std::condition_variable changed_;
   bool open_ = false;
