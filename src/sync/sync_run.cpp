@@ -159,7 +159,8 @@ class Run {
   Root* RootOf(std::string_view path) {
     Root* best = nullptr;
     for (Root& root : roots_) {
-      if (path.starts_with(root.text) && (best == nullptr || root.text.size() > best->text.size())) {
+      if (path.starts_with(root.text) &&
+          (best == nullptr || root.text.size() > best->text.size())) {
         best = &root;
       }
     }
@@ -241,8 +242,7 @@ class Run {
             there_time = target.write_time;
           }
         }
-        if (!WrittenOrPending(job.target) &&
-            CompareWriteTimes(there_time, source.write_time) > 0) {
+        if (!WrittenOrPending(job.target) && CompareWriteTimes(there_time, source.write_time) > 0) {
           return std::string(kChangedSinceCompare);
         }
       }

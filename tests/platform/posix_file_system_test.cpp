@@ -1,9 +1,9 @@
 // What only the POSIX file system does: links, dot names and permission bits.
 #include "platform/posix/posix_file_system.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -15,11 +15,11 @@ namespace tandrel {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-using ::testing::IsEmpty;
 using testing::FakeFileSystem;
 using testing::FakePlanList;
 using testing::FakeShell;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
 using testing::Op;
 using testing::P;
 
