@@ -4,6 +4,9 @@
 #
 #   bench/plan_bench.sh [FILES]      (default 100000 files per tree)
 #
+# With TANDREL_BEFORE_CLI set to another build of tandrel-cli, that one is
+# timed in the same run too, for before-and-after numbers.
+#
 # Needs: hyperfine, rsync, GNU time (/usr/bin/time). Builds into build/bench.
 set -euo pipefail
 files=${1:-100000}
@@ -25,8 +28,10 @@ make_pair "$work/2n" "$((files * 2))"
 mkdir -p "$work/empty/A" "$work/empty/B"
 
 A=$work/n/A B=$work/n/B
+before=()
+[ -n "${TANDREL_BEFORE_CLI:-}" ] && before=(-n plan-before "$TANDREL_BEFORE_CLI plan $A $B >/dev/null")
 hyperfine --warmup 2 --runs 10 --style basic --export-json "$work/result.json" \
-  -n plan "$cli plan $A $B >/dev/null" \
+  -n plan "$cli plan $A $B >/dev/null" "${before[@]}" \
   -n find "find $A $B -printf '%T@ %p\n' >/dev/null" \
   -n rsync "rsync -rn --itemize-changes $A/ $B/ >/dev/null" \
   -n plan-2x "$cli plan $work/2n/A $work/2n/B >/dev/null"
@@ -39,11 +44,12 @@ rows=$("$cli" plan "$A" "$B" | wc -l)
 mem_full=$(peak_kib "$A" "$B")
 mem_empty=$(peak_kib "$work/empty/A" "$work/empty/B")
 awk -v p="$plan" -v f="$find" -v r="$rsync" -v p2="$plan2" -v n="$files" -v rows="$rows" \
-    -v mf="$mem_full" -v me="$mem_empty" 'BEGIN {
+    -v mf="$mem_full" -v me="$mem_empty" -v pb="$(mean plan-before)" 'BEGIN {
   printf "\n%d files per tree, %d rows\n", n, rows
   printf "plan / find          %.2f   (target <= 0.60)\n", p / f
   printf "plan / rsync -n      %.2f\n", p / r
   printf "plan 2x / plan       %.2f   (target <= 2.30)\n", p2 / p
+  if (pb != "") printf "plan / plan before   %.2f   (before / find %.2f)\n", p / pb, pb / f
   printf "peak memory          %d KiB, %d KiB empty: %.0f bytes per file (target <= 200)\n",
          mf, me, (mf - me) * 1024 / (2 * n)
 }'

@@ -1,5 +1,7 @@
 #include "compare/file_list.h"
 
+#include <algorithm>
+
 #include "compare/last_modified.h"
 
 namespace tandrel {
@@ -51,15 +53,18 @@ std::optional<FileTime> FileList::WriteTime(size_t i, FileSystem& fs) const {
 }
 
 void FileList::ReadWriteTimes(FileSystem& fs, const tandrel::Folder& top, size_t top_length,
-                              const std::function<bool(size_t)>& wanted) {
-  std::vector<std::string_view> names;
-  std::vector<size_t> picked;
-  std::vector<std::optional<FileTime>> times;
+                              const std::function<bool(size_t)>& wanted, IoPool* pool) {
+  IoPool inline_pool(1);
+  IoPool& run_on = pool != nullptr ? *pool : inline_pool;
+  // Enough folders queued to keep every thread busy, and no more, so that
+  // the names waiting to be read take little room.
+  const int queued = std::max(1, run_on.threads() * 4);
+  TaskCount tasks;
   // Files of one folder stand together in the list.
   for (size_t start = 0; start < files_.size();) {
     size_t end = start;
-    names.clear();
-    picked.clear();
+    std::vector<std::string_view> names;
+    std::vector<size_t> picked;
     for (; end < files_.size() && files_[end].folder == files_[start].folder; ++end) {
       if (files_[end].time == kNotRead && wanted(end)) {
         names.push_back(Name(end));
@@ -69,16 +74,23 @@ void FileList::ReadWriteTimes(FileSystem& fs, const tandrel::Folder& top, size_t
     if (!names.empty()) {
       std::string_view below = std::string_view(folders_[files_[start].folder]).substr(top_length);
       while (!below.empty() && below.front() == kSeparator) below.remove_prefix(1);
-      tandrel::Folder folder;
-      if (fs.OpenBeneath(top, below, &folder)) {
-        times.assign(names.size(), std::nullopt);
-      } else {
-        fs.WriteTimesIn(folder, names, &times);
-      }
-      for (size_t k = 0; k < picked.size(); ++k) files_[picked[k]].time = Encode(times[k]);
+      tasks.WaitBelow(queued);
+      // Each task writes the times of its own files only.
+      tasks.Submit(run_on, [this, &fs, &top, below, names = std::move(names),
+                            picked = std::move(picked)] {
+        std::vector<std::optional<FileTime>> times;
+        tandrel::Folder folder;
+        if (fs.OpenBeneath(top, below, &folder)) {
+          times.assign(names.size(), std::nullopt);
+        } else {
+          fs.WriteTimesIn(folder, names, &times);
+        }
+        for (size_t k = 0; k < picked.size(); ++k) files_[picked[k]].time = Encode(times[k]);
+      });
     }
     start = end;
   }
+  tasks.Wait();
 }
 
 }  // namespace tandrel

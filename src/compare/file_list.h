@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/file_system.h"
+#include "platform/io_pool.h"
 
 namespace tandrel {
 
@@ -42,8 +43,9 @@ class FileList {
   // `wanted(i)` holds, so that WriteTime finds them kept. Every folder of
   // the list lies below `top`, the open folder whose path is the first
   // `top_length` characters of theirs, and is reached from it.
+  // The folders are read side by side on `pool`, when given.
   void ReadWriteTimes(FileSystem& fs, const tandrel::Folder& top, size_t top_length,
-                      const std::function<bool(size_t)>& wanted);
+                      const std::function<bool(size_t)>& wanted, IoPool* pool = nullptr);
 
  private:
   static constexpr FileTime kNotRead = std::numeric_limits<FileTime>::min();

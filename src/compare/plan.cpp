@@ -13,7 +13,7 @@ bool FromTree1(RowKind kind) {
 // `root`; false when the top folder cannot be opened or listed.
 bool GatherTree(FileSystem& fs, const std::string& top, std::shared_ptr<Folder>* root,
                 FileList* list, BuildResult* result, PlanProgress* progress,
-                const BuildOptions& options) {
+                const BuildOptions& options, IoPool& pool) {
   *root = std::make_shared<Folder>();
   if (std::error_code ec = fs.OpenRoot(top, root->get())) {
     result->error = ec;
@@ -23,6 +23,7 @@ bool GatherTree(FileSystem& fs, const std::string& top, std::shared_ptr<Folder>*
   std::vector<std::string> folders{top};
   WalkOptions walk;
   walk.stop = options.stop;
+  walk.pool = &pool;
   walk.visit = [&](const std::string& folder, size_t, const std::vector<DirEntry>& entries) {
     std::uint32_t number = UINT32_MAX;
     for (const DirEntry& entry : entries) {
@@ -110,8 +111,9 @@ BuildResult BuildPlan(FileSystem& fs, const std::string& folder1, const std::str
   PlanProgress progress;
   std::shared_ptr<Folder> root1;
   std::shared_ptr<Folder> root2;
-  if (!GatherTree(fs, folder1, &root1, &plan.files1, &result, &progress, options) ||
-      !GatherTree(fs, folder2, &root2, &plan.files2, &result, &progress, options)) {
+  IoPool pool(options.io_threads);
+  if (!GatherTree(fs, folder1, &root1, &plan.files1, &result, &progress, options, pool) ||
+      !GatherTree(fs, folder2, &root2, &plan.files2, &result, &progress, options, pool)) {
     return result;
   }
   const std::stop_token& stop = options.stop;
@@ -128,9 +130,9 @@ BuildResult BuildPlan(FileSystem& fs, const std::string& folder1, const std::str
   const std::vector<std::uint32_t> only2 = UnmatchedFiles(namesakes2);
   // Times are wanted only for files with a namesake on the other side.
   plan.files1.ReadWriteTimes(fs, *root1, folder1.size(),
-                             [&](size_t i) { return namesakes1[i] != NameIndex::kNone; });
+                             [&](size_t i) { return namesakes1[i] != NameIndex::kNone; }, &pool);
   plan.files2.ReadWriteTimes(fs, *root2, folder2.size(),
-                             [&](size_t i) { return namesakes2[i] != NameIndex::kNone; });
+                             [&](size_t i) { return namesakes2[i] != NameIndex::kNone; }, &pool);
   const std::vector<Overwrite> overwrites =
       ProposeOverwrites(plan.files1, plan.files2, namesakes1, index2, fs, stop);
   if (stop.stop_requested()) {

@@ -73,6 +73,9 @@ struct BuildOptions {
   std::stop_token stop;
   // Called after every listed folder; may be empty.
   std::function<void(const PlanProgress&)> progress;
+  // How many folder listings and time reads are in flight at once. The
+  // plan is the same whatever the number; only its speed differs.
+  int io_threads = IoPool::kDefaultThreads;
 };
 
 struct BuildResult {

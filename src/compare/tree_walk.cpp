@@ -1,5 +1,10 @@
 #include "compare/tree_walk.h"
 
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
 namespace tandrel {
 namespace {
 
@@ -9,16 +14,20 @@ namespace {
 // limit of open files.
 constexpr int kKeptFolderLimit = 256;
 
+// How many folders ahead of the one being visited may be opened and
+// listed already, for each thread of the pool.
+constexpr size_t kAheadPerThread = 4;
+
 // A listed folder kept open until its subfolders have been entered.
 struct KeptFolder {
-  KeptFolder(Folder f, int* live) : folder(std::move(f)), live_(live) { ++*live_; }
+  KeptFolder(Folder f, std::atomic<int>* live) : folder(std::move(f)), live_(live) { ++*live_; }
   KeptFolder(const KeptFolder&) = delete;
   KeptFolder& operator=(const KeptFolder&) = delete;
   ~KeptFolder() { --*live_; }
   Folder folder;
 
  private:
-  int* live_;
+  std::atomic<int>* live_;
 };
 
 // The last name of a folder path that ends in a separator.
@@ -29,6 +38,15 @@ std::string_view LastName(const std::string& folder) {
   return cut == std::string_view::npos ? path : path.substr(cut + 1);
 }
 
+// One folder opened and listed, perhaps on another thread.
+struct Listing {
+  bool ready = false;
+  bool skipped = false;
+  std::error_code error;
+  Folder folder;  // empty for a top folder, which stays open anyway
+  std::vector<DirEntry> entries;
+};
+
 }  // namespace
 
 std::vector<UnreadableFolder> WalkOpenFolders(FileSystem& fs,
@@ -36,66 +54,101 @@ std::vector<UnreadableFolder> WalkOpenFolders(FileSystem& fs,
                                               std::vector<std::string>* folders,
                                               const WalkOptions& options) {
   std::vector<UnreadableFolder> unreadable;
-  std::vector<DirEntry> entries;
+  const size_t root_count = folders->size();
   // How to reach each folder of the list: from its parent's handle while
   // that is kept, otherwise from its top folder by its path below it.
-  struct Way {
-    std::shared_ptr<KeptFolder> parent;
-    std::uint32_t root = 0;
+  std::vector<std::shared_ptr<KeptFolder>> parents(root_count);
+  std::vector<std::uint32_t> root_of(root_count);
+  for (size_t k = 0; k < root_count; ++k) root_of[k] = static_cast<std::uint32_t>(k);
+  std::atomic<int> kept = 0;
+
+  IoPool inline_pool(1);
+  IoPool& pool = options.pool != nullptr ? *options.pool : inline_pool;
+  // The listings in flight, in a ring: folder i is in slot i % size.
+  std::vector<Listing> ring(std::max<size_t>(1, pool.threads() * kAheadPerThread));
+  std::mutex mutex;
+  std::condition_variable listed;
+  TaskCount tasks;
+
+  // Opens and lists folder `i` into its slot of the ring.
+  const auto start = [&](size_t i) {
+    std::shared_ptr<KeptFolder> parent = std::move(parents[i]);
+    std::shared_ptr<const Folder> root = roots[root_of[i]];
+    std::string name;
+    std::string below;
+    if (i >= root_count) {
+      if (parent != nullptr) {
+        name = LastName((*folders)[i]);
+      } else {
+        below = (*folders)[i].substr((*folders)[root_of[i]].size());
+      }
+    }
+    tasks.Submit(pool, [&, i, parent = std::move(parent), root = std::move(root),
+                        name = std::move(name), below = std::move(below)] {
+      Listing done;
+      const Folder* handle = root.get();
+      if (root == nullptr) {
+        done.skipped = true;  // its top folder could not be opened
+      } else if (i >= root_count) {
+        done.error = parent != nullptr ? fs.OpenFolder(parent->folder, name, &done.folder)
+                                       : fs.OpenBeneath(*root, below, &done.folder);
+        handle = &done.folder;
+      }
+      if (!done.skipped && !done.error) done.error = fs.List(*handle, &done.entries);
+      done.ready = true;
+      std::lock_guard lock(mutex);
+      ring[i % ring.size()] = std::move(done);
+      listed.notify_all();
+    });
   };
-  const size_t root_count = folders->size();
-  std::vector<Way> ways(root_count);
-  for (size_t k = 0; k < root_count; ++k) ways[k].root = static_cast<std::uint32_t>(k);
-  int kept = 0;
+
   // A queue over the list itself: the folders found at one level are
   // appended behind it, in the order the level was listed, which is exactly
   // the level-by-level order.
   size_t level_end = root_count;
+  size_t started = 0;
   for (size_t i = 0; i < folders->size(); ++i) {
     if (options.stop.stop_requested()) break;
     if (i == level_end) {
       if (!options.recurse) break;
       level_end = folders->size();
     }
-    const std::string folder = (*folders)[i];
-    const Way way = std::move(ways[i]);
-    const std::shared_ptr<const Folder>& root = roots[way.root];
-    if (root == nullptr) continue;  // its top folder could not be opened
-    Folder opened;
-    const Folder* handle = root.get();
-    if (i >= root_count) {
-      std::error_code ec;
-      if (way.parent != nullptr) {
-        ec = fs.OpenFolder(way.parent->folder, LastName(folder), &opened);
-      } else {
-        const std::string& top = (*folders)[way.root];
-        ec = fs.OpenBeneath(*root, std::string_view(folder).substr(top.size()), &opened);
-      }
-      if (ec) {
-        unreadable.push_back({folder, ec});
-        continue;
-      }
-      handle = &opened;
+    // Folders past the end of this level are known only once the level's
+    // folders are listed, and need not be started before they are.
+    const size_t limit = options.recurse ? folders->size() : level_end;
+    while (started < limit && started < i + ring.size()) start(started++);
+    Listing listing;
+    {
+      std::unique_lock lock(mutex);
+      Listing& slot = ring[i % ring.size()];
+      listed.wait(lock, [&] { return slot.ready; });
+      listing = std::move(slot);
+      slot.ready = false;
     }
-    if (std::error_code ec = fs.List(*handle, &entries)) {
-      unreadable.push_back({folder, ec});
+    const std::string folder = (*folders)[i];
+    if (listing.skipped) continue;
+    if (listing.error) {
+      unreadable.push_back({folder, listing.error});
       continue;
     }
     std::shared_ptr<KeptFolder> parent;
-    for (const DirEntry& entry : entries) {
+    const std::uint32_t root = root_of[i];
+    for (const DirEntry& entry : listing.entries) {
       if (entry.kind != EntryKind::kFolder || entry.hidden) continue;
       if (parent == nullptr && kept < kKeptFolderLimit && i >= root_count) {
-        parent = std::make_shared<KeptFolder>(std::move(opened), &kept);
+        parent = std::make_shared<KeptFolder>(std::move(listing.folder), &kept);
       }
       std::string sub = folder;
       if (sub.empty() || sub.back() != kSeparator) sub += kSeparator;
       sub += entry.name;
       sub += kSeparator;
       folders->push_back(std::move(sub));
-      ways.push_back({parent, way.root});
+      parents.push_back(parent);
+      root_of.push_back(root);
     }
-    if (options.visit) options.visit(folder, i, entries);
+    if (options.visit) options.visit(folder, i, listing.entries);
   }
+  tasks.Wait();
   return unreadable;
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/file_system.h"
+#include "platform/io_pool.h"
 
 namespace tandrel {
 
@@ -28,6 +29,10 @@ struct WalkOptions {
   bool recurse = true;
   FolderVisitor visit;  // may be empty
   std::stop_token stop;
+  // Where the folders are opened and listed, several at a time; without a
+  // pool, one after the other. Either way the visitor is called on the
+  // calling thread, in list order.
+  IoPool* pool = nullptr;
 };
 
 // Extends `folders` (paths ending in a separator) with their subfolders: all

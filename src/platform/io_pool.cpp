@@ -1,0 +1,64 @@
+#include "platform/io_pool.h"
+
+namespace tandrel {
+
+IoPool::IoPool(int threads) {
+  if (threads < 2) return;
+  threads_.reserve(static_cast<size_t>(threads));
+  for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
+}
+
+IoPool::~IoPool() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  for (std::thread& thread : threads_) thread.join();
+}
+
+void IoPool::Submit(std::function<void()> task) {
+  if (threads_.empty()) {
+    task();
+    return;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    tasks_.push_back(std::move(task));
+  }
+  wake_.notify_one();
+}
+
+void IoPool::Work() {
+  for (;;) {
+    std::function<void()> task;
+    {
+      std::unique_lock lock(mutex_);
+      wake_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
+      if (tasks_.empty()) return;
+      task = std::move(tasks_.front());
+      tasks_.pop_front();
+    }
+    task();
+  }
+}
+
+void TaskCount::Submit(IoPool& pool, std::function<void()> task) {
+  {
+    std::lock_guard lock(mutex_);
+    ++running_;
+  }
+  pool.Submit([this, task = std::move(task)] {
+    task();
+    std::lock_guard lock(mutex_);
+    --running_;
+    done_.notify_all();
+  });
+}
+
+void TaskCount::WaitBelow(int count) {
+  std::unique_lock lock(mutex_);
+  done_.wait(lock, [&] { return running_ < count; });
+}
+
+}  // namespace tandrel

@@ -1,0 +1,60 @@
+// A few threads that make file-system requests side by side, so that the
+// round trips of slow storage (a network share, a cold disk) overlap instead
+// of adding up. Tasks run in no promised order: whoever submits them puts
+// each result where it belongs and waits for the ones it needs.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace tandrel {
+
+class IoPool {
+ public:
+  // How many requests are in flight by default: enough to hide the
+  // latency of a network share, few enough not to thrash a spinning disk.
+  static constexpr int kDefaultThreads = 8;
+
+  // With fewer than two threads every task runs at once on the submitting
+  // thread.
+  explicit IoPool(int threads = kDefaultThreads);
+  IoPool(const IoPool&) = delete;
+  IoPool& operator=(const IoPool&) = delete;
+  // Runs what was submitted, then stops the threads.
+  ~IoPool();
+
+  void Submit(std::function<void()> task);
+  int threads() const { return static_cast<int>(threads_.size()); }
+
+ private:
+  void Work();
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> tasks_;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
+// Counts the tasks of one job that are still running, so that the job can
+// wait for its own tasks in a pool that others share.
+class TaskCount {
+ public:
+  // Submits `task` to `pool`, counted.
+  void Submit(IoPool& pool, std::function<void()> task);
+  // Waits until every counted task has finished.
+  void Wait() { WaitBelow(1); }
+  // Waits until fewer than `count` counted tasks are running.
+  void WaitBelow(int count);
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable done_;
+  int running_ = 0;
+};
+
+}  // namespace tandrel
