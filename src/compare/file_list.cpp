@@ -76,17 +76,18 @@ void FileList::ReadWriteTimes(FileSystem& fs, const tandrel::Folder& top, size_t
       while (!below.empty() && below.front() == kSeparator) below.remove_prefix(1);
       tasks.WaitBelow(queued);
       // Each task writes the times of its own files only.
-      tasks.Submit(run_on, [this, &fs, &top, below, names = std::move(names),
-                            picked = std::move(picked)] {
-        std::vector<std::optional<FileTime>> times;
-        tandrel::Folder folder;
-        if (fs.OpenBeneath(top, below, &folder)) {
-          times.assign(names.size(), std::nullopt);
-        } else {
-          fs.WriteTimesIn(folder, names, &times);
-        }
-        for (size_t k = 0; k < picked.size(); ++k) files_[picked[k]].time = Encode(times[k]);
-      });
+      tasks.Submit(run_on,
+                   [this, &fs, &top, below, names = std::move(names), picked = std::move(picked)] {
+                     std::vector<std::optional<FileTime>> times;
+                     tandrel::Folder folder;
+                     if (fs.OpenBeneath(top, below, &folder)) {
+                       times.assign(names.size(), std::nullopt);
+                     } else {
+                       fs.WriteTimesIn(folder, names, &times);
+                     }
+                     for (size_t k = 0; k < picked.size(); ++k)
+                       files_[picked[k]].time = Encode(times[k]);
+                   });
     }
     start = end;
   }

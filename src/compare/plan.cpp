@@ -129,10 +129,12 @@ BuildResult BuildPlan(FileSystem& fs, const std::string& folder1, const std::str
   const std::vector<std::uint32_t> only1 = UnmatchedFiles(namesakes1);
   const std::vector<std::uint32_t> only2 = UnmatchedFiles(namesakes2);
   // Times are wanted only for files with a namesake on the other side.
-  plan.files1.ReadWriteTimes(fs, *root1, folder1.size(),
-                             [&](size_t i) { return namesakes1[i] != NameIndex::kNone; }, &pool);
-  plan.files2.ReadWriteTimes(fs, *root2, folder2.size(),
-                             [&](size_t i) { return namesakes2[i] != NameIndex::kNone; }, &pool);
+  plan.files1.ReadWriteTimes(
+      fs, *root1, folder1.size(), [&](size_t i) { return namesakes1[i] != NameIndex::kNone; },
+      &pool);
+  plan.files2.ReadWriteTimes(
+      fs, *root2, folder2.size(), [&](size_t i) { return namesakes2[i] != NameIndex::kNone; },
+      &pool);
   const std::vector<Overwrite> overwrites =
       ProposeOverwrites(plan.files1, plan.files2, namesakes1, index2, fs, stop);
   if (stop.stop_requested()) {

@@ -48,8 +48,10 @@ void TaskCount::Submit(IoPool& pool, std::function<void()> task) {
     std::lock_guard lock(mutex_);
     ++running_;
   }
-  pool.Submit([this, task = std::move(task)] {
-    task();
+  pool.Submit([this, task = std::move(task)]() mutable {
+    // What the task holds goes before it counts as done: its owner may be
+    // gone right after.
+    std::function<void()>(std::move(task))();
     std::lock_guard lock(mutex_);
     --running_;
     done_.notify_all();

@@ -1,7 +1,9 @@
 #include "support/fake_file_system.h"
 
 #include <algorithm>
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
 namespace tandrel::testing {
 
@@ -243,6 +245,16 @@ std::error_code FakeFileSystem::Step(Op op, const std::string& path) {
   return {};
 }
 
+void FakeFileSystem::Jitter() {
+  if (jitter_max_ <= 0) return;
+  // A cheap hash of the seed and the call's number: the same delays each run.
+  unsigned x = jitter_seed_ * 2654435761u + (jitter_calls_++) * 40503u;
+  x ^= x >> 13;
+  x *= 0x5bd1e995u;
+  x ^= x >> 15;
+  std::this_thread::sleep_for(std::chrono::microseconds(x % static_cast<unsigned>(jitter_max_)));
+}
+
 FakeFileSystem::NodePtr FakeFileSystem::FolderOf(const Folder& folder) const {
   return open_.at(ValueOf(folder));
 }
@@ -285,6 +297,7 @@ std::error_code FakeFileSystem::OpenRoot(const std::string& path, Folder* folder
 
 std::error_code FakeFileSystem::OpenFolder(const Folder& parent, std::string_view name,
                                            Folder* folder) {
+  Jitter();
   std::lock_guard lock(mutex_);
   NodePtr node = FolderOf(parent);
   if (name != ".") {
@@ -302,6 +315,7 @@ std::error_code FakeFileSystem::OpenFolder(const Folder& parent, std::string_vie
 }
 
 std::error_code FakeFileSystem::List(const Folder& folder, std::vector<DirEntry>* entries) {
+  Jitter();
   std::lock_guard lock(mutex_);
   entries->clear();
   const NodePtr node = FolderOf(folder);
@@ -338,6 +352,7 @@ std::error_code FakeFileSystem::Stat(const std::string& path, FollowLinks follow
 
 std::error_code FakeFileSystem::StatAt(const Folder& folder, std::string_view name,
                                        FollowLinks follow, FileInfo* info) {
+  Jitter();
   std::lock_guard lock(mutex_);
   const NodePtr parent = FolderOf(folder);
   if (std::error_code ec = Step(Op::kStat, PathIn(parent.get(), name))) return ec;

@@ -8,6 +8,7 @@
 // where the writes land. It may be called from several threads at once.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -83,6 +84,13 @@ class FakeFileSystem final : public FileSystem {
   // Called at every step, before it acts, with the step and its path; it may
   // change the tree (a racing program).
   void SetHook(std::function<void(Op, const std::string&)> hook) { hook_ = std::move(hook); }
+  // Makes each request of the walk wait a while first, up to `max_micros`,
+  // drawn from `seed`, so that requests in flight together finish in a
+  // scrambled order.
+  void SetJitter(unsigned seed, int max_micros) {
+    jitter_seed_ = seed;
+    jitter_max_ = max_micros;
+  }
 
   std::error_code OpenRoot(const std::string& path, Folder* folder) override;
   std::error_code Stat(const std::string& path, FollowLinks follow, FileInfo* info) override;
@@ -130,6 +138,7 @@ class FakeFileSystem final : public FileSystem {
   void Detach(const NodePtr& node);
   void Attach(const NodePtr& folder, const std::string& name, const NodePtr& node);
   std::error_code Step(Op op, const std::string& path);
+  void Jitter();
 
   mutable std::recursive_mutex mutex_;
   NodePtr root_;
@@ -142,6 +151,9 @@ class FakeFileSystem final : public FileSystem {
   std::map<Op, int> calls_;
   std::vector<std::string> journal_;
   std::function<void(Op, const std::string&)> hook_;
+  std::atomic<unsigned> jitter_calls_ = 0;
+  unsigned jitter_seed_ = 0;
+  int jitter_max_ = 0;
   FileTime clock_ = 0;
   size_t block_size_ = 1 << 16;
 };
