@@ -1,6 +1,7 @@
 # The Windows side of the platform layer, included by the platform's
 # CMakeLists.txt when the target is not POSIX.
 target_sources(tandrel_platform PRIVATE
+  win32/copy_bytes.cpp
   win32/wide.cpp
   win32/win32_file_system.cpp
   win32/win32_shell.cpp

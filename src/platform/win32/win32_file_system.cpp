@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/win32/copy_bytes.h"
 #include "platform/win32/handles.h"
 #include "platform/win32/wide.h"
 
@@ -58,7 +59,6 @@ constexpr ULONG kFolderOptions =
 // with what it wrote.
 constexpr DWORD kCopiedAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                     FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-constexpr DWORD kCopyBlock = 1 << 20;
 
 HANDLE AsHandle(std::intptr_t value) { return reinterpret_cast<HANDLE>(value); }
 std::intptr_t AsValue(HANDLE handle) { return reinterpret_cast<std::intptr_t>(handle); }
@@ -265,39 +265,6 @@ bool IsReadOnlyAt(HANDLE folder, std::wstring_view name) {
          (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
 }
 
-bool IsAllZero(const char* data, DWORD size) {
-  return std::all_of(data, data + size, [](char c) { return c == 0; });
-}
-
-// The bytes of `source` into `target`, both at their start. With `sparse`
-// the zero blocks are skipped over rather than written, and the end of file
-// is set at the end.
-std::error_code CopyBytes(HANDLE source, HANDLE target, bool sparse) {
-  auto block = std::make_unique<char[]>(kCopyBlock);
-  LARGE_INTEGER total{};
-  for (;;) {
-    DWORD got = 0;
-    if (!::ReadFile(source, block.get(), kCopyBlock, &got, nullptr)) return LastError();
-    if (got == 0) break;
-    total.QuadPart += got;
-    if (sparse && IsAllZero(block.get(), got)) {
-      if (!::SetFilePointerEx(target, total, nullptr, FILE_BEGIN)) return LastError();
-      continue;
-    }
-    DWORD written = 0;
-    if (!::WriteFile(target, block.get(), got, &written, nullptr)) return LastError();
-    if (written != got) return Win32Error(ERROR_WRITE_FAULT);
-  }
-  if (sparse) {
-    FILE_END_OF_FILE_INFO end{};
-    end.EndOfFile = total;
-    if (!::SetFileInformationByHandle(target, FileEndOfFileInfo, &end, sizeof(end))) {
-      return LastError();
-    }
-  }
-  return {};
-}
-
 }  // namespace
 
 std::error_code Win32FileSystem::OpenRoot(const std::string& path, Folder* folder) {
@@ -480,7 +447,7 @@ std::error_code Win32FileSystem::CopyInto(const Folder& from, std::string_view n
   const bool sparse =
       (attributes & FILE_ATTRIBUTE_SPARSE_FILE) != 0 &&
       ::DeviceIoControl(target, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
-  if (std::error_code ec = CopyBytes(source.get(), target, sparse)) return ec;
+  if (std::error_code ec = win32::CopyBytes(source.get(), target, sparse)) return ec;
 
   FILE_BASIC_INFO basic{};
   basic.LastWriteTime.QuadPart = copied->write_time;
