@@ -122,6 +122,8 @@ TEST_F(Win32HandlesTest, TreeBeyondMaxPathWithWorldNamesIsReadThroughHandles) {
   EXPECT_EQ(fs_.OpenFolder(deepest, "other.txt", &first), std::errc::not_a_directory);
   EXPECT_EQ(fs_.StatAt(deepest, "..", FollowLinks::kNo, &info), std::errc::invalid_argument);
   EXPECT_EQ(fs_.StatAt(root_, greek + "\\x", FollowLinks::kNo, &info), std::errc::invalid_argument);
+  OpenFile stream;
+  EXPECT_EQ(fs_.CreateTemporary(deepest, "other.txt:stream", &stream), std::errc::invalid_argument);
   // Open folders cannot be removed under Wine.
   deepest.Reset();
   again.Reset();

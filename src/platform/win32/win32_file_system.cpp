@@ -106,10 +106,11 @@ EntryKind KindOf(DWORD attributes, DWORD tag) {
 }
 
 // One component, as the contract has it. Both separators are refused since
-// NT would read a backslash as a path and Wine a slash.
+// NT would read a backslash as a path and Wine a slash, and a colon since NT
+// would open a stream of the file before it (no listed name has one).
 std::error_code CheckName(std::string_view name) {
   if (name.empty() || name == "." || name == ".." ||
-      name.find_first_of(std::string_view("\\/\0", 3)) != std::string_view::npos) {
+      name.find_first_of(std::string_view("\\/:\0", 4)) != std::string_view::npos) {
     return std::make_error_code(std::errc::invalid_argument);
   }
   return {};
