@@ -71,6 +71,71 @@ bool MakeFolderLink(const std::string& link, const std::string& target) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
+namespace {
+
+// The Linux path of a Windows one under Wine; empty elsewhere.
+std::string UnixPathOf(const std::string& path) {
+  using UnixFileName = char*(CDECL*)(const WCHAR*);
+  const auto unix_file_name = reinterpret_cast<UnixFileName>(reinterpret_cast<void*>(
+      ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (unix_file_name == nullptr) return {};
+  char* name = unix_file_name(ApiPath(path).c_str());
+  if (name == nullptr) return {};
+  std::string result(name);
+  ::HeapFree(::GetProcessHeap(), 0, name);
+  return result;
+}
+
+}  // namespace
+
+namespace {
+
+// Runs a Linux program under Wine and waits until `done` holds: Wine's
+// handle of a Linux process is signalled at once and tells no exit code.
+bool RunOnHost(const std::wstring& program, std::wstring command, bool (*done)(const std::string&),
+               const std::string& path) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process{};
+  if (!::CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &process)) {
+    return false;
+  }
+  FileHandle process_handle(process.hProcess);
+  FileHandle thread_handle(process.hThread);
+  for (int i = 0; i < 1000 && !done(path); ++i) ::Sleep(10);
+  return done(path);
+}
+
+bool IsReparsePoint(const std::string& path) {
+  const DWORD attributes = ::GetFileAttributesW(ApiPath(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool IsGone(const std::string& path) {
+  return ::GetFileAttributesW(ApiPath(path).c_str()) == INVALID_FILE_ATTRIBUTES;
+}
+
+}  // namespace
+
+bool MakeHostFolderLink(const std::string& link, const std::string& target) {
+  const std::string unix_link = UnixPathOf(link);
+  const std::string unix_target = UnixPathOf(target);
+  if (unix_link.empty() || unix_target.empty()) return MakeFolderLink(link, target);
+  return RunOnHost(L"Z:\\bin\\ln",
+                   win32::Utf8ToWide("ln -s -- \"" + unix_target + "\" \"" + unix_link + "\""),
+                   IsReparsePoint, link);
+}
+
+void RemoveHostFolderLink(const std::string& link) {
+  const std::string unix_link = UnixPathOf(link);
+  if (unix_link.empty()) {
+    ::RemoveDirectoryW(ApiPath(link).c_str());
+    return;
+  }
+  RunOnHost(L"Z:\\bin\\rm", win32::Utf8ToWide("rm -f -- \"" + unix_link + "\""), IsGone, link);
+}
+
 bool MakeFolder(const std::string& path) {
   return ::CreateDirectoryW(ApiPath(path).c_str(), nullptr) ||
          ::GetLastError() == ERROR_ALREADY_EXISTS;

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 
 namespace tandrel::testing {
 
@@ -18,6 +19,31 @@ void ClearReadOnly(const std::string& path);
 bool MakeJunction(const std::string& link, const std::string& target);
 // A junction, or else a folder symbolic link, from `link` to `target`.
 bool MakeFolderLink(const std::string& link, const std::string& target);
+// A link to the folder `target` as the host makes one: under Wine a Linux
+// symbolic link (made by running ln, since Wine makes none itself), which
+// Wine lists as a reparse point; on Windows MakeFolderLink. False when
+// neither works.
+bool MakeHostFolderLink(const std::string& link, const std::string& target);
+// Removes what MakeHostFolderLink made. The test folder's own clean-up
+// (std::filesystem) was seen to hang on a Linux link left in it under Wine.
+void RemoveHostFolderLink(const std::string& link);
+
+// A host folder link for the length of a scope.
+class ScopedHostLink {
+ public:
+  ScopedHostLink(std::string link, const std::string& target)
+      : link_(std::move(link)), made_(MakeHostFolderLink(link_, target)) {}
+  ScopedHostLink(const ScopedHostLink&) = delete;
+  ScopedHostLink& operator=(const ScopedHostLink&) = delete;
+  ~ScopedHostLink() {
+    if (made_) RemoveHostFolderLink(link_);
+  }
+  bool made() const { return made_; }
+
+ private:
+  std::string link_;
+  bool made_;
+};
 
 // Folders and files at any length of path.
 bool MakeFolder(const std::string& path);

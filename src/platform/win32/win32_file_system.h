@@ -1,28 +1,51 @@
-// The file system of Windows, through the wide (UTF-16) API.
+// The file system of Windows: chosen folders opened by path, everything below
+// them through NT calls relative to an opened folder handle.
 #pragma once
 
 #include "platform/file_system.h"
 
 namespace tandrel {
 
-// Names are UTF-8 on this side and UTF-16 at the API; long paths get the
-// "\\?\" prefix inside. Hidden means the hidden or the system attribute.
-// A folder that is a reparse point (junction, folder symbolic link, mount
-// point) lists as kFolderLink and is never walked.
+// Names are UTF-8 on this side and UTF-16 at the API. A whole path (OpenRoot,
+// Stat) gets the "\\?\" prefix when long; below a chosen folder every open
+// names one component relative to its folder's handle, so no path is built
+// and none is too long. Hidden means the hidden or the system attribute.
+//
+// A symbolic link or junction (a "name surrogate" reparse point) is never
+// entered; other reparse points (cloud placeholders, deduplicated files) are
+// read through, since they are the file itself in another form.
 class Win32FileSystem final : public FileSystem {
  public:
-  std::error_code ListFolder(const std::string& folder, std::vector<DirEntry>* entries) override;
+  std::error_code OpenRoot(const std::string& path, Folder* folder) override;
   std::error_code Stat(const std::string& path, FollowLinks follow, FileInfo* info) override;
-  // CopyFileExW: the new file also gets the source's last-write time and
-  // attributes, except read-only, so that the caller can always remove or
-  // rename over what it made (which Windows refuses for a read-only file).
-  std::error_code CopyContents(const std::string& from, const std::string& to) override;
-  std::error_code SetWriteTime(const std::string& path, FileTime time) override;
-  // MoveFileExW, written through to the disk before it returns. A read-only
-  // file at `to` is not replaced (permission denied).
-  std::error_code Rename(const std::string& from, const std::string& to, bool replace) override;
-  // DeleteFileW: a read-only file is not removed (permission denied).
-  std::error_code Remove(const std::string& path) override;
+  std::error_code OpenFolder(const Folder& parent, std::string_view name, Folder* folder) override;
+  std::error_code List(const Folder& folder, std::vector<DirEntry>* entries) override;
+  std::error_code StatAt(const Folder& folder, std::string_view name, FollowLinks follow,
+                         FileInfo* info) override;
+  // Held means opened without delete sharing: RemoveIfNotHeld of another
+  // process then meets a sharing violation.
+  std::error_code CreateTemporary(const Folder& folder, std::string_view name,
+                                  OpenFile* file) override;
+  // Copies bytes (leaving the zero blocks of a sparse source unwritten), the
+  // hidden, system and archive attributes but never read-only (so that the
+  // caller can always rename or remove what it made), and the last-write
+  // time.
+  std::error_code CopyInto(const Folder& from, std::string_view name, OpenFile& to,
+                           FileInfo* copied) override;
+  // A read-only file at `to` is not replaced (permission denied).
+  std::error_code RenameTemporary(const Folder& folder, std::string_view temp_name, OpenFile& temp,
+                                  std::string_view to, bool replace) override;
+  std::error_code RemoveTemporary(const Folder& folder, std::string_view temp_name,
+                                  OpenFile& temp) override;
+  // Nothing to do on Windows; see the definition.
+  std::error_code FlushFolder(const Folder& folder) override;
+  // A read-only file is not removed (permission denied).
+  std::error_code RemoveIfNotHeld(const Folder& folder, std::string_view name,
+                                  bool* removed) override;
+
+ protected:
+  void Close(std::intptr_t value) override;
+  std::error_code FlushFile(OpenFile& file) override;
 };
 
 }  // namespace tandrel
