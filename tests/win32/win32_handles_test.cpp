@@ -207,7 +207,8 @@ TEST_F(Win32HandlesTest, CopyIsRenamedOverATakenNameOnlyWhenAskedTo) {
   FileInfo copied;
   ASSERT_FALSE(fs_.CopyInto(from, "data.bin", temp, &copied));
   OpenFile* const files[] = {&temp};
-  ASSERT_FALSE(fs_.FlushFiles(files));
+  size_t failed = 0;
+  ASSERT_FALSE(fs_.FlushFiles(files, &failed));
   FileInfo source_info;
   ASSERT_FALSE(fs_.StatAt(from, "data.bin", FollowLinks::kYes, &source_info));
   EXPECT_EQ(copied.stamp, source_info.stamp);

@@ -59,7 +59,7 @@ TEST_F(Win32SyncTest, ReadOnlyOverwriteTargetFailsTheRowAndLosesNothing) {
   ASSERT_TRUE(testing::AddAttributes(target, FILE_ATTRIBUTE_READONLY));
   Compare();
   ASSERT_EQ(plan_.Count(), 2);
-  SyncRun(plan_, shell_, fs_);
+  SyncRun(plan_, {one(), two()}, shell_, fs_);
 
   ASSERT_EQ(shell_.messages.size(), 1u);
   EXPECT_THAT(shell_.messages[0], HasSubstr(target));
@@ -78,7 +78,7 @@ TEST_F(Win32SyncTest, ReadOnlySourceIsCopiedAndLeavesNoTemporaryFile) {
   ASSERT_TRUE(testing::AddAttributes(source, FILE_ATTRIBUTE_READONLY));
   tmp_.MakeFolder("two");
   Compare();
-  SyncRun(plan_, shell_, fs_);
+  SyncRun(plan_, {one(), two()}, shell_, fs_);
   EXPECT_EQ(shell_.messages, std::vector<std::string>{"Done."});
   EXPECT_EQ(testing::ReadFile(two() + "locked.txt"), "locked");
   EXPECT_EQ(Names(two()), std::vector<std::string>{"locked.txt"});
@@ -102,7 +102,7 @@ TEST_F(Win32SyncTest, LongPathsAndNamesOutsideTheCodePageAreSynced) {
   ASSERT_TRUE(testing::WriteFile(two() + "\xf0\x9f\x98\x80.txt", "emoji"));
   Compare();
   ASSERT_EQ(plan_.Count(), 2);
-  SyncRun(plan_, shell_, fs_);
+  SyncRun(plan_, {one(), two()}, shell_, fs_);
   EXPECT_EQ(shell_.messages, std::vector<std::string>{"Done."});
   EXPECT_EQ(testing::ReadFile(two() + greek), "far and greek");
   EXPECT_EQ(testing::ReadFile(one() + "\xf0\x9f\x98\x80.txt"), "emoji");
