@@ -4,6 +4,7 @@
 
 #include "folders/folder_path.h"
 #include "platform/system.h"
+#include "version/version.h"
 
 namespace tandrel::cli {
 
@@ -11,7 +12,7 @@ void PrintUsage(std::FILE* to) {
   std::fputs(
       "Usage: tandrel-cli plan [-0] [--] FOLDER1 FOLDER2\n"
       "       tandrel-cli sync [--] FOLDER1 FOLDER2\n"
-      "       tandrel-cli --help\n"
+      "       tandrel-cli --help | --version\n"
       "\n"
       "plan  prints the rows that Compare proposes: Source, Action and Destination\n"
       "      separated by tabs, one row per line (with -0, each row ends in a NUL).\n"
@@ -23,6 +24,8 @@ void PrintUsage(std::FILE* to) {
       "namesakes the newer overwrites the older. Names beginning with \"~\" take no part.\n",
       to);
 }
+
+void PrintVersion(std::FILE* to) { std::fputs("tandrel-cli " TANDREL_VERSION_FULL "\n", to); }
 
 std::optional<FolderArguments> ParseFolderArguments(FileSystem& fs,
                                                     const std::vector<std::string>& args) {
