@@ -57,7 +57,12 @@ int VisiblePixels(HMODULE module, int id) {
       ::LoadImageW(module, MAKEINTRESOURCEW(id), IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR));
   if (icon == nullptr) return -1;
   BITMAPINFO info{};
-  info.bmiHeader = {sizeof(BITMAPINFOHEADER), 32, -32, 1, 32, BI_RGB};
+  info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+  info.bmiHeader.biWidth = 32;
+  info.bmiHeader.biHeight = -32;  // top-down
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
   void* bits = nullptr;
   HDC dc = ::CreateCompatibleDC(nullptr);
   HBITMAP bitmap = ::CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
