@@ -36,7 +36,7 @@ rm -rf build/default/packages
 (cd build/default && cpack -G DEB >/dev/null)
 deb=tandrel_${version}_$(dpkg --print-architecture).deb
 cp "build/default/packages/$deb" dist/
-lintian --fail-on error --no-tag-display-limit "dist/$deb"
+lintian --fail-on error --tag-display-limit 0 "dist/$deb"
 desktop-file-validate packaging/linux/tandrel.desktop
 appstreamcli validate --no-net "$metainfo" >/dev/null
 
