@@ -160,9 +160,9 @@ TEST_F(FormLoadTest, WithoutACursorFileTheHandIsTheArrowAndNothingIsSaid) {
 TEST_F(FormLoadTest, InstalledUnderAPrefixTheHandComesFromShareTandrel) {
   executable_folder_.MakeFolder("bin");
   executable_folder_.MakeFolder("share/tandrel");
-  ASSERT_TRUE(QFile::copy(QStringLiteral(TANDREL_HAND_CURSOR_FILE),
-                          QString::fromStdString(executable_folder_.path() + "share/tandrel/" +
-                                                 kHandCursorFile)));
+  ASSERT_TRUE(QFile::copy(
+      QStringLiteral(TANDREL_HAND_CURSOR_FILE),
+      QString::fromStdString(executable_folder_.path() + "share/tandrel/" + kHandCursorFile)));
   Form1 form(fs_, dialogs_);
   StartUp start_up;
   start_up.executable_folder = executable_folder_.path() + "bin";
@@ -176,9 +176,9 @@ TEST_F(FormLoadTest, TheCursorBesideTheExecutableComesBeforeTheSharedOne) {
   // The shared file is no cursor: were it read, the hand would stay the arrow.
   executable_folder_.Write("share/tandrel/" + std::string(kHandCursorFile), "not a cursor");
   executable_folder_.MakeFolder("bin");
-  ASSERT_TRUE(QFile::copy(
-      QStringLiteral(TANDREL_HAND_CURSOR_FILE),
-      QString::fromStdString(executable_folder_.path() + "bin/" + kHandCursorFile)));
+  ASSERT_TRUE(
+      QFile::copy(QStringLiteral(TANDREL_HAND_CURSOR_FILE),
+                  QString::fromStdString(executable_folder_.path() + "bin/" + kHandCursorFile)));
   Form1 form(fs_, dialogs_);
   StartUp start_up;
   start_up.executable_folder = executable_folder_.path() + "bin";

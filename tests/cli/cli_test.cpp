@@ -92,8 +92,8 @@ TEST_F(CliTest, VersionIsTheProjectsWithAnyDescribeInParentheses) {
   const CliRun run = RunCli(scratch_, "--version");
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_THAT(run.err, IsEmpty());
-  EXPECT_THAT(run.out, ::testing::MatchesRegex("tandrel-cli " TANDREL_PROJECT_VERSION
-                                               "( \\([^()]+\\))?\n"));
+  EXPECT_THAT(run.out,
+              ::testing::MatchesRegex("tandrel-cli " TANDREL_PROJECT_VERSION "( \\([^()]+\\))?\n"));
   EXPECT_THAT(RunCli(scratch_, "--help").out, HasSubstr("--version"));
 }
 

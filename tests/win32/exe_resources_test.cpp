@@ -1,8 +1,7 @@
 // What Explorer reads from the shipped executables: the first icon (the
 // program's own, in the sizes Explorer asks for) and the version resource.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <cstring>
@@ -15,7 +14,8 @@ namespace {
 
 struct Module {
   explicit Module(const wchar_t* path)
-      : handle(::LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE)) {}
+      : handle(::LoadLibraryExW(path, nullptr,
+                                LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE)) {}
   ~Module() {
     if (handle != nullptr) ::FreeLibrary(handle);
   }
