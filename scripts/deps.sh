@@ -8,6 +8,8 @@ packages=(
   qt6-base-dev libgl-dev xvfb xauth xdotool imagemagick fonts-liberation
   rsync hyperfine time jq
   g++-mingw-w64-x86-64-posix wine64 wine
+  dpkg-dev file lintian desktop-file-utils appstream help2man nsis zip unzip librsvg2-bin
+  strace procps man-db
 )
 missing=()
 for p in "${packages[@]}"; do

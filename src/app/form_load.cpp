@@ -12,7 +12,13 @@
 namespace tandrel {
 
 void FormLoad(Form1& form, FileSystem& fs, const StartUp& start_up) {
-  const std::string hand_path = start_up.executable_folder + kSeparator + kHandCursorFile;
+  // Beside the executable in a build folder or a Windows-style install; in
+  // ../share/tandrel when installed under a prefix such as /usr.
+  std::string hand_path = start_up.executable_folder + kSeparator + kHandCursorFile;
+  if (!FileExists(fs, hand_path)) {
+    hand_path = start_up.executable_folder + kSeparator + ".." + kSeparator + "share" + kSeparator +
+                "tandrel" + kSeparator + kHandCursorFile;
+  }
   if (FileExists(fs, hand_path)) {
     QFile file(QFile::decodeName(hand_path.c_str()));
     // A file that cannot be read as a cursor leaves the hand as the arrow.

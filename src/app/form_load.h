@@ -18,8 +18,9 @@ struct StartUp {
   std::function<double()> draw;
 };
 
-// In order: the hand pointer's image from HAND-M.CUR beside the executable
-// (when the file is there and reads as a cursor), the caption, the centred
+// In order: the hand pointer's image from HAND-M.CUR beside the executable,
+// or else in ../share/tandrel from its folder (when the file is there and
+// reads as a cursor), the caption, the centred
 // position, the home-page lottery, and the lists' columns.
 void FormLoad(Form1& form, FileSystem& fs, const StartUp& start_up);
 

@@ -11,11 +11,13 @@
 #include "app/form_load.h"
 #include "app/home_page_address.h"
 #include "platform/system.h"
+#include "version/version.h"
 
 int main(int argc, char** argv) {
   // Qt is given the program's name alone, so that no argument reaches it.
   int qt_argc = argc > 0 ? 1 : 0;
   QApplication app(qt_argc, argv);
+  QCoreApplication::setApplicationVersion(QStringLiteral(TANDREL_VERSION_FULL));
 
   std::shared_ptr<tandrel::FileSystem> fs = tandrel::MakeRealFileSystem();
   tandrel::QtDialogs dialogs;

@@ -4,25 +4,36 @@
 
 #include "folders/folder_path.h"
 #include "platform/system.h"
+#include "version/version.h"
 
 namespace tandrel::cli {
 
 void PrintUsage(std::FILE* to) {
   std::fputs(
+      // The layout of GNU tools' help, which help2man turns into the man page.
       "Usage: tandrel-cli plan [-0] [--] FOLDER1 FOLDER2\n"
-      "       tandrel-cli sync [--] FOLDER1 FOLDER2\n"
-      "       tandrel-cli --help\n"
+      "  or:  tandrel-cli sync [--] FOLDER1 FOLDER2\n"
+      "  or:  tandrel-cli --help | --version\n"
+      "Compare two folder trees and copy files between them.\n"
       "\n"
-      "plan  prints the rows that Compare proposes: Source, Action and Destination\n"
-      "      separated by tabs, one row per line (with -0, each row ends in a NUL).\n"
-      "sync  performs every row of that plan, printing each one done with the\n"
-      "      Action \"Done\", then \"Done.\".\n"
+      "Commands:\n"
+      "  plan       print the rows that Compare proposes: Source, Action and\n"
+      "             Destination separated by tabs, one row per line\n"
+      "  sync       perform every row of that plan, printing each one done with\n"
+      "             the Action \"Done\", then \"Done.\"\n"
+      "\n"
+      "Options:\n"
+      "  -0         end each row of plan in a NUL instead of a newline\n"
+      "  --help     print this help and exit\n"
+      "  --version  print the version and exit\n"
       "\n"
       "Files are matched by name wherever they lie in the trees. A file with no\n"
       "namesake in the other tree is copied into the other tree's top folder; of two\n"
       "namesakes the newer overwrites the older. Names beginning with \"~\" take no part.\n",
       to);
 }
+
+void PrintVersion(std::FILE* to) { std::fputs("tandrel-cli " TANDREL_VERSION_FULL "\n", to); }
 
 std::optional<FolderArguments> ParseFolderArguments(FileSystem& fs,
                                                     const std::vector<std::string>& args) {

@@ -62,5 +62,8 @@ class ProgressLine {
 };
 
 void PrintUsage(std::FILE* to);
+// "tandrel-cli X.Y.Z", with what `git describe` said for a build that is not
+// of a release tag.
+void PrintVersion(std::FILE* to);
 
 }  // namespace tandrel::cli

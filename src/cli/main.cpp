@@ -14,6 +14,10 @@ int main(int argc, char** argv) {
     PrintUsage(stdout);
     return kExitOk;
   }
+  if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
+    PrintVersion(stdout);
+    return kExitOk;
+  }
   if (argc < 2) {
     PrintUsage(stderr);
     return kExitUsage;

@@ -157,6 +157,36 @@ TEST_F(FormLoadTest, WithoutACursorFileTheHandIsTheArrowAndNothingIsSaid) {
   EXPECT_EQ(form.cursor().shape(), Qt::ArrowCursor);
 }
 
+TEST_F(FormLoadTest, InstalledUnderAPrefixTheHandComesFromShareTandrel) {
+  executable_folder_.MakeFolder("bin");
+  executable_folder_.MakeFolder("share/tandrel");
+  ASSERT_TRUE(QFile::copy(
+      QStringLiteral(TANDREL_HAND_CURSOR_FILE),
+      QString::fromStdString(executable_folder_.path() + "share/tandrel/" + kHandCursorFile)));
+  Form1 form(fs_, dialogs_);
+  StartUp start_up;
+  start_up.executable_folder = executable_folder_.path() + "bin";
+  start_up.draw = [] { return 0.5; };
+  FormLoad(form, *fs_, start_up);
+  ASSERT_TRUE(form.pointer().HandImage().has_value());
+  EXPECT_EQ(form.pointer().HandImage()->hotSpot(), QPoint(6, 0));
+}
+
+TEST_F(FormLoadTest, TheCursorBesideTheExecutableComesBeforeTheSharedOne) {
+  // The shared file is no cursor: were it read, the hand would stay the arrow.
+  executable_folder_.Write("share/tandrel/" + std::string(kHandCursorFile), "not a cursor");
+  executable_folder_.MakeFolder("bin");
+  ASSERT_TRUE(
+      QFile::copy(QStringLiteral(TANDREL_HAND_CURSOR_FILE),
+                  QString::fromStdString(executable_folder_.path() + "bin/" + kHandCursorFile)));
+  Form1 form(fs_, dialogs_);
+  StartUp start_up;
+  start_up.executable_folder = executable_folder_.path() + "bin";
+  start_up.draw = [] { return 0.5; };
+  FormLoad(form, *fs_, start_up);
+  EXPECT_TRUE(form.pointer().HandImage().has_value());
+}
+
 TEST_F(FormLoadTest, AFileThatIsNoCursorLeavesTheHandAsTheArrow) {
   executable_folder_.Write(kHandCursorFile, "this is not a cursor");
   Form1 form(fs_, dialogs_);

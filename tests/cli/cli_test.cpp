@@ -88,6 +88,15 @@ TEST_F(CliTest, BadArgumentsExitTwoWithNothingOnStdout) {
   EXPECT_THAT(help.out, HasSubstr("Usage: tandrel-cli plan"));
 }
 
+TEST_F(CliTest, VersionIsTheProjectsWithAnyDescribeInParentheses) {
+  const CliRun run = RunCli(scratch_, "--version");
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_THAT(run.err, IsEmpty());
+  EXPECT_THAT(run.out,
+              ::testing::MatchesRegex("tandrel-cli " TANDREL_PROJECT_VERSION "( \\([^()]+\\))?\n"));
+  EXPECT_THAT(RunCli(scratch_, "--help").out, HasSubstr("--version"));
+}
+
 TEST_F(CliTest, UnreadableSubfolderIsNamedOnStderrAndThePlanGoesOn) {
   // Root reads every folder, so as root the program runs as nobody.
   std::string prefix;

@@ -203,6 +203,11 @@ int main(int argc, char** argv) {
   wchar_t caption[64] = {};
   ::GetWindowTextW(form.hwnd(), caption, 64);
   Check(std::wstring(caption) == L"Tandrel", "the caption is Tandrel");
+  // Icon 1 is the program's icon for Explorer; the window keeps the
+  // transparent one (100), and LoadIcon hands out one handle per resource.
+  Check(reinterpret_cast<HICON>(::GetClassLongPtrW(form.hwnd(), GCLP_HICON)) ==
+            ::LoadIconW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(100)),
+        "the window's icon is the transparent one");
   Check(::GetFocus() == form.Control(Form1::kListView1), "the focus starts on ListView1");
   for (int id = Form1::kCheck1; id <= Form1::kCheck8; ++id) {
     BUTTON_IMAGELIST picture{};

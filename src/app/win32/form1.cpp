@@ -65,6 +65,9 @@ int PictureOf(int id) {
       return 106;  // empty boxes
   }
 }
+// The window's own icon in tandrel.rc (fully transparent); icon 1 is the
+// program's icon for Explorer.
+constexpr int kWindowIcon = 100;
 constexpr int kFirstPicture = 101;
 constexpr int kPictureCount = 6;
 
@@ -178,7 +181,7 @@ bool Form1::Create(HINSTANCE instance) {
   window_class.cbSize = sizeof(window_class);
   window_class.lpfnWndProc = &Form1::WindowProc;
   window_class.hInstance = instance;
-  window_class.hIcon = ::LoadIconW(instance, MAKEINTRESOURCEW(1));
+  window_class.hIcon = ::LoadIconW(instance, MAKEINTRESOURCEW(kWindowIcon));
   window_class.hbrBackground = static_cast<HBRUSH>(::GetStockObject(WHITE_BRUSH));
   window_class.lpszClassName = kClassName;
   ::RegisterClassExW(&window_class);
