@@ -212,7 +212,8 @@ class FileSystem {
   virtual std::error_code RenameTemporary(const Folder& folder, std::string_view temp_name,
                                           OpenFile& temp, std::string_view to, bool replace) = 0;
 
-  // Removes the temporary `temp_name` of `folder`, open as `temp`.
+  // Removes the temporary `temp_name` of `folder`, open as `temp`; on
+  // Windows the name goes when `temp` is closed.
   virtual std::error_code RemoveTemporary(const Folder& folder, std::string_view temp_name,
                                           OpenFile& temp) = 0;
 

@@ -4,6 +4,7 @@
 // renames it into place once its data is on disk.
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -14,7 +15,8 @@ namespace tandrel {
 
 // The names of one sync run's temporary files: "~tandrel-<token>-<n>.tmp".
 // The "~" keeps a leftover out of every comparison; the random token keeps
-// two runs (or two programs) from reaching for the same names.
+// two runs (or two programs) from reaching for the same names. Next may be
+// called from several threads at once.
 class TempNames {
  public:
   TempNames();
@@ -24,7 +26,7 @@ class TempNames {
 
  private:
   std::string token_;
-  unsigned long counter_ = 0;
+  std::atomic<unsigned long> counter_ = 0;
 };
 
 // A copy written and held open under a temporary name, not yet in place.

@@ -1,7 +1,10 @@
 #include "sync/sync_run.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
@@ -10,14 +13,16 @@
 #include "compare/file_name.h"
 #include "compare/last_modified.h"
 #include "compare/plan.h"
+#include "platform/io_pool.h"
 #include "sync/safe_copy.h"
 
 namespace tandrel {
 namespace {
 
-// Rows are prepared (copied to temporary files) in batches, whose data is
-// put on disk at once and which are then renamed into place in row order:
-// one flush per batch instead of one per file.
+// Rows are prepared (copied to temporary files) by the threads of a pool,
+// a few rows ahead of the one being put in place, and committed in batches:
+// the data of a batch is put on disk at once, then its copies are renamed
+// into place in row order. One flush per batch instead of one per file.
 constexpr size_t kBatchRows = 256;
 constexpr std::int64_t kBatchBytes = std::int64_t{64} << 20;
 
@@ -72,18 +77,23 @@ struct Job {
   bool overwrite = false;
   std::string target;  // the path the file goes to
   std::string_view target_name;
-  std::string_view target_folder;  // as text, ending in a separator
-  Folder folder;                   // the target's folder
+  std::string_view target_folder;        // as text, ending in a separator
+  std::shared_ptr<const Folder> folder;  // the target's
   TemporaryCopy copy;
   // What stood at the target before the copy began (overwrites): the rename
   // goes ahead only if that is still there.
   std::optional<FileStamp> seen;
+  // Set before the job is prepared: this run writes the target before it.
+  bool target_is_ours = false;
+  // Set by the thread that prepared it, under the run's lock.
+  bool ready = false;
+  std::optional<std::string> failure;
 };
 
 class Run {
  public:
-  Run(PlanList& plan, const CompareRequest& compared, Shell& shell, FileSystem& fs)
-      : plan_(plan), shell_(shell), fs_(fs) {
+  Run(PlanList& plan, const CompareRequest& compared, Shell& shell, FileSystem& fs, int threads)
+      : plan_(plan), shell_(shell), fs_(fs), pool_(threads) {
     roots_[0].text = compared.folder1;
     roots_[1].text = compared.folder2;
     for (Root& root : roots_) {
@@ -93,36 +103,11 @@ class Run {
 
   // Performs the rows; false when a row failed and the run stopped there.
   bool PerformAll() {
-    const int count = plan_.Count();
-    FindRepeatedTargets(count);
-    for (int position = 1; position <= count; ++position) {
-      PlanRow row = plan_.Row(position);
-      if (!row.checked) continue;
-      // "copied" is looked for first: an Action holding both words is a copy.
-      const bool copy = row.action.find("copied") != std::string::npos;
-      if (!copy && row.action.find("overwrite") == std::string::npos) {
-        // The rows before it are done before the message shows.
-        if (!Commit()) return false;
-        shell_.ShowMessage(kContactMe);
-        continue;
-      }
-      // A row that reads what a prepared row is about to write waits for it.
-      if (pending_targets_.contains(row.source) && !Commit()) return false;
-      auto job = std::make_unique<Job>();
-      job->position = position;
-      job->row = std::move(row);
-      job->overwrite = !copy;
-      if (std::optional<std::string> failure = Prepare(*job)) {
-        if (!Commit()) return false;
-        Fail(*job, *failure);
-        return false;
-      }
-      batch_bytes_ += job->copy.source.stamp.size;
-      pending_targets_.insert(job->target);
-      batch_.push_back(std::move(job));
-      if ((batch_.size() >= kBatchRows || batch_bytes_ >= kBatchBytes) && !Commit()) return false;
-    }
-    return Commit();
+    const bool performed = DispatchAll();
+    // Whatever is still being prepared after a failure is let go of.
+    tasks_.Wait();
+    for (auto& job : queue_) Discard(*job);
+    return performed;
   }
 
   // Names the leftovers removed, if any.
@@ -137,7 +122,7 @@ class Run {
  private:
   struct Root {
     std::string text;  // ends in a separator
-    Folder folder;
+    std::shared_ptr<Folder> folder;
     std::error_code error;
     bool opened = false;
   };
@@ -155,6 +140,15 @@ class Run {
     }
   }
 
+  // Opens the compared folder that `path` lies in, if not yet done.
+  void OpenRootOf(std::string_view path) {
+    Root* root = RootOf(path);
+    if (root == nullptr || root->opened) return;
+    root->folder = std::make_shared<Folder>();
+    root->error = fs_.OpenRoot(root->text, root->folder.get());
+    root->opened = true;
+  }
+
   // The compared folder `path` lies in (the deeper one when both hold it).
   Root* RootOf(std::string_view path) {
     Root* best = nullptr;
@@ -168,17 +162,21 @@ class Run {
   }
 
   // Opens the folder `folder_text` (ending in a separator) from the compared
-  // folder it lies in; the reason in words when it cannot.
-  std::optional<std::string> OpenBelow(std::string_view folder_text, bool source, Folder* folder) {
-    Root* root = RootOf(folder_text);
+  // folder it lies in; the reason in words when it cannot. A compared folder
+  // itself is shared, not opened again.
+  std::optional<std::string> OpenBelow(std::string_view folder_text, bool source,
+                                       std::shared_ptr<const Folder>* folder) {
+    const Root* root = RootOf(folder_text);
     if (root == nullptr) return std::string(kOutside);
-    if (!root->opened) {
-      root->error = fs_.OpenRoot(root->text, &root->folder);
-      root->opened = true;
-    }
     if (root->error) return Sentence(root->error);
-    const std::error_code ec =
-        fs_.OpenBeneath(root->folder, folder_text.substr(root->text.size()), folder);
+    const std::string_view below = folder_text.substr(root->text.size());
+    if (below.empty()) {
+      *folder = root->folder;
+      return std::nullopt;
+    }
+    auto opened = std::make_shared<Folder>();
+    const std::error_code ec = fs_.OpenBeneath(*root->folder, below, opened.get());
+    *folder = std::move(opened);
     if (!ec) return std::nullopt;
     if (ec == std::errc::too_many_symbolic_link_levels) {
       return std::string(source ? kLinkOnTheWayToSource : kLinkOnTheWayThere);
@@ -193,44 +191,42 @@ class Run {
   // Removes, once per folder, the temporaries that an interrupted run left
   // there. Best effort: what cannot be listed or removed stays.
   void SweepLeftovers(std::string_view folder_text, const Folder& folder) {
-    if (!swept_.emplace(folder_text).second) return;
+    {
+      std::lock_guard lock(mutex_);
+      if (!swept_.emplace(folder_text).second) return;
+    }
     std::vector<DirEntry> entries;
     if (fs_.List(folder, &entries)) return;
     for (const DirEntry& entry : entries) {
       if (entry.kind != EntryKind::kFile || !names_.IsOthers(entry.name)) continue;
       bool removed = false;
       if (!fs_.RemoveIfNotHeld(folder, entry.name, &removed) && removed) {
+        std::lock_guard lock(mutex_);
         leftovers_.push_back(std::string(folder_text) + entry.name);
       }
     }
   }
 
-  bool WrittenOrPending(const std::string& target) const {
-    return written_.contains(target) || pending_targets_.contains(target);
-  }
-
-  // Writes the row's temporary copy beside its target.
+  // Writes the row's temporary copy beside its target. Runs on a thread of
+  // the pool, beside the preparing of other rows.
   std::optional<std::string> Prepare(Job& job) {
     const PlanRow& row = job.row;
     const std::string_view name = FileNamePart(row.source);
-    job.target = row.destination;
-    if (!job.overwrite) job.target += name;
-    job.target_name = FileNamePart(job.target);
-    job.target_folder = FolderPart(job.target);
     if (name.empty() || job.target_name.empty()) return std::string(kOutside);
 
-    Folder from;
+    std::shared_ptr<const Folder> from;
     if (auto failure = OpenBelow(FolderPart(row.source), /*source=*/true, &from)) return failure;
     if (auto failure = OpenBelow(job.target_folder, /*source=*/false, &job.folder)) return failure;
-    SweepLeftovers(job.target_folder, job.folder);
+    const Folder& folder = *job.folder;
+    SweepLeftovers(job.target_folder, folder);
 
     if (job.overwrite) {
       FileInfo source;
-      if (std::error_code ec = fs_.StatAt(from, name, FollowLinks::kYes, &source)) {
+      if (std::error_code ec = fs_.StatAt(*from, name, FollowLinks::kYes, &source)) {
         return Sentence(ec);
       }
       FileInfo there;
-      const std::error_code ec = fs_.StatAt(job.folder, job.target_name, FollowLinks::kNo, &there);
+      const std::error_code ec = fs_.StatAt(folder, job.target_name, FollowLinks::kNo, &there);
       if (ec && ec != std::errc::no_such_file_or_directory) return Sentence(ec);
       if (!ec) {
         job.seen = there.stamp;
@@ -238,16 +234,16 @@ class Run {
         if (there.is_link) {
           FileInfo target;
           there_time.reset();
-          if (!fs_.StatAt(job.folder, job.target_name, FollowLinks::kYes, &target)) {
+          if (!fs_.StatAt(folder, job.target_name, FollowLinks::kYes, &target)) {
             there_time = target.write_time;
           }
         }
-        if (!WrittenOrPending(job.target) && CompareWriteTimes(there_time, source.write_time) > 0) {
+        if (!job.target_is_ours && CompareWriteTimes(there_time, source.write_time) > 0) {
           return std::string(kChangedSinceCompare);
         }
       }
     }
-    if (std::error_code ec = WriteTemporaryCopy(fs_, from, name, job.folder, names_, &job.copy)) {
+    if (std::error_code ec = WriteTemporaryCopy(fs_, *from, name, folder, names_, &job.copy)) {
       return Sentence(ec);
     }
     return std::nullopt;
@@ -260,14 +256,14 @@ class Run {
     const bool replace = job.overwrite || own != written_.end();
     if (replace) {
       FileInfo now;
-      const std::error_code ec = fs_.StatAt(job.folder, job.target_name, FollowLinks::kNo, &now);
+      const std::error_code ec = fs_.StatAt(*job.folder, job.target_name, FollowLinks::kNo, &now);
       if (ec && ec != std::errc::no_such_file_or_directory) return Sentence(ec);
       std::optional<FileStamp> there;
       if (!ec) there = now.stamp;
       const std::optional<FileStamp>& expected = own != written_.end() ? own->second : job.seen;
       if (there != expected) return std::string(kChangedDuringCopy);
     }
-    if (std::error_code ec = fs_.RenameTemporary(job.folder, job.copy.name, job.copy.file,
+    if (std::error_code ec = fs_.RenameTemporary(*job.folder, job.copy.name, job.copy.file,
                                                  job.target_name, replace)) {
       if (!replace && ec == std::errc::file_exists) return std::string(kAlreadyThere);
       return Sentence(ec);
@@ -277,25 +273,123 @@ class Run {
       FileInfo now;
       std::optional<FileStamp>& mine = written_[job.target];
       mine.reset();
-      if (!fs_.StatAt(job.folder, job.target_name, FollowLinks::kNo, &now)) mine = now.stamp;
+      if (!fs_.StatAt(*job.folder, job.target_name, FollowLinks::kNo, &now)) mine = now.stamp;
     }
     return std::nullopt;
   }
 
-  // Puts the prepared rows in place in row order and marks them "Done" once
-  // they would survive a power cut. False when one of them failed: the run
-  // stops there, and the copies of the rows after it are removed.
-  bool Commit() {
-    std::vector<std::unique_ptr<Job>> batch = std::move(batch_);
-    batch_.clear();
-    batch_bytes_ = 0;
+  bool DispatchAll() {
+    const int count = plan_.Count();
+    FindRepeatedTargets(count);
+    for (int position = 1; position <= count; ++position) {
+      PlanRow row = plan_.Row(position);
+      if (!row.checked) continue;
+      // "copied" is looked for first: an Action holding both words is a copy.
+      const bool copy = row.action.find("copied") != std::string::npos;
+      if (!copy && row.action.find("overwrite") == std::string::npos) {
+        // The rows before it are done before the message shows.
+        if (!Commit(queue_.size())) return false;
+        shell_.ShowMessage(kContactMe);
+        continue;
+      }
+      // A row that reads what an earlier row is about to write waits for it.
+      if (pending_targets_.contains(row.source) && !Commit(queue_.size())) return false;
+      auto job = std::make_unique<Job>();
+      job->position = position;
+      job->row = std::move(row);
+      job->overwrite = !copy;
+      Dispatch(std::move(job));
+      WaitForRoomAhead();
+      if (queue_.size() >= kBatchRows || ReadyBytes() >= kBatchBytes) {
+        if (!Commit(queue_.size() - InFlight())) return false;
+      }
+    }
+    return Commit(queue_.size());
+  }
+
+  // Works out the row's target and starts writing its copy on the pool.
+  void Dispatch(std::unique_ptr<Job> job) {
+    Job& j = *job;
+    const std::string_view name = FileNamePart(j.row.source);
+    j.target = j.row.destination;
+    if (!j.overwrite) j.target += name;
+    j.target_name = FileNamePart(j.target);
+    j.target_folder = FolderPart(j.target);
+    j.target_is_ours = written_.contains(j.target) || pending_targets_.contains(j.target);
+    pending_targets_.insert(j.target);
+    // The top folders are opened here, on one thread, once.
+    OpenRootOf(FolderPart(j.row.source));
+    OpenRootOf(j.target_folder);
+    queue_.push_back(std::move(job));
+    tasks_.Submit(pool_, [this, &j] {
+      std::optional<std::string> failure = Prepare(j);
+      std::lock_guard lock(mutex_);
+      j.failure = std::move(failure);
+      j.ready = true;
+      if (!j.failure) ready_bytes_ += j.copy.source.stamp.size;
+      changed_.notify_all();
+    });
+  }
+
+  // Keeps at most one row per thread of the pool being prepared.
+  void WaitForRoomAhead() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return InFlightLocked() < static_cast<size_t>(ThreadsAhead()); });
+  }
+
+  size_t ThreadsAhead() const { return static_cast<size_t>(std::max(1, pool_.threads())); }
+
+  size_t InFlightLocked() const {
+    size_t count = 0;
+    for (const auto& job : queue_) count += job->ready ? 0 : 1;
+    return count;
+  }
+
+  size_t InFlight() {
+    std::lock_guard lock(mutex_);
+    return InFlightLocked();
+  }
+
+  std::int64_t ReadyBytes() {
+    std::lock_guard lock(mutex_);
+    return ready_bytes_;
+  }
+
+  // Puts the first `count` rows of the queue in place in row order and
+  // marks them "Done" once they would survive a power cut. False when one
+  // of them failed: the run stops there.
+  bool Commit(size_t count) {
+    if (count == 0) return true;
+    {
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [&] {
+        return std::all_of(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(count),
+                           [](const auto& job) { return job->ready; });
+      });
+    }
+    std::vector<std::unique_ptr<Job>> batch(std::make_move_iterator(queue_.begin()),
+                                            std::make_move_iterator(queue_.begin() + count));
+    queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(count));
+    {
+      std::lock_guard lock(mutex_);
+      for (const auto& job : batch) {
+        if (!job->failure) ready_bytes_ -= job->copy.source.stamp.size;
+      }
+    }
     pending_targets_.clear();
-    if (batch.empty()) return true;
+    for (const auto& job : queue_) pending_targets_.insert(job->target);
 
     size_t stop = batch.size();
     std::optional<std::string> failure;
+    for (size_t i = 0; i < batch.size(); ++i) {
+      if (batch[i]->failure) {
+        stop = i;
+        failure = batch[i]->failure;
+        break;
+      }
+    }
     std::vector<OpenFile*> files;
-    for (auto& job : batch) files.push_back(&job->copy.file);
+    for (size_t i = 0; i < stop; ++i) files.push_back(&batch[i]->copy.file);
     size_t unflushed = 0;
     if (std::error_code ec = fs_.FlushFiles(files, &unflushed)) {
       stop = unflushed;
@@ -315,7 +409,7 @@ class Run {
     for (size_t i = 0; i < placed; ++i) {
       const Job& job = *batch[i];
       if (std::find(flushed.begin(), flushed.end(), job.target_folder) != flushed.end()) continue;
-      if (std::error_code ec = fs_.FlushFolder(job.folder)) {
+      if (std::error_code ec = fs_.FlushFolder(*job.folder)) {
         stop = i;
         failure = Sentence(ec);
         break;
@@ -323,9 +417,14 @@ class Run {
       flushed.push_back(job.target_folder);
     }
     for (size_t i = 0; i < stop; ++i) plan_.SetAction(batch[i]->position, std::string(kDoneAction));
-    for (auto& job : batch) DeleteFileQuiet(fs_, job->folder, job->copy);
+    for (auto& job : batch) Discard(*job);
     if (failure) Fail(*batch[stop], *failure);
     return !failure;
+  }
+
+  // Removes a copy that will not be put in place.
+  void Discard(Job& job) {
+    if (job.folder != nullptr) DeleteFileQuiet(fs_, *job.folder, job.copy);
   }
 
   void Fail(const Job& job, std::string_view reason) {
@@ -338,8 +437,16 @@ class Run {
   FileSystem& fs_;
   Root roots_[2];
   TempNames names_;
-  std::vector<std::unique_ptr<Job>> batch_;
-  std::int64_t batch_bytes_ = 0;
+  IoPool pool_;
+  TaskCount tasks_;
+  // Guards what the threads of the pool report: the jobs' readiness, and
+  // the leftovers found.
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  // The rows dispatched and not yet committed, in row order.
+  std::deque<std::unique_ptr<Job>> queue_;
+  std::int64_t ready_bytes_ = 0;
+  // The targets of the queued rows.
   std::unordered_set<std::string> pending_targets_;
   std::unordered_set<std::string> repeated_;
   // What this run put at each repeated target (empty when it could not
@@ -355,8 +462,9 @@ void CheckAll(PlanList& plan) { plan.SetAllChecked(true); }
 
 void UncheckAll(PlanList& plan) { plan.SetAllChecked(false); }
 
-void SyncRun(PlanList& plan, const CompareRequest& compared, Shell& shell, FileSystem& fs) {
-  Run run(plan, compared, shell, fs);
+void SyncRun(PlanList& plan, const CompareRequest& compared, Shell& shell, FileSystem& fs,
+             int io_threads) {
+  Run run(plan, compared, shell, fs, io_threads);
   if (run.PerformAll()) {
     shell.ShowMessage(kSyncDone);
     plan.Clear();

@@ -7,6 +7,7 @@
 
 #include "compare/compare_run.h"
 #include "platform/file_system.h"
+#include "platform/io_pool.h"
 #include "platform/window.h"
 
 namespace tandrel {
@@ -43,7 +44,13 @@ void UncheckAll(PlanList& plan);
 //
 // Temporary files that an interrupted run left in a folder written to are
 // removed, and named in one message after the run.
-void SyncRun(PlanList& plan, const CompareRequest& compared, Shell& shell, FileSystem& fs);
+//
+// The copies of the next rows are written ahead on `io_threads` threads, so
+// that the round trips of slow storage overlap; the rows are still put in
+// place, marked and reported strictly in order, and whatever was written
+// ahead for rows after a failure is removed.
+void SyncRun(PlanList& plan, const CompareRequest& compared, Shell& shell, FileSystem& fs,
+             int io_threads = IoPool::kDefaultThreads);
 
 // The start of the message that names the leftovers removed.
 inline constexpr std::string_view kLeftoversRemoved =

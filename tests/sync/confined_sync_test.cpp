@@ -57,7 +57,7 @@ TEST(ConfinedSync, AFolderSwappedForALinkAtAnyStepLeadsNowhereOutside) {
     FakePlanList plan;
     plan.rows = Rows();
     FakeShell shell;
-    SyncRun(plan, kCompared, shell, reference);
+    SyncRun(plan, kCompared, shell, reference, /*io_threads=*/1);
     ASSERT_THAT(shell.messages, ElementsAre("Done."));
   }
   ASSERT_GT(steps, 10);
@@ -76,7 +76,7 @@ TEST(ConfinedSync, AFolderSwappedForALinkAtAnyStepLeadsNowhereOutside) {
       plan.rows = Rows();
       FakeShell shell;
 
-      SyncRun(plan, kCompared, shell, fs);
+      SyncRun(plan, kCompared, shell, fs, /*io_threads=*/1);
 
       EXPECT_EQ(fs.Contents(P("/outside/x")), "precious");
       EXPECT_EQ(fs.Contents(P("/outside/only")), "secret");
@@ -119,7 +119,7 @@ TEST(ConfinedSync, AnEditDuringTheCopyKeepsTheTarget) {
   Populate(fs);
   bool saved = false;
   fs.SetHook([&](Op op, const std::string& path) {
-    if (saved || op != Op::kWrite || path.find('~') == std::string::npos) return;
+    if (saved || op != Op::kWrite || !path.starts_with(P("/b/sub/~"))) return;
     saved = true;
     fs.Move(P("/b/sub/x"), P("/b/sub/x.old"));
     fs.AddFile(P("/b/sub/x"), "saved by the user", kOld);
