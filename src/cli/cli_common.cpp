@@ -1,6 +1,7 @@
 #include "cli/cli_common.h"
 
 #include <chrono>
+#include <cstdlib>
 
 #include "folders/folder_path.h"
 #include "platform/system.h"
@@ -11,8 +12,8 @@ namespace tandrel::cli {
 void PrintUsage(std::FILE* to) {
   std::fputs(
       // The layout of GNU tools' help, which help2man turns into the man page.
-      "Usage: tandrel-cli plan [-0] [--] FOLDER1 FOLDER2\n"
-      "  or:  tandrel-cli sync [--] FOLDER1 FOLDER2\n"
+      "Usage: tandrel-cli plan [-0] [-j N] [--] FOLDER1 FOLDER2\n"
+      "  or:  tandrel-cli sync [-j N] [--] FOLDER1 FOLDER2\n"
       "  or:  tandrel-cli --help | --version\n"
       "Compare two folder trees and copy files between them.\n"
       "\n"
@@ -24,6 +25,8 @@ void PrintUsage(std::FILE* to) {
       "\n"
       "Options:\n"
       "  -0         end each row of plan in a NUL instead of a newline\n"
+      "  -j N       make up to N file-system requests at once (default 8); 1 suits\n"
+      "             a single spinning disk best, more a network share\n"
       "  --help     print this help and exit\n"
       "  --version  print the version and exit\n"
       "\n"
@@ -40,11 +43,21 @@ std::optional<FolderArguments> ParseFolderArguments(FileSystem& fs,
   FolderArguments parsed;
   std::vector<std::string> folders;
   bool options_done = false;
-  for (const std::string& arg : args) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
     if (!options_done && arg == "--") {
       options_done = true;
     } else if (!options_done && arg == "-0") {
       parsed.nul_terminated = true;
+    } else if (!options_done && arg == "-j") {
+      const int threads = i + 1 < args.size() ? std::atoi(args[i + 1].c_str()) : 0;
+      if (threads < 1 || threads > 256) {
+        std::fprintf(stderr, "tandrel-cli: -j takes a number from 1 to 256\n");
+        PrintUsage(stderr);
+        return std::nullopt;
+      }
+      parsed.io_threads = threads;
+      ++i;
     } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
       std::fprintf(stderr, "tandrel-cli: unknown option: %s\n", arg.c_str());
       PrintUsage(stderr);

@@ -10,6 +10,7 @@
 
 #include "compare/plan.h"
 #include "platform/file_system.h"
+#include "platform/io_pool.h"
 
 namespace tandrel::cli {
 
@@ -21,6 +22,7 @@ struct FolderArguments {
   std::string folder1;  // normalised as a folder slot normalises a chosen path
   std::string folder2;
   bool nul_terminated = false;  // -0: rows end in NUL instead of a newline
+  int io_threads = IoPool::kDefaultThreads;  // -j N: requests in flight
 };
 
 // Reads "[-0] [--] FOLDER1 FOLDER2". Prints usage or the reason to stderr

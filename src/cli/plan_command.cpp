@@ -12,6 +12,7 @@ std::optional<BuildResult> BuildPlanForCli(FileSystem& fs, const FolderArguments
     ProgressLine progress;
     BuildOptions options;
     options.progress = [&](const PlanProgress& p) { progress.Update(p.folders, p.files); };
+    options.io_threads = folders.io_threads;
     result = BuildPlan(fs, folders.folder1, folders.folder2, options);
   }
   if (result.error) {
