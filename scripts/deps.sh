@@ -10,6 +10,7 @@ packages=(
   g++-mingw-w64-x86-64-posix wine64 wine
   dpkg-dev file lintian desktop-file-utils appstream help2man nsis zip unzip librsvg2-bin
   strace procps man-db
+  fuse3 libfuse3-dev fd-find
 )
 missing=()
 for p in "${packages[@]}"; do
