@@ -278,6 +278,24 @@ void FakeFileSystem::FillInfo(const Node& node, bool is_link, FileInfo* info) co
                  seconds - kUnixEpochInFileTimeSeconds, static_cast<std::uint32_t>(ticks * 100)};
 }
 
+FakeFileSystem::NodePtr FakeFileSystem::Child(const NodePtr& folder, std::string_view name) const {
+  auto it = std::find_if(folder->children.begin(), folder->children.end(),
+                         [&](const NodePtr& c) { return c->name == name; });
+  return it == folder->children.end() ? nullptr : *it;
+}
+
+std::error_code FakeFileSystem::StatNode(NodePtr node, FollowLinks follow, FileInfo* info) const {
+  if (node == nullptr) return Errc(std::errc::no_such_file_or_directory);
+  const bool is_link = !node->link_target.empty();
+  if (is_link && follow == FollowLinks::kYes) {
+    node = Resolve(node);
+    if (node == nullptr) return Errc(std::errc::no_such_file_or_directory);
+  }
+  if (node->timeless) return Errc(std::errc::permission_denied);
+  FillInfo(*node, is_link && follow == FollowLinks::kNo, info);
+  return {};
+}
+
 void FakeFileSystem::Close(std::intptr_t value) {
   std::lock_guard lock(mutex_);
   open_.erase(value);
@@ -338,16 +356,7 @@ std::error_code FakeFileSystem::List(const Folder& folder, std::vector<DirEntry>
 std::error_code FakeFileSystem::Stat(const std::string& path, FollowLinks follow, FileInfo* info) {
   std::lock_guard lock(mutex_);
   if (std::error_code ec = Step(Op::kStat, path)) return ec;
-  NodePtr node = Find(path);
-  if (node == nullptr) return Errc(std::errc::no_such_file_or_directory);
-  const bool is_link = !node->link_target.empty();
-  if (is_link && follow == FollowLinks::kYes) {
-    node = Resolve(node);
-    if (node == nullptr) return Errc(std::errc::no_such_file_or_directory);
-  }
-  if (node->timeless) return Errc(std::errc::permission_denied);
-  FillInfo(*node, is_link && follow == FollowLinks::kNo, info);
-  return {};
+  return StatNode(Find(path), follow, info);
 }
 
 std::error_code FakeFileSystem::StatAt(const Folder& folder, std::string_view name,
@@ -356,18 +365,7 @@ std::error_code FakeFileSystem::StatAt(const Folder& folder, std::string_view na
   std::lock_guard lock(mutex_);
   const NodePtr parent = FolderOf(folder);
   if (std::error_code ec = Step(Op::kStat, PathIn(parent.get(), name))) return ec;
-  auto it = std::find_if(parent->children.begin(), parent->children.end(),
-                         [&](const NodePtr& c) { return c->name == name; });
-  if (it == parent->children.end()) return Errc(std::errc::no_such_file_or_directory);
-  NodePtr node = *it;
-  const bool is_link = !node->link_target.empty();
-  if (is_link && follow == FollowLinks::kYes) {
-    node = Resolve(node);
-    if (node == nullptr) return Errc(std::errc::no_such_file_or_directory);
-  }
-  if (node->timeless) return Errc(std::errc::permission_denied);
-  FillInfo(*node, is_link && follow == FollowLinks::kNo, info);
-  return {};
+  return StatNode(Child(parent, name), follow, info);
 }
 
 std::error_code FakeFileSystem::CreateTemporary(const Folder& folder, std::string_view name,

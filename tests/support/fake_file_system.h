@@ -133,6 +133,8 @@ class FakeFileSystem final : public FileSystem {
   NodePtr Find(const std::string& path, bool follow_final = false) const;
   NodePtr Resolve(NodePtr node) const;
   NodePtr FolderOf(const Folder& folder) const;
+  NodePtr Child(const NodePtr& folder, std::string_view name) const;
+  std::error_code StatNode(NodePtr node, FollowLinks follow, FileInfo* info) const;
   NodePtr FileOf(const OpenFile& file) const;
   void FillInfo(const Node& node, bool is_link, FileInfo* info) const;
   void Detach(const NodePtr& node);

@@ -71,9 +71,6 @@ bool MakeFolderLink(const std::string& link, const std::string& target) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-namespace {
-
-// The Linux path of a Windows one under Wine; empty elsewhere.
 std::string UnixPathOf(const std::string& path) {
   using UnixFileName = char*(CDECL*)(const WCHAR*);
   const auto unix_file_name = reinterpret_cast<UnixFileName>(reinterpret_cast<void*>(
@@ -85,8 +82,6 @@ std::string UnixPathOf(const std::string& path) {
   ::HeapFree(::GetProcessHeap(), 0, name);
   return result;
 }
-
-}  // namespace
 
 namespace {
 
@@ -117,6 +112,21 @@ bool IsGone(const std::string& path) {
 }
 
 }  // namespace
+
+bool StartHostShell(const std::string& script) {
+  if (UnixPathOf("C:\\").empty()) return false;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process{};
+  std::wstring command = win32::Utf8ToWide("sh -c '" + script + "'");
+  if (!::CreateProcessW(L"Z:\\bin\\sh", command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &process)) {
+    return false;
+  }
+  ::CloseHandle(process.hProcess);
+  ::CloseHandle(process.hThread);
+  return true;
+}
 
 bool MakeHostFolderLink(const std::string& link, const std::string& target) {
   const std::string unix_link = UnixPathOf(link);

@@ -24,6 +24,11 @@ bool MakeFolderLink(const std::string& link, const std::string& target);
 // Wine lists as a reparse point; on Windows MakeFolderLink. False when
 // neither works.
 bool MakeHostFolderLink(const std::string& link, const std::string& target);
+// The Linux path of a Windows one under Wine; empty elsewhere.
+std::string UnixPathOf(const std::string& path);
+// Starts `script` in the host's shell under Wine and returns at once; false
+// elsewhere.
+bool StartHostShell(const std::string& script);
 // Removes what MakeHostFolderLink made. The test folder's own clean-up
 // (std::filesystem) was seen to hang on a Linux link left in it under Wine.
 void RemoveHostFolderLink(const std::string& link);

@@ -109,5 +109,67 @@ TEST_F(Win32SyncTest, LongPathsAndNamesOutsideTheCodePageAreSynced) {
   testing::RemoveTree(one() + "deep");
 }
 
+// A Linux program swaps a destination subfolder for a link to a folder
+// outside, again and again, while syncs of many overwrites run under Wine
+// (which shows Linux links as reparse points). Writes by whole path under
+// the same racer escape first, so the race is known to be real.
+TEST(Win32Race, ASwappedLinkNeverLeadsAWriteOutside) {
+  constexpr int kFiles = 100;
+  TempFolder tmp;
+  const std::string t1 = tmp.path() + "t1\\";
+  const std::string t2 = tmp.path() + "t2\\";
+  const std::string outside = tmp.path() + "outside\\";
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string name = "f" + std::to_string(i);
+    tmp.Write("t1/" + name, "new", kNoon);
+    tmp.Write("t2/sub/" + name, "old", kTen);
+    tmp.Write("outside/" + name, "precious", kTen);
+  }
+  const std::string stop = tmp.path() + "stop";
+  const std::string done = tmp.path() + "done";
+  const std::string script = "cd \"" + testing::UnixPathOf(t2) + "\" && while [ ! -e \"" +
+                             testing::UnixPathOf(tmp.path()) + "stop\" ]; do mv -T sub held && " +
+                             "ln -s \"" + testing::UnixPathOf(outside) +
+                             "\" sub && rm sub && mv -T held sub; done; touch ../done";
+  if (!testing::StartHostShell(script)) GTEST_SKIP() << "needs Wine's host shell as the racer";
+  const auto escaped = [&] {
+    int count = 0;
+    for (int i = 0; i < kFiles; ++i) {
+      count += testing::ReadFile(outside + "f" + std::to_string(i)) != "precious";
+    }
+    return count;
+  };
+  for (int round = 0; round < 50 && escaped() == 0; ++round) {
+    for (int i = 0; i < kFiles; ++i) testing::WriteFile(t2 + "sub\\f" + std::to_string(i), "out");
+  }
+  const int control = escaped();
+  for (int i = 0; i < kFiles; ++i) testing::WriteFile(outside + "f" + std::to_string(i), "precious");
+
+  Win32FileSystem fs;
+  int remaining = kFiles;
+  int runs = 0;
+  for (const DWORD start = ::GetTickCount(); remaining > 0 && ::GetTickCount() - start < 3000;) {
+    FakePlanList plan;
+    for (int i = kFiles - remaining; i < kFiles; ++i) {
+      const std::string name = "f" + std::to_string(i);
+      plan.rows.push_back({t1 + name, std::string(kOverwriteAction), t2 + "sub\\" + name, true});
+    }
+    FakeShell shell;
+    SyncRun(plan, {t1, t2}, shell, fs);
+    ++runs;
+    remaining = static_cast<int>(std::count_if(plan.rows.begin(), plan.rows.end(),
+                                               [](const PlanRow& r) { return r.action != "Done"; }));
+  }
+  testing::WriteFile(stop, "");
+  for (int i = 0; i < 500 && ::GetFileAttributesW(win32::Utf8ToWide(done).c_str()) ==
+                                 INVALID_FILE_ATTRIBUTES;
+       ++i) {
+    ::Sleep(10);
+  }
+
+  ASSERT_GT(control, 0) << "the racer never won against whole paths: this test proves nothing";
+  EXPECT_EQ(escaped(), 0) << "after " << runs << " runs";
+}
+
 }  // namespace
 }  // namespace tandrel

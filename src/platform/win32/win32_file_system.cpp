@@ -489,7 +489,10 @@ std::error_code Win32FileSystem::RenameTemporary(const Folder& folder,
   header->root_directory = folder_handle;
   header->file_name_length = static_cast<ULONG>(name_bytes);
   std::memcpy(reinterpret_cast<char*>(buffer.get()) + kNameOffset, wide.data(), name_bytes);
-  const ULONG size = static_cast<ULONG>(kNameOffset + name_bytes);
+  // The structure's own size is the least the system takes, even when a
+  // short name (one or two characters) ends before it.
+  const ULONG size =
+      static_cast<ULONG>(std::max(kNameOffset + name_bytes, sizeof(RenameHeader)));
 
   const HANDLE temp_handle = AsHandle(ValueOf(temp));
   IO_STATUS_BLOCK io{};
