@@ -21,7 +21,7 @@ inline constexpr int kExitUsage = 2;
 struct FolderArguments {
   std::string folder1;  // normalised as a folder slot normalises a chosen path
   std::string folder2;
-  bool nul_terminated = false;  // -0: rows end in NUL instead of a newline
+  bool nul_terminated = false;               // -0: rows end in NUL instead of a newline
   int io_threads = IoPool::kDefaultThreads;  // -j N: requests in flight
 };
 

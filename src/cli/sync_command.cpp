@@ -83,8 +83,7 @@ int SyncCommand(FileSystem& fs, const std::vector<std::string>& args) {
   plan.Append(result->plan.Rows(/*checked=*/true));
   result.reset();  // the rows hold all the run needs
   ConsoleShell shell(out);
-  SyncRun(plan, CompareRequest{folders->folder1, folders->folder2}, shell, fs,
-          folders->io_threads);
+  SyncRun(plan, CompareRequest{folders->folder1, folders->folder2}, shell, fs, folders->io_threads);
   out.Flush();
   return shell.succeeded() ? kExitOk : kExitFailed;
 }

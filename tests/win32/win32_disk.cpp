@@ -118,7 +118,14 @@ bool StartHostShell(const std::string& script) {
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
-  std::wstring command = win32::Utf8ToWide("sh -c '" + script + "'");
+  // Wine splits the command line the Windows way: one argument in double
+  // quotes, with the quotes inside it escaped.
+  std::string quoted;
+  for (char c : script) {
+    if (c == '"') quoted += '\\';
+    quoted += c;
+  }
+  std::wstring command = win32::Utf8ToWide("sh -c \"" + quoted + "\"");
   if (!::CreateProcessW(L"Z:\\bin\\sh", command.data(), nullptr, nullptr, FALSE, 0, nullptr,
                         nullptr, &startup, &process)) {
     return false;

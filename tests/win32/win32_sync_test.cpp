@@ -139,11 +139,12 @@ TEST(Win32Race, ASwappedLinkNeverLeadsAWriteOutside) {
     }
     return count;
   };
-  for (int round = 0; round < 50 && escaped() == 0; ++round) {
+  for (int round = 0; round < 20 && escaped() == 0; ++round) {
     for (int i = 0; i < kFiles; ++i) testing::WriteFile(t2 + "sub\\f" + std::to_string(i), "out");
   }
   const int control = escaped();
-  for (int i = 0; i < kFiles; ++i) testing::WriteFile(outside + "f" + std::to_string(i), "precious");
+  for (int i = 0; i < kFiles; ++i)
+    testing::WriteFile(outside + "f" + std::to_string(i), "precious");
 
   Win32FileSystem fs;
   int remaining = kFiles;
@@ -157,12 +158,12 @@ TEST(Win32Race, ASwappedLinkNeverLeadsAWriteOutside) {
     FakeShell shell;
     SyncRun(plan, {t1, t2}, shell, fs);
     ++runs;
-    remaining = static_cast<int>(std::count_if(plan.rows.begin(), plan.rows.end(),
-                                               [](const PlanRow& r) { return r.action != "Done"; }));
+    remaining = static_cast<int>(std::count_if(
+        plan.rows.begin(), plan.rows.end(), [](const PlanRow& r) { return r.action != "Done"; }));
   }
   testing::WriteFile(stop, "");
-  for (int i = 0; i < 500 && ::GetFileAttributesW(win32::Utf8ToWide(done).c_str()) ==
-                                 INVALID_FILE_ATTRIBUTES;
+  for (int i = 0;
+       i < 500 && ::GetFileAttributesW(win32::Utf8ToWide(done).c_str()) == INVALID_FILE_ATTRIBUTES;
        ++i) {
     ::Sleep(10);
   }

@@ -491,8 +491,7 @@ std::error_code Win32FileSystem::RenameTemporary(const Folder& folder,
   std::memcpy(reinterpret_cast<char*>(buffer.get()) + kNameOffset, wide.data(), name_bytes);
   // The structure's own size is the least the system takes, even when a
   // short name (one or two characters) ends before it.
-  const ULONG size =
-      static_cast<ULONG>(std::max(kNameOffset + name_bytes, sizeof(RenameHeader)));
+  const ULONG size = static_cast<ULONG>(std::max(kNameOffset + name_bytes, sizeof(RenameHeader)));
 
   const HANDLE temp_handle = AsHandle(ValueOf(temp));
   IO_STATUS_BLOCK io{};
