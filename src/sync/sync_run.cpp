@@ -268,7 +268,11 @@ class Run {
       if (!replace && ec == std::errc::file_exists) return std::string(kAlreadyThere);
       return Sentence(ec);
     }
-    job.copy.file.Reset();
+    // Closing may wait for a round trip to a network share: it is done on
+    // the pool, beside the next rows.
+    tasks_.Submit(pool_, [file = std::make_shared<OpenFile>(std::move(job.copy.file))] {
+      file->Reset();
+    });
     if (repeated_.contains(job.target)) {
       FileInfo now;
       std::optional<FileStamp>& mine = written_[job.target];

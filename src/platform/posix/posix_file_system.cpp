@@ -253,8 +253,9 @@ std::error_code CopyBytes(int in, int out, off_t size) {
     if (std::error_code ec = CopyRange(in, out, data, hole - data)) return ec;
     at = hole;
   }
-  // A hole at the end is made by the length alone.
-  if (::ftruncate(out, size) != 0) return LastError();
+  // A hole at the end is made by the length alone (which costs a round trip
+  // on a network share, so only then).
+  if (at < size && ::ftruncate(out, size) != 0) return LastError();
   return {};
 }
 
