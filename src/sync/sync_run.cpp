@@ -270,9 +270,8 @@ class Run {
     }
     // Closing may wait for a round trip to a network share: it is done on
     // the pool, beside the next rows.
-    tasks_.Submit(pool_, [file = std::make_shared<OpenFile>(std::move(job.copy.file))] {
-      file->Reset();
-    });
+    tasks_.Submit(pool_,
+                  [file = std::make_shared<OpenFile>(std::move(job.copy.file))] { file->Reset(); });
     if (repeated_.contains(job.target)) {
       FileInfo now;
       std::optional<FileStamp>& mine = written_[job.target];

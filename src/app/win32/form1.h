@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "app/win32/list_views.h"
-#include "compare/plan.h"
 #include "compare/compare_run.h"
+#include "compare/plan.h"
 #include "platform/file_system.h"
 #include "platform/win32/win32_shell.h"
 
