@@ -9,6 +9,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 #include "compare/file_name.h"
 #include "compare/last_modified.h"
@@ -88,6 +89,7 @@ struct Job {
   // Set by the thread that prepared it, under the run's lock.
   bool ready = false;
   std::optional<std::string> failure;
+  bool out_of_space = false;
 };
 
 class Run {
@@ -244,6 +246,7 @@ class Run {
       }
     }
     if (std::error_code ec = WriteTemporaryCopy(fs_, *from, name, folder, names_, &job.copy)) {
+      job.out_of_space = ec == std::errc::no_space_on_device;
       return Sentence(ec);
     }
     return std::nullopt;
@@ -284,7 +287,24 @@ class Run {
   bool DispatchAll() {
     const int count = plan_.Count();
     FindRepeatedTargets(count);
-    for (int position = 1; position <= count; ++position) {
+    for (int from = 1;;) {
+      if (DispatchFrom(from, count)) return true;
+      if (retry_from_ == 0) return false;
+      // The disk filled up while copies were written ahead of the row that
+      // failed: they are let go of, and the rest goes one row at a time, as
+      // a run without them would have gone.
+      from = std::exchange(retry_from_, 0);
+      tasks_.Wait();
+      for (auto& job : queue_) Discard(*job);
+      queue_.clear();
+      pending_targets_.clear();
+      ready_bytes_ = 0;
+      one_at_a_time_ = true;
+    }
+  }
+
+  bool DispatchFrom(int from, int count) {
+    for (int position = from; position <= count; ++position) {
       PlanRow row = plan_.Row(position);
       if (!row.checked) continue;
       // "copied" is looked for first: an Action holding both words is a copy.
@@ -303,7 +323,7 @@ class Run {
       job->overwrite = !copy;
       Dispatch(std::move(job));
       WaitForRoomAhead();
-      if (queue_.size() >= kBatchRows || ReadyBytes() >= kBatchBytes) {
+      if (one_at_a_time_ || queue_.size() >= kBatchRows || ReadyBytes() >= kBatchBytes) {
         if (!Commit(queue_.size() - InFlight())) return false;
       }
     }
@@ -337,7 +357,8 @@ class Run {
   // Keeps at most one row per thread of the pool being prepared.
   void WaitForRoomAhead() {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return InFlightLocked() < static_cast<size_t>(ThreadsAhead()); });
+    const size_t ahead = one_at_a_time_ ? 1 : ThreadsAhead();
+    changed_.wait(lock, [&] { return InFlightLocked() < ahead; });
   }
 
   size_t ThreadsAhead() const { return static_cast<size_t>(std::max(1, pool_.threads())); }
@@ -384,10 +405,12 @@ class Run {
 
     size_t stop = batch.size();
     std::optional<std::string> failure;
+    bool out_of_space = false;
     for (size_t i = 0; i < batch.size(); ++i) {
       if (batch[i]->failure) {
         stop = i;
         failure = batch[i]->failure;
+        out_of_space = batch[i]->out_of_space;
         break;
       }
     }
@@ -397,6 +420,7 @@ class Run {
     if (std::error_code ec = fs_.FlushFiles(files, &unflushed)) {
       stop = unflushed;
       failure = Sentence(ec);
+      out_of_space = ec == std::errc::no_space_on_device;
     }
     size_t placed = 0;
     for (; placed < stop; ++placed) {
@@ -421,7 +445,13 @@ class Run {
     }
     for (size_t i = 0; i < stop; ++i) plan_.SetAction(batch[i]->position, std::string(kDoneAction));
     for (auto& job : batch) Discard(*job);
-    if (failure) Fail(*batch[stop], *failure);
+    // Only copies written side by side can have taken a row's space; one
+    // thread writes them in row order, as a run without them would.
+    if (failure && out_of_space && !one_at_a_time_ && pool_.threads() > 1 && stop == placed) {
+      retry_from_ = batch[stop]->position;
+    } else if (failure) {
+      Fail(*batch[stop], *failure);
+    }
     return !failure;
   }
 
@@ -449,6 +479,10 @@ class Run {
   // The rows dispatched and not yet committed, in row order.
   std::deque<std::unique_ptr<Job>> queue_;
   std::int64_t ready_bytes_ = 0;
+  // After the disk filled up: rows are prepared and committed one by one.
+  bool one_at_a_time_ = false;
+  // Set when a row ran out of space: the position to go on from, alone.
+  int retry_from_ = 0;
   // The targets of the queued rows.
   std::unordered_set<std::string> pending_targets_;
   std::unordered_set<std::string> repeated_;

@@ -201,5 +201,25 @@ TEST(ConfinedSync, LeftoversOfInterruptedRunsAreRemovedAndNamed) {
   EXPECT_TRUE(fs.Exists(P("/a/~tandrel-0badf00d-4.tmp")));
 }
 
+// Copies written ahead of a row may take the space it needs: when the disk
+// fills up, they are let go of and the rows go on one at a time, so that a
+// row fails for lack of space only where a run without them would have.
+TEST(ConfinedSync, OutOfSpaceWithCopiesWrittenAheadGoesOnOneRowAtATime) {
+  FakeFileSystem fs;
+  for (int i = 0; i < 20; ++i) fs.AddFile(P("/a/f") + std::to_string(i), "data", kOld);
+  fs.AddFolder(P("/b"));
+  fs.FailNth(Op::kWrite, 3, std::make_error_code(std::errc::no_space_on_device));
+  FakePlanList plan;
+  plan.Append(BuildPlan(fs, P("/a/"), P("/b/")).plan.Rows(true));
+  ASSERT_EQ(plan.rows.size(), 20u);
+  FakeShell shell;
+
+  SyncRun(plan, kCompared, shell, fs, /*io_threads=*/8);
+
+  EXPECT_THAT(shell.messages, ElementsAre("Done."));
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(fs.Contents(P("/b/f") + std::to_string(i)), "data");
+  for (const std::string& path : fs.AllPaths()) EXPECT_EQ(path.find('~'), std::string::npos);
+}
+
 }  // namespace
 }  // namespace tandrel
