@@ -13,7 +13,8 @@ bool FromTree1(RowKind kind) {
 // `root`; false when the top folder cannot be opened or listed.
 bool GatherTree(FileSystem& fs, const std::string& top, std::shared_ptr<Folder>* root,
                 FileList* list, BuildResult* result, PlanProgress* progress,
-                const BuildOptions& options, IoPool& pool) {
+                const BuildOptions& options, IoPool& pool,
+                std::function<bool(std::string_view)> wants_time = {}) {
   *root = std::make_shared<Folder>();
   if (std::error_code ec = fs.OpenRoot(top, root->get())) {
     result->error = ec;
@@ -24,6 +25,7 @@ bool GatherTree(FileSystem& fs, const std::string& top, std::shared_ptr<Folder>*
   WalkOptions walk;
   walk.stop = options.stop;
   walk.pool = &pool;
+  walk.wants_time = std::move(wants_time);
   walk.visit = [&](const std::string& folder, size_t, const std::vector<DirEntry>& entries) {
     std::uint32_t number = UINT32_MAX;
     for (const DirEntry& entry : entries) {
@@ -112,8 +114,14 @@ BuildResult BuildPlan(FileSystem& fs, const std::string& folder1, const std::str
   std::shared_ptr<Folder> root1;
   std::shared_ptr<Folder> root2;
   IoPool pool(options.io_threads);
-  if (!GatherTree(fs, folder1, &root1, &plan.files1, &result, &progress, options, pool) ||
-      !GatherTree(fs, folder2, &root2, &plan.files2, &result, &progress, options, pool)) {
+  if (!GatherTree(fs, folder1, &root1, &plan.files1, &result, &progress, options, pool)) {
+    return result;
+  }
+  // Tree 1 known, the files of tree 2 that have a namesake in it are known
+  // as soon as they are listed, and their times are read right then.
+  const NameIndex index1(plan.files1);
+  if (!GatherTree(fs, folder2, &root2, &plan.files2, &result, &progress, options, pool,
+                  [&](std::string_view name) { return index1.First(name) != NameIndex::kNone; })) {
     return result;
   }
   const std::stop_token& stop = options.stop;
@@ -122,7 +130,6 @@ BuildResult BuildPlan(FileSystem& fs, const std::string& folder1, const std::str
     return result;
   }
 
-  const NameIndex index1(plan.files1);
   const NameIndex index2(plan.files2);
   const std::vector<std::uint32_t> namesakes1 = FirstNamesakes(plan.files1, index2);
   const std::vector<std::uint32_t> namesakes2 = FirstNamesakes(plan.files2, index1);

@@ -47,6 +47,25 @@ struct Listing {
   std::vector<DirEntry> entries;
 };
 
+// Reads the times of the listed files that `wanted` names and that the
+// listing did not give.
+void ReadTimesWhileOpen(FileSystem& fs, const Folder& folder,
+                        const std::function<bool(std::string_view)>& wanted,
+                        std::vector<DirEntry>* entries) {
+  std::vector<std::string_view> names;
+  std::vector<DirEntry*> picked;
+  for (DirEntry& entry : *entries) {
+    if (IsListedFile(entry) && !entry.write_time && wanted(entry.name)) {
+      names.push_back(entry.name);
+      picked.push_back(&entry);
+    }
+  }
+  if (names.empty()) return;
+  std::vector<std::optional<FileTime>> times;
+  fs.WriteTimesIn(folder, names, &times);
+  for (size_t k = 0; k < picked.size(); ++k) picked[k]->write_time = times[k];
+}
+
 }  // namespace
 
 std::vector<UnreadableFolder> WalkOpenFolders(FileSystem& fs,
@@ -95,6 +114,9 @@ std::vector<UnreadableFolder> WalkOpenFolders(FileSystem& fs,
         handle = &done.folder;
       }
       if (!done.skipped && !done.error) done.error = fs.List(*handle, &done.entries);
+      if (!done.skipped && !done.error && options.wants_time) {
+        ReadTimesWhileOpen(fs, *handle, options.wants_time, &done.entries);
+      }
       done.ready = true;
       std::lock_guard lock(mutex);
       ring[i % ring.size()] = std::move(done);

@@ -33,6 +33,10 @@ struct WalkOptions {
   // pool, one after the other. Either way the visitor is called on the
   // calling thread, in list order.
   IoPool* pool = nullptr;
+  // Which files of a listed folder need their times (may be empty). Their
+  // times are read while the folder is open, on the thread that listed it,
+  // into the entries' write_time, which saves opening the folder again.
+  std::function<bool(std::string_view name)> wants_time;
 };
 
 // Extends `folders` (paths ending in a separator) with their subfolders: all
