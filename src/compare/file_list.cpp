@@ -56,41 +56,63 @@ void FileList::ReadWriteTimes(FileSystem& fs, const tandrel::Folder& top, size_t
                               const std::function<bool(size_t)>& wanted, IoPool* pool) {
   IoPool inline_pool(1);
   IoPool& run_on = pool != nullptr ? *pool : inline_pool;
-  // Enough folders queued to keep every thread busy, and no more, so that
-  // the names waiting to be read take little room.
+  // Enough tasks queued to keep every thread busy, and no more, so that the
+  // names waiting to be read take little room.
   const int queued = std::max(1, run_on.threads() * 4);
+  // A task reads the times of a few folders: on a warm disk each time costs
+  // little, and a task per folder would cost more in hand-overs than it saves.
+  constexpr size_t kNamesPerTask = 128;
+  struct Group {
+    std::string_view below;  // the folder, below `top`
+    std::vector<std::string_view> names;
+    std::vector<size_t> picked;  // the files the names belong to
+  };
+  std::vector<Group> groups;
+  size_t grouped = 0;
   TaskCount tasks;
+  const auto submit = [&] {
+    if (groups.empty()) return;
+    tasks.WaitBelow(queued);
+    // Each task writes the times of its own files only.
+    tasks.Submit(run_on, [this, &fs, &top, groups = std::move(groups)] {
+      std::vector<std::optional<FileTime>> times;
+      for (const Group& group : groups) {
+        tandrel::Folder folder;
+        if (fs.OpenBeneath(top, group.below, &folder)) {
+          times.assign(group.names.size(), std::nullopt);
+        } else {
+          fs.WriteTimesIn(folder, group.names, &times);
+        }
+        for (size_t k = 0; k < group.picked.size(); ++k) {
+          files_[group.picked[k]].time = Encode(times[k]);
+        }
+      }
+    });
+    groups.clear();
+    grouped = 0;
+  };
   // Files of one folder stand together in the list.
   for (size_t start = 0; start < files_.size();) {
     size_t end = start;
-    std::vector<std::string_view> names;
-    std::vector<size_t> picked;
+    Group group;
     for (; end < files_.size() && files_[end].folder == files_[start].folder; ++end) {
       if (files_[end].time == kNotRead && wanted(end)) {
-        names.push_back(Name(end));
-        picked.push_back(end);
+        group.names.push_back(Name(end));
+        group.picked.push_back(end);
       }
     }
-    if (!names.empty()) {
-      std::string_view below = std::string_view(folders_[files_[start].folder]).substr(top_length);
-      while (!below.empty() && below.front() == kSeparator) below.remove_prefix(1);
-      tasks.WaitBelow(queued);
-      // Each task writes the times of its own files only.
-      tasks.Submit(run_on,
-                   [this, &fs, &top, below, names = std::move(names), picked = std::move(picked)] {
-                     std::vector<std::optional<FileTime>> times;
-                     tandrel::Folder folder;
-                     if (fs.OpenBeneath(top, below, &folder)) {
-                       times.assign(names.size(), std::nullopt);
-                     } else {
-                       fs.WriteTimesIn(folder, names, &times);
-                     }
-                     for (size_t k = 0; k < picked.size(); ++k)
-                       files_[picked[k]].time = Encode(times[k]);
-                   });
+    if (!group.names.empty()) {
+      group.below = std::string_view(folders_[files_[start].folder]).substr(top_length);
+      while (!group.below.empty() && group.below.front() == kSeparator) {
+        group.below.remove_prefix(1);
+      }
+      grouped += group.names.size();
+      groups.push_back(std::move(group));
+      if (grouped >= kNamesPerTask) submit();
     }
     start = end;
   }
+  submit();
   tasks.Wait();
 }
 
