@@ -71,6 +71,17 @@ std::string_view FolderPart(std::string_view path) {
   return path.substr(0, path.size() - FileNamePart(path).size());
 }
 
+// "copied" is looked for first: an Action holding both words is a copy.
+bool IsCopy(const PlanRow& row) { return row.action.find("copied") != std::string::npos; }
+
+// Where a copy or overwrite row puts its file: into the Destination folder
+// under the Source's name, or at the Destination itself.
+std::string TargetOf(const PlanRow& row, bool copy) {
+  std::string target = row.destination;
+  if (copy) target += FileNamePart(row.source);
+  return target;
+}
+
 // One ticked copy or overwrite row on its way.
 struct Job {
   int position = 0;
@@ -136,8 +147,7 @@ class Run {
     for (int position = 1; position <= count; ++position) {
       const PlanRow row = plan_.Row(position);
       if (!row.checked) continue;
-      std::string target = row.destination;
-      if (row.action.find("copied") != std::string::npos) target += FileNamePart(row.source);
+      std::string target = TargetOf(row, IsCopy(row));
       if (!seen.insert(target).second) repeated_.insert(std::move(target));
     }
   }
@@ -307,8 +317,7 @@ class Run {
     for (int position = from; position <= count; ++position) {
       PlanRow row = plan_.Row(position);
       if (!row.checked) continue;
-      // "copied" is looked for first: an Action holding both words is a copy.
-      const bool copy = row.action.find("copied") != std::string::npos;
+      const bool copy = IsCopy(row);
       if (!copy && row.action.find("overwrite") == std::string::npos) {
         // The rows before it are done before the message shows.
         if (!Commit(queue_.size())) return false;
@@ -333,9 +342,7 @@ class Run {
   // Works out the row's target and starts writing its copy on the pool.
   void Dispatch(std::unique_ptr<Job> job) {
     Job& j = *job;
-    const std::string_view name = FileNamePart(j.row.source);
-    j.target = j.row.destination;
-    if (!j.overwrite) j.target += name;
+    j.target = TargetOf(j.row, !j.overwrite);
     j.target_name = FileNamePart(j.target);
     j.target_folder = FolderPart(j.target);
     j.target_is_ours = written_.contains(j.target) || pending_targets_.contains(j.target);
@@ -461,8 +468,7 @@ class Run {
   }
 
   void Fail(const Job& job, std::string_view reason) {
-    const std::string target = job.overwrite ? job.row.destination : job.target;
-    shell_.ShowMessage(FailureMessage(job.row.source, target, reason));
+    shell_.ShowMessage(FailureMessage(job.row.source, job.target, reason));
   }
 
   PlanList& plan_;

@@ -383,7 +383,7 @@ std::error_code FakeFileSystem::CreateTemporary(const Folder& folder, std::strin
   made->permissions = 0600;
   Attach(parent, std::string(name), made);
   open_[next_handle_] = made;
-  held_[next_handle_] = true;
+  held_.insert(next_handle_);
   *file = MakeHandle<OpenFileTag>(next_handle_++);
   return {};
 }
@@ -495,8 +495,8 @@ std::error_code FakeFileSystem::RemoveIfNotHeld(const Folder& folder, std::strin
   if (node->kind != EntryKind::kFile || !node->link_target.empty()) {
     return Errc(std::errc::invalid_argument);
   }
-  for (const auto& [handle, held] : held_) {
-    if (held && open_.at(handle) == node) return {};
+  for (std::intptr_t handle : held_) {
+    if (open_.at(handle) == node) return {};
   }
   Detach(node);
   *removed = true;

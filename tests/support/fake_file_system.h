@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -147,7 +148,7 @@ class FakeFileSystem final : public FileSystem {
   std::uint64_t next_id_ = 1;
   // What the open handles refer to, by handle value.
   std::map<std::intptr_t, NodePtr> open_;
-  std::map<std::intptr_t, bool> held_;  // temporaries
+  std::set<std::intptr_t> held_;  // the handles of temporaries
   std::intptr_t next_handle_ = 1;
   std::vector<Fault> faults_;
   std::map<Op, int> calls_;
