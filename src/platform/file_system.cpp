@@ -61,6 +61,11 @@ std::error_code FileSystem::FlushFiles(std::span<OpenFile* const> files, size_t*
   return {};
 }
 
+std::error_code FileSystem::Describe(const Folder&, Storage* storage) {
+  *storage = Storage{};
+  return {};
+}
+
 std::error_code FileSystem::ListFolder(const std::string& path, std::vector<DirEntry>* entries) {
   entries->clear();
   Folder folder;

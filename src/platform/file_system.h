@@ -71,6 +71,10 @@ struct FileInfo {
   FileTime write_time = 0;
   // POSIX permission bits (0 on Windows).
   std::uint32_t permissions = 0;
+  // The last-access time as the file system keeps it (what a copy carries
+  // over beside the last-write time of `stamp`).
+  std::int64_t access_seconds = 0;
+  std::uint32_t access_nanoseconds = 0;
   // True when the entry itself is a symbolic link or junction (only reported
   // when links are not followed).
   bool is_link = false;
@@ -78,6 +82,29 @@ struct FileInfo {
 };
 
 enum class FollowLinks : bool { kNo = false, kYes = true };
+
+// What the storage under a folder keeps and how it behaves, as far as the
+// system tells (and, for the drivers it names, as they are known to behave).
+// The defaults are those of a local POSIX disk.
+struct Storage {
+  // The coarsest step in which it keeps last-write times, in nanoseconds:
+  // 1 on most local file systems, 100 on NTFS, 10 ms on exFAT, 2 s on FAT,
+  // 1 s over SFTP.
+  std::int64_t time_step_ns = 1;
+  // Times are kept in the local time of the computer that wrote them (FAT),
+  // so a time-zone or summer-time change moves them by whole hours.
+  bool local_time = false;
+  // Names that differ only in letter case are one name here.
+  bool ignores_case = false;
+  // Permission bits are not kept (setting them may fail or do nothing).
+  bool no_permissions = false;
+  // A FUSE driver or a network share: flushing the whole file system does
+  // not reach the storage (each file is flushed itself), a lock is not seen
+  // by other computers, a driver may change a file's time when it is closed
+  // or renamed, and a server may refuse to rename a file that is open.
+  bool remote = false;
+  bool operator==(const Storage&) const = default;
+};
 
 class FileSystem;
 
@@ -201,10 +228,30 @@ class FileSystem {
   // Puts the data of the given files on disk, so that it survives a power
   // cut. On failure `failed` is the position of the first file whose data
   // may not be there. The default flushes each file on its own; a file
-  // system may flush many together more cheaply.
+  // system may flush many together more cheaply where that reaches the
+  // storage.
   virtual std::error_code FlushFiles(std::span<OpenFile* const> files, size_t* failed);
 
-  // Renames the temporary `temp_name` of `folder`, open as `temp`, to `to`
+  // Ends the writing of the temporary `temp` and reports what the storage
+  // says only then (a network file system may report a failed write when the
+  // file is closed). With `keep_held` the file stays held against the
+  // leftover sweep of other runs until it is renamed or removed; without it
+  // `temp` is let go of (some servers refuse to rename an open file), and
+  // RenameTemporary and RemoveTemporary then work by its name alone.
+  virtual std::error_code CloseTemporary(OpenFile& temp, bool keep_held) = 0;
+
+  // Sets the last-write and last-access times of the file `name` of
+  // `folder` (never through a link) to those of `times` (its stamp's write
+  // time and its access time), for a driver that did not keep them.
+  virtual std::error_code SetTimesAt(const Folder& folder, std::string_view name,
+                                     const FileInfo& times) = 0;
+
+  // What the storage under `folder` keeps and how it behaves. The default
+  // describes a local POSIX disk.
+  virtual std::error_code Describe(const Folder& folder, Storage* storage);
+
+  // Renames the temporary `temp_name` of `folder`, open as `temp` (or let
+  // go of by CloseTemporary), to `to`
   // in the same folder. With `replace` an entry at `to` (a file, or a link,
   // which is replaced itself and never written through) gives way in one
   // step; without it the rename fails with std::errc::file_exists when `to`
@@ -212,17 +259,17 @@ class FileSystem {
   virtual std::error_code RenameTemporary(const Folder& folder, std::string_view temp_name,
                                           OpenFile& temp, std::string_view to, bool replace) = 0;
 
-  // Removes the temporary `temp_name` of `folder`, open as `temp`; on
-  // Windows the name goes when `temp` is closed.
+  // Removes the temporary `temp_name` of `folder`, open as `temp` (or let
+  // go of); on Windows the name goes when `temp` is closed.
   virtual std::error_code RemoveTemporary(const Folder& folder, std::string_view temp_name,
                                           OpenFile& temp) = 0;
 
   // Puts the folder's entries (the renames made in it) on disk.
   virtual std::error_code FlushFolder(const Folder& folder) = 0;
 
-  // Removes the file `name` of `folder` if no process holds it open as a
-  // temporary (see CreateTemporary); `removed` tells whether it did. A file
-  // that is held is no error.
+  // Removes the file `name` of `folder` if no process of this computer
+  // holds it open as a temporary (see CreateTemporary); `removed` tells
+  // whether it did. A file that is held is no error.
   virtual std::error_code RemoveIfNotHeld(const Folder& folder, std::string_view name,
                                           bool* removed) = 0;
 

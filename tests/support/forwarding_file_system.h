@@ -65,6 +65,19 @@ class ForwardingFileSystem : public FileSystem {
     Before("FlushFiles", {});
     return inner_->FlushFiles(files, failed);
   }
+  std::error_code CloseTemporary(OpenFile& temp, bool keep_held) override {
+    Before("CloseTemporary", {});
+    return inner_->CloseTemporary(temp, keep_held);
+  }
+  std::error_code SetTimesAt(const Folder& folder, std::string_view name,
+                             const FileInfo& times) override {
+    Before("SetTimesAt", name);
+    return inner_->SetTimesAt(folder, name, times);
+  }
+  std::error_code Describe(const Folder& folder, Storage* storage) override {
+    Before("Describe", {});
+    return inner_->Describe(folder, storage);
+  }
   std::error_code RenameTemporary(const Folder& folder, std::string_view temp_name, OpenFile& temp,
                                   std::string_view to, bool replace) override {
     Before("RenameTemporary", to);
