@@ -235,6 +235,70 @@ TEST_F(Win32HandlesTest, CopyIsRenamedOverATakenNameOnlyWhenAskedTo) {
   EXPECT_FALSE(fs_.FlushFolder(to));
 }
 
+TEST_F(Win32HandlesTest, TemporaryLetGoOfIsRenamedOrRemovedByItsName) {
+  const std::string source = tmp_.Write("from/data.bin", "new");
+  ASSERT_TRUE(SetWriteTime(source, kOddTime));
+  tmp_.Write("to/data.bin", "old");
+  Folder from;
+  Folder to;
+  ASSERT_FALSE(fs_.OpenFolder(root_, "from", &from));
+  ASSERT_FALSE(fs_.OpenFolder(root_, "to", &to));
+  FileInfo source_info;
+  ASSERT_FALSE(fs_.StatAt(from, "data.bin", FollowLinks::kNo, &source_info));
+  // An access time of its own, so that the copy's cannot match by chance.
+  source_info.access_seconds = 1'000'000'000;
+  source_info.access_nanoseconds = 700;
+  ASSERT_FALSE(fs_.SetTimesAt(from, "data.bin", source_info));
+
+  OpenFile temp;
+  ASSERT_FALSE(fs_.CreateTemporary(to, "~data.tmp", &temp));
+  FileInfo copied;
+  ASSERT_FALSE(fs_.CopyInto(from, "data.bin", temp, &copied));
+  ASSERT_FALSE(fs_.CloseTemporary(temp, /*keep_held=*/true));
+  EXPECT_TRUE(temp);
+  ASSERT_FALSE(fs_.CloseTemporary(temp, /*keep_held=*/false));
+  EXPECT_FALSE(temp);
+  ASSERT_FALSE(fs_.RenameTemporary(to, "~data.tmp", temp, "data.bin", /*replace=*/true));
+  // Times first: reading the bytes may move the access time.
+  FileInfo result;
+  ASSERT_FALSE(fs_.StatAt(to, "data.bin", FollowLinks::kNo, &result));
+  EXPECT_EQ(result.write_time, kOddTime);
+  EXPECT_EQ(result.access_seconds, source_info.access_seconds);
+  EXPECT_EQ(result.access_nanoseconds, source_info.access_nanoseconds);
+  EXPECT_EQ(testing::ReadFile(tmp_.path() + "to\\data.bin"), "new");
+
+  ASSERT_FALSE(fs_.CreateTemporary(to, "~gone.tmp", &temp));
+  ASSERT_FALSE(fs_.CloseTemporary(temp, /*keep_held=*/false));
+  ASSERT_FALSE(fs_.RemoveTemporary(to, "~gone.tmp", temp));
+  EXPECT_THAT(Names(to), ElementsAre("data.bin"));
+  EXPECT_EQ(fs_.RemoveTemporary(to, "~gone.tmp", temp), std::errc::no_such_file_or_directory);
+}
+
+TEST_F(Win32HandlesTest, TimesSetByNameAreReadBackToTheTick) {
+  tmp_.Write("placed.txt", "p");
+  FileInfo times;
+  times.stamp.write_seconds = 1'299'211'567;
+  times.stamp.write_nanoseconds = 123'456'700;
+  // Half a second before 1970.
+  times.access_seconds = -1;
+  times.access_nanoseconds = 500'000'000;
+  ASSERT_FALSE(fs_.SetTimesAt(root_, "placed.txt", times));
+  FileInfo info;
+  ASSERT_FALSE(fs_.StatAt(root_, "placed.txt", FollowLinks::kNo, &info));
+  EXPECT_EQ(info.write_time, kOddTime);
+  EXPECT_EQ(info.stamp.write_nanoseconds, 123'456'700u);
+  EXPECT_EQ(info.access_seconds, -1);
+  EXPECT_EQ(info.access_nanoseconds, 500'000'000u);
+  EXPECT_EQ(fs_.SetTimesAt(root_, "missing.txt", times), std::errc::no_such_file_or_directory);
+}
+
+TEST_F(Win32HandlesTest, StorageIsDescribedWithNamesCaseBlind) {
+  Storage storage;
+  ASSERT_FALSE(fs_.Describe(root_, &storage));
+  EXPECT_TRUE(storage.ignores_case);
+  EXPECT_GE(storage.time_step_ns, 100);
+}
+
 TEST_F(Win32HandlesTest, CopyOfManyBlocksWithZeroRunsKeepsEveryByte) {
   // Blocks of zeros between data, and a tail of zeros, over several blocks
   // of the copy: the places where skipping zeros could go wrong.

@@ -36,6 +36,10 @@ constexpr NTSTATUS kStatusInvalidParameter = static_cast<NTSTATUS>(0xC000000D);
 constexpr NTSTATUS kStatusSharingViolation = static_cast<NTSTATUS>(0xC0000043);
 constexpr NTSTATUS kStatusNotSupported = static_cast<NTSTATUS>(0xC00000BB);
 
+// A characteristic of FILE_FS_DEVICE_INFORMATION (from the driver kit's
+// headers): the volume is reached over the network.
+constexpr ULONG kFileRemoteDevice = 0x10;
+
 // Information classes of NtSetInformationFile / NtQueryDirectoryFile that
 // the MinGW-w64 enumeration lacks or names differently.
 constexpr auto kFileRenameInformation = static_cast<FILE_INFORMATION_CLASS>(10);
@@ -81,6 +85,20 @@ bool HandlesFollowLinks() {
 FileTime FromFiletime(const FILETIME& ft) {
   return static_cast<FileTime>((static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) |
                                ft.dwLowDateTime);
+}
+
+// Seconds and nanoseconds since 1970, by floor division, so that a time
+// before 1970 keeps a fraction in [0, 1 s).
+void ToUnix(FileTime time, std::int64_t* seconds, std::uint32_t* nanoseconds) {
+  const std::int64_t since_1970 = time - kUnixEpochInFileTimeSeconds * kFileTimeTicksPerSecond;
+  std::int64_t whole = since_1970 / kFileTimeTicksPerSecond;
+  std::int64_t ticks = since_1970 % kFileTimeTicksPerSecond;
+  if (ticks < 0) {
+    --whole;
+    ticks += kFileTimeTicksPerSecond;
+  }
+  *seconds = whole;
+  *nanoseconds = static_cast<std::uint32_t>(ticks * 100);
 }
 
 FILETIME ToFiletime(FileTime time) {
@@ -168,17 +186,8 @@ std::error_code InfoOf(HANDLE handle, FileInfo* info, DWORD* attributes = nullpt
   stamp.file_id = FileIndex(data);
   stamp.size = static_cast<std::int64_t>((static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) |
                                          data.nFileSizeLow);
-  // Floor division, so that a time before 1970 keeps a fraction in [0, 1 s).
-  const std::int64_t since_1970 =
-      info->write_time - kUnixEpochInFileTimeSeconds * kFileTimeTicksPerSecond;
-  std::int64_t seconds = since_1970 / kFileTimeTicksPerSecond;
-  std::int64_t ticks = since_1970 % kFileTimeTicksPerSecond;
-  if (ticks < 0) {
-    --seconds;
-    ticks += kFileTimeTicksPerSecond;
-  }
-  stamp.write_seconds = seconds;
-  stamp.write_nanoseconds = static_cast<std::uint32_t>(ticks * 100);
+  ToUnix(info->write_time, &stamp.write_seconds, &stamp.write_nanoseconds);
+  ToUnix(FromFiletime(data.ftLastAccessTime), &info->access_seconds, &info->access_nanoseconds);
   if (attributes != nullptr) *attributes = data.dwFileAttributes;
   return {};
 }
@@ -264,6 +273,33 @@ bool IsReadOnlyAt(HANDLE folder, std::wstring_view name) {
   FILE_BASIC_INFO basic{};
   return ::GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof(basic)) &&
          (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+// Opens the entry `name` of `folder` itself with `access` and `options`
+// added: a link there is opened as the link, never followed.
+std::error_code OpenEntry(HANDLE folder, std::string_view name, ACCESS_MASK access, ULONG options,
+                          FileHandle* out) {
+  std::wstring wide;
+  if (std::error_code ec = WideName(name, &wide)) return ec;
+  const NTSTATUS status =
+      OpenRelative(folder, wide, access | SYNCHRONIZE, kShareAll, FILE_OPEN,
+                   options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, out);
+  if (!NT_SUCCESS(status)) return NtError(status);
+  if (HandlesFollowLinks()) {
+    // Wine opened what a link there points to; the listing still shows it.
+    if (std::error_code ec = CheckListedAsOpened(folder, wide, out->get())) {
+      out->reset();
+      return ec;
+    }
+  }
+  return {};
+}
+
+// How a file system that keeps no such attributes (a share whose server
+// maps none, a driver without a system bit) refuses to set them.
+bool IsRefusedAttributes(DWORD error) {
+  return error == ERROR_ACCESS_DENIED || error == ERROR_INVALID_PARAMETER ||
+         error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION;
 }
 
 }  // namespace
@@ -452,9 +488,16 @@ std::error_code Win32FileSystem::CopyInto(const Folder& from, std::string_view n
 
   FILE_BASIC_INFO basic{};
   basic.LastWriteTime.QuadPart = copied->write_time;
+  basic.LastAccessTime.QuadPart =
+      FileTimeFromUnix(copied->access_seconds, copied->access_nanoseconds);
   // Zero leaves an attribute set as it is; NORMAL clears them all.
   basic.FileAttributes = (attributes & kCopiedAttributes) != 0 ? (attributes & kCopiedAttributes)
                                                                : FILE_ATTRIBUTE_NORMAL;
+  if (::SetFileInformationByHandle(target, FileBasicInfo, &basic, sizeof(basic))) return {};
+  // The attributes are a nicety the target's file system may refuse; the
+  // times are not, so they are set once more on their own.
+  if (!IsRefusedAttributes(::GetLastError())) return LastError();
+  basic.FileAttributes = 0;
   if (!::SetFileInformationByHandle(target, FileBasicInfo, &basic, sizeof(basic))) {
     return LastError();
   }
@@ -466,13 +509,87 @@ std::error_code Win32FileSystem::FlushFile(OpenFile& file) {
   return {};
 }
 
-std::error_code Win32FileSystem::RenameTemporary(const Folder& folder,
-                                                 std::string_view /*temp_name*/, OpenFile& temp,
-                                                 std::string_view to, bool replace) {
+std::error_code Win32FileSystem::CloseTemporary(OpenFile& temp, bool keep_held) {
+  if (keep_held || !temp) return {};
+  // The owner closes through Close, which has no result. A duplicate keeps
+  // the file open meanwhile, so that the close whose failure counts, the
+  // last one, is made and checked here, and each handle is closed once.
+  const HANDLE process = ::GetCurrentProcess();
+  HANDLE last = nullptr;
+  const bool duplicated = ::DuplicateHandle(process, AsHandle(ValueOf(temp)), process, &last, 0,
+                                            FALSE, DUPLICATE_SAME_ACCESS);
+  const DWORD error = duplicated ? ERROR_SUCCESS : ::GetLastError();
+  temp.Reset();
+  if (!duplicated) return Win32Error(error);
+  if (!::CloseHandle(last)) return LastError();
+  return {};
+}
+
+std::error_code Win32FileSystem::SetTimesAt(const Folder& folder, std::string_view name,
+                                            const FileInfo& times) {
+  FileHandle file;
+  if (std::error_code ec =
+          OpenEntry(AsHandle(ValueOf(folder)), name, FILE_WRITE_ATTRIBUTES, 0, &file)) {
+    return ec;
+  }
+  // Zero leaves a field as it is, and -1 or -2 would change how the system
+  // keeps the times from now on: a time is at least the first tick.
+  FILE_BASIC_INFO basic{};
+  basic.LastWriteTime.QuadPart = std::max<FileTime>(
+      FileTimeFromUnix(times.stamp.write_seconds, times.stamp.write_nanoseconds), 1);
+  basic.LastAccessTime.QuadPart =
+      std::max<FileTime>(FileTimeFromUnix(times.access_seconds, times.access_nanoseconds), 1);
+  if (!::SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof(basic))) {
+    return LastError();
+  }
+  return {};
+}
+
+std::error_code Win32FileSystem::Describe(const Folder& folder, Storage* storage) {
+  // NTFS, and what is taken when the system does not tell: Windows finds
+  // names case-blind whatever the volume could do.
+  *storage = Storage{};
+  storage->time_step_ns = 100;
+  storage->ignores_case = true;
+  const HANDLE handle = AsHandle(ValueOf(folder));
+  wchar_t name[MAX_PATH + 1] = {};
+  if (::GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, nullptr, name,
+                                      MAX_PATH + 1)) {
+    const std::wstring_view file_system(name);
+    if (file_system == L"FAT" || file_system == L"FAT12" || file_system == L"FAT16" ||
+        file_system == L"FAT32") {
+      storage->time_step_ns = 2'000'000'000;
+      storage->local_time = true;
+      storage->no_permissions = true;
+    } else if (file_system == L"exFAT") {
+      storage->time_step_ns = 10'000'000;
+    }
+  }
+  FILE_FS_DEVICE_INFORMATION device{};
+  IO_STATUS_BLOCK io{};
+  if (NT_SUCCESS(::NtQueryVolumeInformationFile(handle, &io, &device, sizeof(device),
+                                                FileFsDeviceInformation))) {
+    storage->remote = (device.Characteristics & kFileRemoteDevice) != 0 ||
+                      device.DeviceType == FILE_DEVICE_NETWORK_FILE_SYSTEM;
+  }
+  return {};
+}
+
+std::error_code Win32FileSystem::RenameTemporary(const Folder& folder, std::string_view temp_name,
+                                                 OpenFile& temp, std::string_view to,
+                                                 bool replace) {
   std::wstring wide;
   if (std::error_code ec = WideName(to, &wide)) return ec;
   const HANDLE folder_handle = AsHandle(ValueOf(folder));
   if (replace && IsReadOnlyAt(folder_handle, wide)) return Win32Error(ERROR_ACCESS_DENIED);
+  // A temporary let go of is found again by its name, for the rename alone.
+  FileHandle by_name;
+  if (!temp) {
+    if (std::error_code ec = OpenEntry(folder_handle, temp_name, DELETE | FILE_READ_ATTRIBUTES,
+                                       FILE_NON_DIRECTORY_FILE, &by_name)) {
+      return ec;
+    }
+  }
 
   // FILE_RENAME_INFORMATION: a ULONG of flags (or a BOOLEAN in the older
   // form) padded to the root handle, the name's length in bytes, the name.
@@ -493,7 +610,7 @@ std::error_code Win32FileSystem::RenameTemporary(const Folder& folder,
   // short name (one or two characters) ends before it.
   const ULONG size = static_cast<ULONG>(std::max(kNameOffset + name_bytes, sizeof(RenameHeader)));
 
-  const HANDLE temp_handle = AsHandle(ValueOf(temp));
+  const HANDLE temp_handle = temp ? AsHandle(ValueOf(temp)) : by_name.get();
   IO_STATUS_BLOCK io{};
   // POSIX semantics let the rename replace a file that another program has
   // open (with delete sharing); systems before Windows 10 1709 and Wine 8
@@ -509,11 +626,19 @@ std::error_code Win32FileSystem::RenameTemporary(const Folder& folder,
   return {};
 }
 
-std::error_code Win32FileSystem::RemoveTemporary(const Folder& /*folder*/,
-                                                 std::string_view /*temp_name*/, OpenFile& temp) {
+std::error_code Win32FileSystem::RemoveTemporary(const Folder& folder, std::string_view temp_name,
+                                                 OpenFile& temp) {
   // Through the handle itself: whatever now has the name, only the file this
   // process wrote goes.
-  return MarkForDeletion(AsHandle(ValueOf(temp)));
+  if (temp) return MarkForDeletion(AsHandle(ValueOf(temp)));
+  // Let go of: by its name, which no one but this run uses.
+  FileHandle by_name;
+  if (std::error_code ec =
+          OpenEntry(AsHandle(ValueOf(folder)), temp_name, DELETE | FILE_READ_ATTRIBUTES,
+                    FILE_NON_DIRECTORY_FILE, &by_name)) {
+    return ec;
+  }
+  return MarkForDeletion(by_name.get());
 }
 
 // Nothing is flushed. What flushing a folder guards against on POSIX, a

@@ -28,10 +28,20 @@ class Win32FileSystem final : public FileSystem {
                                   OpenFile* file) override;
   // Copies bytes (leaving the zero blocks of a sparse source unwritten), the
   // hidden, system and archive attributes but never read-only (so that the
-  // caller can always rename or remove what it made), and the last-write
-  // time.
+  // caller can always rename or remove what it made; where the target's file
+  // system refuses attributes they are left out), and the last-write and
+  // last-access times.
   std::error_code CopyInto(const Folder& from, std::string_view name, OpenFile& to,
                            FileInfo* copied) override;
+  // Without `keep_held` the handle is closed, and the rename or removal opens
+  // the file again by its name.
+  std::error_code CloseTemporary(OpenFile& temp, bool keep_held) override;
+  std::error_code SetTimesAt(const Folder& folder, std::string_view name,
+                             const FileInfo& times) override;
+  // Names are always found case-blind; the time step follows the volume's
+  // file system (FAT, exFAT, else NTFS's 100 ns). Never fails: what the
+  // system does not tell is taken to be as on NTFS.
+  std::error_code Describe(const Folder& folder, Storage* storage) override;
   // A read-only file at `to` is not replaced (permission denied).
   std::error_code RenameTemporary(const Folder& folder, std::string_view temp_name, OpenFile& temp,
                                   std::string_view to, bool replace) override;
