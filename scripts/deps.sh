@@ -11,6 +11,7 @@ packages=(
   dpkg-dev file lintian desktop-file-utils appstream help2man nsis zip unzip librsvg2-bin
   strace procps man-db
   fuse3 libfuse3-dev fd-find
+  mount dosfstools fusefat bindfs exfatprogs exfat-fuse ntfs-3g
 )
 missing=()
 for p in "${packages[@]}"; do
