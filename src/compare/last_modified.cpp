@@ -1,5 +1,7 @@
 #include "compare/last_modified.h"
 
+#include <cstdint>
+
 namespace tandrel {
 namespace {
 
@@ -41,6 +43,31 @@ int CompareWriteTimes(std::optional<FileTime> a, std::optional<FileTime> b) {
   const FileTime sa = WholeSeconds(*a);
   const FileTime sb = WholeSeconds(*b);
   return sa < sb ? -1 : (sa > sb ? 1 : 0);
+}
+
+}  // namespace tandrel
+
+namespace tandrel {
+
+int CompareWriteTimesOnFat(std::optional<FileTime> a, std::optional<FileTime> b,
+                           const std::function<bool()>& same_size) {
+  const int order = CompareWriteTimes(a, b);
+  if (order == 0 || !a || !b) return order;
+  // Unsigned: the distance between two saturated times does not fit a
+  // signed count.
+  using Ticks = std::uint64_t;
+  constexpr Ticks kSlack = 2 * kFileTimeTicksPerSecond;
+  constexpr Ticks kHour = 3600 * kFileTimeTicksPerSecond;
+  constexpr Ticks kMostHours = 14;
+  const Ticks apart = *a > *b ? static_cast<Ticks>(*a) - static_cast<Ticks>(*b)
+                              : static_cast<Ticks>(*b) - static_cast<Ticks>(*a);
+  if (apart <= kSlack) return 0;
+  if (apart > kMostHours * kHour + kSlack) return order;
+  const Ticks hours = (apart + kSlack) / kHour;
+  const Ticks near = hours * kHour;
+  const Ticks off = apart > near ? apart - near : near - apart;
+  if (hours >= 1 && off <= kSlack && same_size && same_size()) return 0;
+  return order;
 }
 
 }  // namespace tandrel

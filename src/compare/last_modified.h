@@ -3,6 +3,7 @@
 // people read.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -31,5 +32,14 @@ bool FileExists(FileSystem& fs, const std::string& path);
 // second is dropped); no time is older than any time, and two missing times
 // are equal. Negative: `a` is older; zero: the same; positive: `a` is newer.
 int CompareWriteTimes(std::optional<FileTime> a, std::optional<FileTime> b);
+
+// How the times of a pair of files are compared where one of them lies on
+// FAT, which keeps times in 2-second steps and in local time: times at most
+// 2 seconds apart are the same, and so are times a whole number of hours
+// apart (at most 14, give or take 2 seconds) when `same_size` says the two
+// files are equally long (a time-zone or summer-time shift, not an edit).
+// `same_size` is asked only then. Elsewhere CompareWriteTimes stands.
+int CompareWriteTimesOnFat(std::optional<FileTime> a, std::optional<FileTime> b,
+                           const std::function<bool()>& same_size);
 
 }  // namespace tandrel

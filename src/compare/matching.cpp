@@ -74,13 +74,22 @@ std::vector<std::uint32_t> UnmatchedFiles(const std::vector<std::uint32_t>& firs
 std::vector<Overwrite> ProposeOverwrites(const FileList& list1, const FileList& list2,
                                          const std::vector<std::uint32_t>& first_namesakes1,
                                          const NameIndex& index2, FileSystem& fs,
-                                         std::stop_token stop) {
+                                         std::stop_token stop, const FatTimes& fat) {
   std::vector<Overwrite> result;
   size_t steps = 0;
   for (size_t i = 0; i < list1.size(); ++i) {
     for (std::uint32_t j = first_namesakes1[i]; j != NameIndex::kNone; j = index2.Next(j)) {
       if (++steps % kStopCheckInterval == 0 && stop.stop_requested()) return result;
-      const int order = CompareWriteTimes(list1.WriteTime(i, fs), list2.WriteTime(j, fs));
+      const std::optional<FileTime> time1 = list1.WriteTime(i, fs);
+      const std::optional<FileTime> time2 = list2.WriteTime(j, fs);
+      const int order =
+          fat.on_fat ? CompareWriteTimesOnFat(time1, time2,
+                                              [&] {
+                                                return fat.same_size &&
+                                                       fat.same_size(
+                                                           static_cast<std::uint32_t>(i), j);
+                                              })
+                     : CompareWriteTimes(time1, time2);
       if (order != 0) result.push_back({order > 0, static_cast<std::uint32_t>(i), j});
     }
   }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <stop_token>
 #include <vector>
 
@@ -48,6 +49,14 @@ struct Overwrite {
   std::uint32_t file2;  // in list 2
 };
 
+// Where either tree lies on FAT, times are compared as FAT keeps them (see
+// CompareWriteTimesOnFat); `same_size(file1, file2)` tells whether two files
+// are equally long.
+struct FatTimes {
+  bool on_fat = false;
+  std::function<bool(std::uint32_t, std::uint32_t)> same_size;
+};
+
 // For every file of list 1 in order, and within it every namesake in list 2
 // in order, the pair whose last-write times differ at one second: the newer
 // overwrites the older. Times are read from `fs` once per file, and only for
@@ -55,6 +64,6 @@ struct Overwrite {
 std::vector<Overwrite> ProposeOverwrites(const FileList& list1, const FileList& list2,
                                          const std::vector<std::uint32_t>& first_namesakes1,
                                          const NameIndex& index2, FileSystem& fs,
-                                         std::stop_token stop = {});
+                                         std::stop_token stop = {}, const FatTimes& fat = {});
 
 }  // namespace tandrel

@@ -53,6 +53,37 @@ bool GatherTree(FileSystem& fs, const std::string& top, std::shared_ptr<Folder>*
   return true;
 }
 
+// The size of file `i` of `list`, through a link, reached from the top
+// folder `top` whose path is the first `top_length` characters of the file's.
+std::optional<std::int64_t> SizeOf(FileSystem& fs, const FileList& list, size_t i,
+                                   const Folder& top, size_t top_length) {
+  Folder folder;
+  if (fs.OpenBeneath(top, std::string_view(list.Folder(i)).substr(top_length), &folder)) {
+    return std::nullopt;
+  }
+  FileInfo info;
+  if (fs.StatAt(folder, list.Name(i), FollowLinks::kYes, &info)) return std::nullopt;
+  return info.stamp.size;
+}
+
+// FAT keeps times in 2-second steps and local time; a tree that lies on it
+// has its pairs' times compared as FAT can keep them.
+FatTimes FatTimesOf(FileSystem& fs, const Plan& plan, const Folder& root1, const Folder& root2) {
+  constexpr std::int64_t kFatStep = 2'000'000'000;
+  FatTimes fat;
+  Storage storage1;
+  Storage storage2;
+  const bool fat1 = !fs.Describe(root1, &storage1) && storage1.time_step_ns >= kFatStep;
+  const bool fat2 = !fs.Describe(root2, &storage2) && storage2.time_step_ns >= kFatStep;
+  fat.on_fat = fat1 || fat2;
+  fat.same_size = [&fs, &plan, &root1, &root2](std::uint32_t i, std::uint32_t j) {
+    const std::optional<std::int64_t> size1 =
+        SizeOf(fs, plan.files1, i, root1, plan.folder1.size());
+    return size1 && size1 == SizeOf(fs, plan.files2, j, root2, plan.folder2.size());
+  };
+  return fat;
+}
+
 }  // namespace
 
 std::string Plan::PathText::Joined() const {
@@ -142,8 +173,8 @@ BuildResult BuildPlan(FileSystem& fs, const std::string& folder1, const std::str
   plan.files2.ReadWriteTimes(
       fs, *root2, folder2.size(), [&](size_t i) { return namesakes2[i] != NameIndex::kNone; },
       &pool);
-  const std::vector<Overwrite> overwrites =
-      ProposeOverwrites(plan.files1, plan.files2, namesakes1, index2, fs, stop);
+  const std::vector<Overwrite> overwrites = ProposeOverwrites(
+      plan.files1, plan.files2, namesakes1, index2, fs, stop, FatTimesOf(fs, plan, *root1, *root2));
   if (stop.stop_requested()) {
     result.cancelled = true;
     return result;

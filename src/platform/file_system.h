@@ -287,6 +287,13 @@ class FileSystem {
   static std::intptr_t ValueOf(const Handle<Tag>& handle) {
     return handle.value_;
   }
+  // Empties a handle without closing what it holds, for a file system that
+  // closes it itself (to report what the close says).
+  template <typename Tag>
+  static std::intptr_t Release(Handle<Tag>& handle) {
+    handle.fs_ = nullptr;
+    return std::exchange(handle.value_, 0);
+  }
   // Closes what a handle of this file system holds.
   virtual void Close(std::intptr_t value) = 0;
 

@@ -1,5 +1,6 @@
 #include "sync/safe_copy.h"
 
+#include <chrono>
 #include <cstdio>
 #include <random>
 
@@ -12,7 +13,8 @@ constexpr int kNameAttempts = 64;
 
 constexpr std::string_view kPrefix = "~tandrel-";
 constexpr std::string_view kSuffix = ".tmp";
-constexpr size_t kTokenLength = 8;
+constexpr size_t kLegacyTokenLength = 8;
+constexpr size_t kTokenLength = 16;
 
 bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -22,8 +24,25 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 TempNames::TempNames() {
   std::random_device random;
   char token[kTokenLength + 1];
-  std::snprintf(token, sizeof token, "%08x", static_cast<unsigned>(random()));
+  const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count();
+  std::snprintf(token, sizeof token, "%08x%08x", static_cast<unsigned>(now),
+                static_cast<unsigned>(random()));
   token_ = token;
+}
+
+std::optional<std::int64_t> TempNames::StartedAt(std::string_view name) {
+  if (!name.starts_with(kPrefix) || name.size() < kPrefix.size() + kTokenLength + 1 ||
+      name[kPrefix.size() + kTokenLength] != '-') {
+    return std::nullopt;
+  }
+  std::int64_t seconds = 0;
+  for (char c : name.substr(kPrefix.size(), 8)) {
+    if (!IsHexDigit(c)) return std::nullopt;
+    seconds = seconds * 16 + (IsDigit(c) ? c - '0' : c - 'a' + 10);
+  }
+  return seconds;
 }
 
 std::string TempNames::Next() {
@@ -36,9 +55,12 @@ bool TempNames::IsOthers(std::string_view name) const {
   if (!name.starts_with(kPrefix) || !name.ends_with(kSuffix)) return false;
   name.remove_prefix(kPrefix.size());
   name.remove_suffix(kSuffix.size());
-  if (name.size() < kTokenLength + 2 || name[kTokenLength] != '-') return false;
-  const std::string_view token = name.substr(0, kTokenLength);
-  const std::string_view number = name.substr(kTokenLength + 1);
+  const size_t length = name.find('-');
+  if ((length != kTokenLength && length != kLegacyTokenLength) || name.size() < length + 2) {
+    return false;
+  }
+  const std::string_view token = name.substr(0, length);
+  const std::string_view number = name.substr(length + 1);
   for (char c : token) {
     if (!IsHexDigit(c)) return false;
   }
@@ -57,14 +79,18 @@ std::error_code WriteTemporaryCopy(FileSystem& fs, const Folder& from, std::stri
     if (ec != std::errc::file_exists) break;
   }
   // Every name tried belongs to someone else: there is nothing of ours.
-  if (ec) return ec;
+  if (ec) {
+    copy->name.clear();
+    return ec;
+  }
   ec = fs.CopyInto(from, name, copy->file, &copy->source);
   if (ec) DeleteFileQuiet(fs, to, *copy);
   return ec;
 }
 
 void DeleteFileQuiet(FileSystem& fs, const Folder& folder, TemporaryCopy& copy) {
-  if (copy.file) (void)fs.RemoveTemporary(folder, copy.name, copy.file);
+  if (!copy.name.empty()) (void)fs.RemoveTemporary(folder, copy.name, copy.file);
+  copy.name.clear();
   copy.file.Reset();
 }
 

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -14,15 +16,21 @@
 namespace tandrel {
 
 // The names of one sync run's temporary files: "~tandrel-<token>-<n>.tmp".
-// The "~" keeps a leftover out of every comparison; the random token keeps
-// two runs (or two programs) from reaching for the same names. Next may be
-// called from several threads at once.
+// The "~" keeps a leftover out of every comparison; the token, the run's
+// start in seconds since 1970 and a random number (8 hexadecimal digits
+// each), keeps two runs (or two programs) from reaching for the same names
+// and tells how old a leftover is where its file's own times cannot (a
+// copy carries its source's time). Runs before that had the random number
+// alone. Next may be called from several threads at once.
 class TempNames {
  public:
   TempNames();
   std::string Next();
   // True for the name of a temporary file of another run than this one.
   bool IsOthers(std::string_view name) const;
+  // When the run that made the temporary `name` started (seconds since
+  // 1970), where its name tells.
+  static std::optional<std::int64_t> StartedAt(std::string_view name);
 
  private:
   std::string token_;
@@ -42,8 +50,8 @@ struct TemporaryCopy {
 std::error_code WriteTemporaryCopy(FileSystem& fs, const Folder& from, std::string_view name,
                                    const Folder& to, TempNames& names, TemporaryCopy* copy);
 
-// Removes a temporary copy that will not be put in place, ignoring every
-// failure, and lets go of it.
+// Removes a temporary copy that will not be put in place (held, or let go
+// of and reached by its name), ignoring every failure, and lets go of it.
 void DeleteFileQuiet(FileSystem& fs, const Folder& folder, TemporaryCopy& copy);
 
 }  // namespace tandrel

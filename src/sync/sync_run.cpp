@@ -1,6 +1,7 @@
 #include "sync/sync_run.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -15,6 +16,7 @@
 #include "compare/last_modified.h"
 #include "compare/plan.h"
 #include "platform/io_pool.h"
+#include "sync/check_copy.h"
 #include "sync/safe_copy.h"
 
 namespace tandrel {
@@ -46,13 +48,24 @@ constexpr std::string_view kLinkOnTheWayToSource =
 constexpr std::string_view kGoneOnTheWayToSource =
     "A folder on the way to the file to copy is gone since the compare, so nothing was written.";
 
-// The system's reason as a sentence: one full stop, whatever the platform's
-// text ends with.
-std::string Sentence(const std::error_code& ec) {
-  std::string text = ec.message();
-  text.erase(text.find_last_not_of(" .\r\n") + 1);
-  if (text.empty()) text = "Error " + std::to_string(ec.value());
-  return text + ".";
+// A leftover on a share may belong to a sync that another computer is
+// running (locks are not seen across computers): it is left alone until it
+// is this old.
+constexpr std::int64_t kRemoteLeftoverSeconds = 24 * 3600;
+
+// Letter case as a folder that ignores it sees a name (ASCII letters).
+std::string FoldCase(std::string_view text) {
+  std::string folded(text);
+  for (char& c : folded) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return folded;
+}
+
+std::string CaseTaken(std::string_view there) {
+  return "A file whose name differs from it only in letter case, " + std::string(there) +
+         ", is already there, and this folder does not tell such names apart, so it was not "
+         "replaced.";
 }
 
 std::string FailureMessage(const std::string& source, const std::string& target,
@@ -91,7 +104,14 @@ struct Job {
   std::string_view target_name;
   std::string_view target_folder;        // as text, ending in a separator
   std::shared_ptr<const Folder> folder;  // the target's
+  Storage storage;                       // the target folder's
+  std::string key;                       // the target as its folder tells names apart
   TemporaryCopy copy;
+  // Flushed and closed while it was prepared (storage that syncfs does not
+  // reach, and servers that will not rename an open file).
+  bool closed = false;
+  bool time_kept = true;
+  bool placed = false;
   // What stood at the target before the copy began (overwrites): the rename
   // goes ahead only if that is still there.
   std::optional<FileStamp> seen;
@@ -105,8 +125,13 @@ struct Job {
 
 class Run {
  public:
-  Run(PlanList& plan, const CompareRequest& compared, Shell& shell, FileSystem& fs, int threads)
-      : plan_(plan), shell_(shell), fs_(fs), pool_(threads) {
+  Run(PlanList& plan, const CompareRequest& compared, Shell& shell, FileSystem& fs,
+      const SyncOptions& options)
+      : plan_(plan),
+        shell_(shell),
+        fs_(fs),
+        keep_going_(options.keep_going),
+        pool_(options.io_threads) {
     roots_[0].text = compared.folder1;
     roots_[1].text = compared.folder2;
     for (Root& root : roots_) {
@@ -123,22 +148,31 @@ class Run {
     return performed;
   }
 
-  // Names the leftovers removed, if any.
-  void TellLeftovers() {
-    if (leftovers_.empty()) return;
-    std::string text(kLeftoversRemoved);
-    text += "\n";
-    for (const std::string& path : leftovers_) text += "\n" + path;
-    shell_.ShowMessage(text);
+  // Names the leftovers removed, and the copies whose times the file system
+  // did not keep, if any.
+  void TellAfterwards() {
+    Tell(kLeftoversRemoved, leftovers_);
+    Tell(kTimesNotKept, times_not_kept_);
   }
+
+  bool any_failed() const { return any_failed_; }
 
  private:
   struct Root {
     std::string text;  // ends in a separator
     std::shared_ptr<Folder> folder;
     std::error_code error;
+    Storage storage;
     bool opened = false;
   };
+
+  void Tell(std::string_view heading, const std::vector<std::string>& paths) {
+    if (paths.empty()) return;
+    std::string text(heading);
+    text += "\n";
+    for (const std::string& path : paths) text += "\n" + path;
+    shell_.ShowMessage(text);
+  }
 
   // The targets that more than one ticked row writes: only for these must
   // the run remember what it put there.
@@ -147,9 +181,18 @@ class Run {
     for (int position = 1; position <= count; ++position) {
       const PlanRow row = plan_.Row(position);
       if (!row.checked) continue;
-      std::string target = TargetOf(row, IsCopy(row));
-      if (!seen.insert(target).second) repeated_.insert(std::move(target));
+      const std::string target = TargetOf(row, IsCopy(row));
+      OpenRootOf(FolderPart(target));
+      std::string key = KeyOf(target);
+      if (!seen.insert(key).second) repeated_.insert(std::move(key));
     }
+  }
+
+  // A target as its folder tells names apart: two names that differ only in
+  // letter case are one file where the compared folder ignores case.
+  std::string KeyOf(const std::string& target) {
+    const Root* root = RootOf(target);
+    return root != nullptr && root->storage.ignores_case ? FoldCase(target) : target;
   }
 
   // Opens the compared folder that `path` lies in, if not yet done.
@@ -158,7 +201,27 @@ class Run {
     if (root == nullptr || root->opened) return;
     root->folder = std::make_shared<Folder>();
     root->error = fs_.OpenRoot(root->text, root->folder.get());
+    if (!root->error) (void)fs_.Describe(*root->folder, &root->storage);
     root->opened = true;
+  }
+
+  // What the storage of a target folder keeps, found once per folder.
+  Storage StorageOf(std::string_view folder_text, const Folder& folder) {
+    {
+      std::lock_guard lock(mutex_);
+      if (auto found = storages_.find(std::string(folder_text)); found != storages_.end()) {
+        return found->second;
+      }
+    }
+    Storage storage;
+    if (const Root* root = RootOf(folder_text); root != nullptr && root->text == folder_text) {
+      storage = root->storage;
+    } else {
+      (void)fs_.Describe(folder, &storage);
+    }
+    std::lock_guard lock(mutex_);
+    storages_.emplace(folder_text, storage);
+    return storage;
   }
 
   // The compared folder `path` lies in (the deeper one when both hold it).
@@ -202,7 +265,7 @@ class Run {
 
   // Removes, once per folder, the temporaries that an interrupted run left
   // there. Best effort: what cannot be listed or removed stays.
-  void SweepLeftovers(std::string_view folder_text, const Folder& folder) {
+  void SweepLeftovers(std::string_view folder_text, const Folder& folder, const Storage& storage) {
     {
       std::lock_guard lock(mutex_);
       if (!swept_.emplace(folder_text).second) return;
@@ -211,12 +274,29 @@ class Run {
     if (fs_.List(folder, &entries)) return;
     for (const DirEntry& entry : entries) {
       if (entry.kind != EntryKind::kFile || !names_.IsOthers(entry.name)) continue;
+      if (storage.remote && !OldEnough(folder, entry.name)) continue;
       bool removed = false;
       if (!fs_.RemoveIfNotHeld(folder, entry.name, &removed) && removed) {
         std::lock_guard lock(mutex_);
         leftovers_.push_back(std::string(folder_text) + entry.name);
       }
     }
+  }
+
+  // Whether a leftover on a share was made long enough ago that no sync of
+  // another computer can still be writing it: its name tells when its run
+  // began (an older name, when it was last written).
+  bool OldEnough(const Folder& folder, std::string_view name) {
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+    std::optional<std::int64_t> started = TempNames::StartedAt(name);
+    if (!started) {
+      FileInfo info;
+      if (fs_.StatAt(folder, name, FollowLinks::kNo, &info)) return false;
+      started = info.stamp.write_seconds;
+    }
+    return now - *started > kRemoteLeftoverSeconds;
   }
 
   // Writes the row's temporary copy beside its target. Runs on a thread of
@@ -230,7 +310,8 @@ class Run {
     if (auto failure = OpenBelow(FolderPart(row.source), /*source=*/true, &from)) return failure;
     if (auto failure = OpenBelow(job.target_folder, /*source=*/false, &job.folder)) return failure;
     const Folder& folder = *job.folder;
-    SweepLeftovers(job.target_folder, folder);
+    job.storage = StorageOf(job.target_folder, folder);
+    SweepLeftovers(job.target_folder, folder, job.storage);
 
     if (job.overwrite) {
       FileInfo source;
@@ -256,8 +337,40 @@ class Run {
       }
     }
     if (std::error_code ec = WriteTemporaryCopy(fs_, *from, name, folder, names_, &job.copy)) {
-      job.out_of_space = ec == std::errc::no_space_on_device;
+      job.out_of_space = IsOutOfSpace(ec);
       return Sentence(ec);
+    }
+    if (job.storage.remote) {
+      // Flushing the whole file system would not reach this storage: the
+      // file is flushed itself, here, beside the other rows' copies; and
+      // closed, so that a write the server refused is heard of, and so that
+      // a server that will not rename an open file can rename it.
+      OpenFile* const file = &job.copy.file;
+      size_t failed = 0;
+      if (std::error_code ec = fs_.FlushFiles({&file, 1}, &failed)) {
+        job.out_of_space = IsOutOfSpace(ec);
+        return Sentence(ec);
+      }
+      if (std::error_code ec = fs_.CloseTemporary(job.copy.file, /*keep_held=*/false)) {
+        job.out_of_space = IsOutOfSpace(ec);
+        return Sentence(ec);
+      }
+      job.closed = true;
+    }
+    return CheckCopy(fs_, folder, job.copy.name, job.copy.source, job.storage, &job.time_kept);
+  }
+
+  static bool IsOutOfSpace(const std::error_code& ec) {
+    return ec == std::errc::no_space_on_device;
+  }
+
+  // The name there that differs from the target's only in letter case.
+  std::optional<std::string> CaseVariantThere(const Job& job) {
+    std::vector<DirEntry> entries;
+    if (fs_.List(*job.folder, &entries)) return std::nullopt;
+    const std::string folded = FoldCase(job.target_name);
+    for (const DirEntry& entry : entries) {
+      if (entry.name != job.target_name && FoldCase(entry.name) == folded) return entry.name;
     }
     return std::nullopt;
   }
@@ -265,7 +378,13 @@ class Run {
   // Renames a prepared row's copy into place after checking, as late as
   // possible, that what stands there is what the row may replace.
   std::optional<std::string> PutInPlace(Job& job) {
-    const auto own = written_.find(job.target);
+    if (!job.closed) {
+      // What the storage says at close is heard before the copy is used.
+      if (std::error_code ec = fs_.CloseTemporary(job.copy.file, /*keep_held=*/true)) {
+        return Sentence(ec);
+      }
+    }
+    const auto own = written_.find(job.key);
     const bool replace = job.overwrite || own != written_.end();
     if (replace) {
       FileInfo now;
@@ -278,16 +397,26 @@ class Run {
     }
     if (std::error_code ec = fs_.RenameTemporary(*job.folder, job.copy.name, job.copy.file,
                                                  job.target_name, replace)) {
-      if (!replace && ec == std::errc::file_exists) return std::string(kAlreadyThere);
+      if (!replace && ec == std::errc::file_exists) {
+        if (std::optional<std::string> there = CaseVariantThere(job)) return CaseTaken(*there);
+        return std::string(kAlreadyThere);
+      }
       return Sentence(ec);
+    }
+    job.copy.name.clear();
+    job.placed = true;
+    // Some drivers stamp a file with the time of its rename.
+    if (job.storage.remote &&
+        !MendTimes(fs_, *job.folder, job.target_name, job.copy.source, job.storage)) {
+      job.time_kept = false;
     }
     // Closing may wait for a round trip to a network share: it is done on
     // the pool, beside the next rows.
     tasks_.Submit(pool_,
                   [file = std::make_shared<OpenFile>(std::move(job.copy.file))] { file->Reset(); });
-    if (repeated_.contains(job.target)) {
+    if (repeated_.contains(job.key)) {
       FileInfo now;
-      std::optional<FileStamp>& mine = written_[job.target];
+      std::optional<FileStamp>& mine = written_[job.key];
       mine.reset();
       if (!fs_.StatAt(*job.folder, job.target_name, FollowLinks::kNo, &now)) mine = now.stamp;
     }
@@ -325,7 +454,7 @@ class Run {
         continue;
       }
       // A row that reads what an earlier row is about to write waits for it.
-      if (pending_targets_.contains(row.source) && !Commit(queue_.size())) return false;
+      if (pending_targets_.contains(KeyOf(row.source)) && !Commit(queue_.size())) return false;
       auto job = std::make_unique<Job>();
       job->position = position;
       job->row = std::move(row);
@@ -345,8 +474,9 @@ class Run {
     j.target = TargetOf(j.row, !j.overwrite);
     j.target_name = FileNamePart(j.target);
     j.target_folder = FolderPart(j.target);
-    j.target_is_ours = written_.contains(j.target) || pending_targets_.contains(j.target);
-    pending_targets_.insert(j.target);
+    j.key = KeyOf(j.target);
+    j.target_is_ours = written_.contains(j.key) || pending_targets_.contains(j.key);
+    pending_targets_.insert(j.key);
     // The top folders are opened here, on one thread, once.
     OpenRootOf(FolderPart(j.row.source));
     OpenRootOf(j.target_folder);
@@ -388,7 +518,8 @@ class Run {
 
   // Puts the first `count` rows of the queue in place in row order and
   // marks them "Done" once they would survive a power cut. False when one
-  // of them failed: the run stops there.
+  // of them failed and the run stops there; with keep-going every row that
+  // can be is put in place, and each failure is told.
   bool Commit(size_t count) {
     if (count == 0) return true;
     {
@@ -408,58 +539,95 @@ class Run {
       }
     }
     pending_targets_.clear();
-    for (const auto& job : queue_) pending_targets_.insert(job->target);
+    for (const auto& job : queue_) pending_targets_.insert(job->key);
 
-    size_t stop = batch.size();
-    std::optional<std::string> failure;
-    bool out_of_space = false;
-    for (size_t i = 0; i < batch.size(); ++i) {
-      if (batch[i]->failure) {
-        stop = i;
-        failure = batch[i]->failure;
-        out_of_space = batch[i]->out_of_space;
-        break;
-      }
+    // Without keep-going nothing after the first failure is put in place.
+    size_t end = batch.size();
+    auto stop_after = [&](size_t i) {
+      if (!keep_going_) end = std::min(end, i + 1);
+    };
+    for (size_t i = 0; i < end; ++i) {
+      if (batch[i]->failure) stop_after(i);
     }
+    // Copies still open are flushed together; those on storage that a
+    // flush of the whole file system does not reach were flushed already.
     std::vector<OpenFile*> files;
-    for (size_t i = 0; i < stop; ++i) files.push_back(&batch[i]->copy.file);
+    std::vector<size_t> owners;
+    for (size_t i = 0; i < end; ++i) {
+      if (batch[i]->failure || batch[i]->closed) continue;
+      files.push_back(&batch[i]->copy.file);
+      owners.push_back(i);
+    }
     size_t unflushed = 0;
     if (std::error_code ec = fs_.FlushFiles(files, &unflushed)) {
-      stop = unflushed;
-      failure = Sentence(ec);
-      out_of_space = ec == std::errc::no_space_on_device;
+      // What came after the failed file may not be on disk either.
+      for (size_t k = unflushed; k < owners.size(); ++k) {
+        Job& job = *batch[owners[k]];
+        job.failure = Sentence(ec);
+        job.out_of_space = IsOutOfSpace(ec);
+      }
+      stop_after(owners[unflushed]);
     }
-    size_t placed = 0;
-    for (; placed < stop; ++placed) {
-      if (std::optional<std::string> f = PutInPlace(*batch[placed])) {
-        stop = placed;
-        failure = std::move(f);
-        break;
+    for (size_t i = 0; i < end; ++i) {
+      Job& job = *batch[i];
+      if (job.failure) continue;
+      if (std::optional<std::string> f = PutInPlace(job)) {
+        job.failure = std::move(f);
+        stop_after(i);
       }
     }
     // Each folder that got a rename is flushed once; a row is done only
     // when its folder is.
     std::vector<std::string_view> flushed;
-    for (size_t i = 0; i < placed; ++i) {
-      const Job& job = *batch[i];
+    for (size_t i = 0; i < end; ++i) {
+      Job& job = *batch[i];
+      if (!job.placed) continue;
       if (std::find(flushed.begin(), flushed.end(), job.target_folder) != flushed.end()) continue;
       if (std::error_code ec = fs_.FlushFolder(*job.folder)) {
-        stop = i;
-        failure = Sentence(ec);
-        break;
+        // Every row placed in that folder waits for its flush.
+        for (size_t k = i; k < end; ++k) {
+          Job& other = *batch[k];
+          if (other.placed && other.target_folder == job.target_folder) {
+            other.failure = "The folder " + std::string(job.target_folder) +
+                            " could not be flushed, so the copy may not survive a power cut: " +
+                            Sentence(ec);
+          }
+        }
+        stop_after(i);
+        continue;
       }
       flushed.push_back(job.target_folder);
     }
-    for (size_t i = 0; i < stop; ++i) plan_.SetAction(batch[i]->position, std::string(kDoneAction));
+    bool all_done = true;
+    std::optional<size_t> first_failed;
+    for (size_t i = 0; i < end; ++i) {
+      Job& job = *batch[i];
+      if (job.failure) {
+        all_done = false;
+        if (!first_failed) first_failed = i;
+        continue;
+      }
+      // Without keep-going, rows after a failure are not done, even where
+      // they were placed (the folder flush that failed may be theirs).
+      if (!keep_going_ && first_failed) continue;
+      plan_.SetAction(job.position, std::string(kDoneAction));
+      if (!job.time_kept) times_not_kept_.push_back(job.target);
+    }
     for (auto& job : batch) Discard(*job);
+    if (all_done) return true;
     // Only copies written side by side can have taken a row's space; one
     // thread writes them in row order, as a run without them would.
-    if (failure && out_of_space && !one_at_a_time_ && pool_.threads() > 1 && stop == placed) {
-      retry_from_ = batch[stop]->position;
-    } else if (failure) {
-      Fail(*batch[stop], *failure);
+    Job& failed = *batch[*first_failed];
+    if (!keep_going_ && failed.out_of_space && !failed.placed && !one_at_a_time_ &&
+        pool_.threads() > 1) {
+      retry_from_ = failed.position;
+      return false;
     }
-    return !failure;
+    any_failed_ = true;
+    for (size_t i = 0; i < end; ++i) {
+      if (batch[i]->failure) Fail(*batch[i], *batch[i]->failure);
+    }
+    return keep_going_;
   }
 
   // Removes a copy that will not be put in place.
@@ -474,6 +642,8 @@ class Run {
   PlanList& plan_;
   Shell& shell_;
   FileSystem& fs_;
+  const bool keep_going_;
+  bool any_failed_ = false;
   Root roots_[2];
   TempNames names_;
   IoPool pool_;
@@ -496,7 +666,9 @@ class Run {
   // tell), so that a later row may replace it, and nothing else.
   std::unordered_map<std::string, std::optional<FileStamp>> written_;
   std::unordered_set<std::string> swept_;
+  std::unordered_map<std::string, Storage> storages_;  // by target folder
   std::vector<std::string> leftovers_;
+  std::vector<std::string> times_not_kept_;
 };
 
 }  // namespace
@@ -505,14 +677,23 @@ void CheckAll(PlanList& plan) { plan.SetAllChecked(true); }
 
 void UncheckAll(PlanList& plan) { plan.SetAllChecked(false); }
 
-void SyncRun(PlanList& plan, const CompareRequest& compared, Shell& shell, FileSystem& fs,
-             int io_threads) {
-  Run run(plan, compared, shell, fs, io_threads);
-  if (run.PerformAll()) {
+bool SyncRun(PlanList& plan, const CompareRequest& compared, Shell& shell, FileSystem& fs,
+             const SyncOptions& options) {
+  Run run(plan, compared, shell, fs, options);
+  const bool performed = run.PerformAll() && !run.any_failed();
+  if (performed) {
     shell.ShowMessage(kSyncDone);
     plan.Clear();
   }
-  run.TellLeftovers();
+  run.TellAfterwards();
+  return performed;
+}
+
+bool SyncRun(PlanList& plan, const CompareRequest& compared, Shell& shell, FileSystem& fs,
+             int io_threads) {
+  SyncOptions options;
+  options.io_threads = io_threads;
+  return SyncRun(plan, compared, shell, fs, options);
 }
 
 }  // namespace tandrel

@@ -40,7 +40,15 @@ void UncheckAll(PlanList& plan);
 // refuses a Destination that is now newer than its Source, unless this run
 // wrote it, and one that changed while its copy was written. A row that
 // cannot be performed stops the run there with one message naming Source,
-// Destination and the reason; the plan then keeps its rows.
+// Destination and the reason (with keep-going, the run goes on with the
+// next rows and tells each failure); the plan then keeps its rows.
+//
+// The copy path follows what each target folder's storage keeps: a copy's
+// size and times are read back before it is put in place (a copy that lost
+// bytes is never used), times a driver did not keep are set again, and the
+// copies that could not keep them are named after the run; files on FUSE
+// drivers and network shares are flushed one by one and closed before they
+// are renamed.
 //
 // Temporary files that an interrupted run left in a folder written to are
 // removed, and named in one message after the run.
@@ -49,11 +57,25 @@ void UncheckAll(PlanList& plan);
 // that the round trips of slow storage overlap; the rows are still put in
 // place, marked and reported strictly in order, and whatever was written
 // ahead for rows after a failure is removed.
-void SyncRun(PlanList& plan, const CompareRequest& compared, Shell& shell, FileSystem& fs,
+//
+// True when every ticked row was performed.
+struct SyncOptions {
+  int io_threads = IoPool::kDefaultThreads;
+  // Performs every row it can instead of stopping at the first failure.
+  bool keep_going = false;
+};
+bool SyncRun(PlanList& plan, const CompareRequest& compared, Shell& shell, FileSystem& fs,
+             const SyncOptions& options);
+bool SyncRun(PlanList& plan, const CompareRequest& compared, Shell& shell, FileSystem& fs,
              int io_threads = IoPool::kDefaultThreads);
 
 // The start of the message that names the leftovers removed.
 inline constexpr std::string_view kLeftoversRemoved =
     "These temporary files, left by a sync that was interrupted, were removed:";
+// The start of the message that names the copies whose file system did not
+// keep their source's last-write time.
+inline constexpr std::string_view kTimesNotKept =
+    "The file system did not keep the last-write time of these copies, so a later compare may "
+    "propose them again:";
 
 }  // namespace tandrel

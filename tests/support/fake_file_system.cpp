@@ -25,6 +25,14 @@ namespace {
 
 std::error_code Errc(std::errc e) { return std::make_error_code(e); }
 
+std::string FoldCase(std::string_view name) {
+  std::string folded(name);
+  for (char& c : folded) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return folded;
+}
+
 std::vector<std::string> Components(const std::string& key) {
   std::vector<std::string> parts;
   size_t start = 0;
@@ -74,10 +82,8 @@ FakeFileSystem::NodePtr FakeFileSystem::Find(const std::string& path, bool follo
   for (size_t i = 0; i < parts.size(); ++i) {
     if (i > 0) node = Resolve(node);
     if (node == nullptr || node->kind != EntryKind::kFolder) return nullptr;
-    auto it = std::find_if(node->children.begin(), node->children.end(),
-                           [&](const NodePtr& c) { return c->name == parts[i]; });
-    if (it == node->children.end()) return nullptr;
-    node = *it;
+    node = Child(node, parts[i]);
+    if (node == nullptr) return nullptr;
   }
   return follow_final ? Resolve(node) : node;
 }
@@ -278,10 +284,40 @@ void FakeFileSystem::FillInfo(const Node& node, bool is_link, FileInfo* info) co
                  seconds - kUnixEpochInFileTimeSeconds, static_cast<std::uint32_t>(ticks * 100)};
 }
 
+std::vector<FakeFileSystem::NodePtr>::iterator FakeFileSystem::ChildAt(const NodePtr& folder,
+                                                                       std::string_view name) const {
+  const bool fold = StorageOf(folder.get()).storage.ignores_case;
+  return std::find_if(folder->children.begin(), folder->children.end(), [&](const NodePtr& c) {
+    return fold ? FoldCase(c->name) == FoldCase(name) : c->name == name;
+  });
+}
+
 FakeFileSystem::NodePtr FakeFileSystem::Child(const NodePtr& folder, std::string_view name) const {
-  auto it = std::find_if(folder->children.begin(), folder->children.end(),
-                         [&](const NodePtr& c) { return c->name == name; });
+  auto it = ChildAt(folder, name);
   return it == folder->children.end() ? nullptr : *it;
+}
+
+const FakeStorage& FakeFileSystem::StorageOf(const Node* node) const {
+  for (; node != nullptr; node = node->parent) {
+    if (auto found = storages_.find(node); found != storages_.end()) return found->second;
+  }
+  return default_storage_;
+}
+
+FileTime FakeFileSystem::Kept(const Node* node, FileTime time) const {
+  const std::int64_t step = StorageOf(node).storage.time_step_ns / 100;
+  if (step <= 1) return time;
+  return time - ((time % step) + step) % step;
+}
+
+void FakeFileSystem::SetStorage(const std::string& path, FakeStorage storage) {
+  std::lock_guard lock(mutex_);
+  storages_[Find(path).get()] = std::move(storage);
+}
+
+FakeFileSystem::NodePtr FakeFileSystem::TemporaryOf(const NodePtr& folder, std::string_view name,
+                                                    const OpenFile& temp) const {
+  return temp ? FileOf(temp) : Child(folder, name);
 }
 
 std::error_code FakeFileSystem::StatNode(NodePtr node, FollowLinks follow, FileInfo* info) const {
@@ -320,8 +356,7 @@ std::error_code FakeFileSystem::OpenFolder(const Folder& parent, std::string_vie
   NodePtr node = FolderOf(parent);
   if (name != ".") {
     if (std::error_code ec = Step(Op::kOpenFolder, PathIn(node.get(), name))) return ec;
-    auto it = std::find_if(node->children.begin(), node->children.end(),
-                           [&](const NodePtr& c) { return c->name == name; });
+    auto it = ChildAt(node, name);
     if (it == node->children.end()) return Errc(std::errc::no_such_file_or_directory);
     if (!(*it)->link_target.empty()) return Errc(std::errc::too_many_symbolic_link_levels);
     if ((*it)->kind != EntryKind::kFolder) return Errc(std::errc::not_a_directory);
@@ -373,10 +408,7 @@ std::error_code FakeFileSystem::CreateTemporary(const Folder& folder, std::strin
   std::lock_guard lock(mutex_);
   const NodePtr parent = FolderOf(folder);
   if (std::error_code ec = Step(Op::kCreate, PathIn(parent.get(), name))) return ec;
-  if (std::any_of(parent->children.begin(), parent->children.end(),
-                  [&](const NodePtr& c) { return c->name == name; })) {
-    return Errc(std::errc::file_exists);
-  }
+  if (Child(parent, name) != nullptr) return Errc(std::errc::file_exists);
   auto made = std::make_shared<Node>();
   made->id = next_id_++;
   made->time = clock_;
@@ -394,8 +426,7 @@ std::error_code FakeFileSystem::CopyInto(const Folder& from, std::string_view na
   const NodePtr folder = FolderOf(from);
   const NodePtr target = FileOf(to);
   if (std::error_code ec = Step(Op::kOpen, PathIn(folder.get(), name))) return ec;
-  auto it = std::find_if(folder->children.begin(), folder->children.end(),
-                         [&](const NodePtr& c) { return c->name == name; });
+  auto it = ChildAt(folder, name);
   if (it == folder->children.end()) return Errc(std::errc::no_such_file_or_directory);
   const NodePtr source = Resolve(*it);
   if (source == nullptr) return Errc(std::errc::no_such_file_or_directory);
@@ -413,9 +444,47 @@ std::error_code FakeFileSystem::CopyInto(const Folder& from, std::string_view na
     target->contents += contents.substr(done, block_size_);
     if (contents.empty()) break;
   }
-  target->permissions = source->permissions & 01777;
+  const FakeStorage& storage = StorageOf(target.get());
+  if (target->contents.size() > storage.drops_writes_past) {
+    target->contents.resize(storage.drops_writes_past);
+  }
+  if (!storage.storage.no_permissions) target->permissions = source->permissions & 01777;
   if (std::error_code ec = Step(Op::kSetTime, target_path)) return ec;
-  target->time = source->time;
+  if (!storage.ignores_times) target->time = Kept(target.get(), source->time);
+  return {};
+}
+
+std::error_code FakeFileSystem::CloseTemporary(OpenFile& temp, bool keep_held) {
+  std::lock_guard lock(mutex_);
+  const NodePtr node = FileOf(temp);
+  if (std::error_code ec = Step(Op::kClose, PathOf(node.get()))) return ec;
+  const std::error_code close_error = StorageOf(node.get()).close_error;
+  if (!keep_held) {
+    const std::intptr_t value = Release(temp);
+    open_.erase(value);
+    held_.erase(value);
+  }
+  return close_error;
+}
+
+std::error_code FakeFileSystem::SetTimesAt(const Folder& folder, std::string_view name,
+                                           const FileInfo& times) {
+  std::lock_guard lock(mutex_);
+  const NodePtr parent = FolderOf(folder);
+  if (std::error_code ec = Step(Op::kSetTime, PathIn(parent.get(), name))) return ec;
+  const NodePtr node = Child(parent, name);
+  if (node == nullptr) return Errc(std::errc::no_such_file_or_directory);
+  if (!node->link_target.empty()) return Errc(std::errc::too_many_symbolic_link_levels);
+  if (!StorageOf(node.get()).ignores_times) {
+    node->time = Kept(node.get(), FileTimeFromUnix(times.stamp.write_seconds,
+                                                   times.stamp.write_nanoseconds));
+  }
+  return {};
+}
+
+std::error_code FakeFileSystem::Describe(const Folder& folder, Storage* storage) {
+  std::lock_guard lock(mutex_);
+  *storage = StorageOf(FolderOf(folder).get()).storage;
   return {};
 }
 
@@ -433,13 +502,14 @@ std::error_code FakeFileSystem::RenameTemporary(const Folder& folder, std::strin
   const NodePtr parent = FolderOf(folder);
   const std::string to_path = PathIn(parent.get(), to);
   if (std::error_code ec = Step(Op::kRename, to_path)) return ec;
-  const NodePtr moved = FileOf(temp);
-  if (moved->parent != parent.get() || moved->name != temp_name) {
+  const NodePtr moved = TemporaryOf(parent, temp_name, temp);
+  if (moved == nullptr || moved->parent != parent.get() || moved->name != temp_name) {
     return Errc(std::errc::no_such_file_or_directory);
   }
+  const FakeStorage& storage = StorageOf(parent.get());
+  if (temp && storage.refuses_open_rename) return Errc(std::errc::device_or_resource_busy);
   if (temp_name == to) return {};
-  auto existing = std::find_if(parent->children.begin(), parent->children.end(),
-                               [&](const NodePtr& c) { return c->name == to; });
+  auto existing = ChildAt(parent, to);
   if (existing != parent->children.end()) {
     if (!replace) return Errc(std::errc::file_exists);
     if ((*existing)->kind == EntryKind::kFolder && (*existing)->link_target.empty()) {
@@ -449,8 +519,8 @@ std::error_code FakeFileSystem::RenameTemporary(const Folder& folder, std::strin
   Detach(moved);
   moved->name = std::string(to);
   moved->parent = parent.get();
-  existing = std::find_if(parent->children.begin(), parent->children.end(),
-                          [&](const NodePtr& c) { return c->name == to; });
+  if (storage.resets_time_on_rename) moved->time = Kept(moved.get(), clock_);
+  existing = ChildAt(parent, to);
   if (existing != parent->children.end()) {
     (*existing)->parent = nullptr;
     *existing = moved;  // replaced in place: keeps its listing position
@@ -466,8 +536,8 @@ std::error_code FakeFileSystem::RemoveTemporary(const Folder& folder, std::strin
   std::lock_guard lock(mutex_);
   const NodePtr parent = FolderOf(folder);
   if (std::error_code ec = Step(Op::kRemove, PathIn(parent.get(), temp_name))) return ec;
-  const NodePtr node = FileOf(temp);
-  if (node->parent != parent.get() || node->name != temp_name) {
+  const NodePtr node = TemporaryOf(parent, temp_name, temp);
+  if (node == nullptr || node->parent != parent.get() || node->name != temp_name) {
     return Errc(std::errc::no_such_file_or_directory);
   }
   Detach(node);
@@ -488,10 +558,8 @@ std::error_code FakeFileSystem::RemoveIfNotHeld(const Folder& folder, std::strin
   *removed = false;
   const NodePtr parent = FolderOf(folder);
   if (std::error_code ec = Step(Op::kRemove, PathIn(parent.get(), name))) return ec;
-  auto it = std::find_if(parent->children.begin(), parent->children.end(),
-                         [&](const NodePtr& c) { return c->name == name; });
-  if (it == parent->children.end()) return Errc(std::errc::no_such_file_or_directory);
-  const NodePtr node = *it;
+  const NodePtr node = Child(parent, name);
+  if (node == nullptr) return Errc(std::errc::no_such_file_or_directory);
   if (node->kind != EntryKind::kFile || !node->link_target.empty()) {
     return Errc(std::errc::invalid_argument);
   }

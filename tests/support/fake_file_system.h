@@ -25,7 +25,8 @@ namespace tandrel::testing {
 // The steps that can be made to fail. CopyInto goes through kOpen (the
 // source), then kRead and kWrite for each block, then kSetTime; a failing
 // kWrite leaves the new file half written. kCreate makes a temporary,
-// kFlush puts one file's data on disk, kFlushFolder a folder's entries.
+// kFlush puts one file's data on disk, kFlushFolder a folder's entries,
+// kClose ends the writing of a temporary.
 enum class Op {
   kList,
   kStat,
@@ -39,6 +40,17 @@ enum class Op {
   kRename,
   kRemove,
   kFlushFolder,
+  kClose,
+};
+
+// How a folder and everything below it behave, as a mounted driver would.
+struct FakeStorage {
+  Storage storage;  // what Describe says; times are kept in its steps
+  bool ignores_times = false;          // a time set is not kept (the clock's stays)
+  bool resets_time_on_rename = false;  // a rename stamps the clock's time
+  size_t drops_writes_past = SIZE_MAX; // bytes past this size are lost, and yet "written"
+  std::error_code close_error;         // what closing a written file reports
+  bool refuses_open_rename = false;    // a file that is open cannot be renamed
 };
 
 class FakeFileSystem final : public FileSystem {
@@ -72,6 +84,9 @@ class FakeFileSystem final : public FileSystem {
   // "rename PATH" for a temporary renamed to PATH, "flush-folder PATH".
   std::vector<std::string> Journal() const;
 
+  // Makes the folder at `path` and what lies below it behave as `storage`.
+  void SetStorage(const std::string& path, FakeStorage storage);
+
   // The time given to files that CreateTemporary makes.
   void SetClock(FileTime now) { clock_ = now; }
   // Size of the blocks CopyInto moves (so tests can fail a later block).
@@ -103,6 +118,10 @@ class FakeFileSystem final : public FileSystem {
                                   OpenFile* file) override;
   std::error_code CopyInto(const Folder& from, std::string_view name, OpenFile& to,
                            FileInfo* copied) override;
+  std::error_code CloseTemporary(OpenFile& temp, bool keep_held) override;
+  std::error_code SetTimesAt(const Folder& folder, std::string_view name,
+                             const FileInfo& times) override;
+  std::error_code Describe(const Folder& folder, Storage* storage) override;
   std::error_code RenameTemporary(const Folder& folder, std::string_view temp_name, OpenFile& temp,
                                   std::string_view to, bool replace) override;
   std::error_code RemoveTemporary(const Folder& folder, std::string_view temp_name,
@@ -135,6 +154,13 @@ class FakeFileSystem final : public FileSystem {
   NodePtr Resolve(NodePtr node) const;
   NodePtr FolderOf(const Folder& folder) const;
   NodePtr Child(const NodePtr& folder, std::string_view name) const;
+  std::vector<NodePtr>::iterator ChildAt(const NodePtr& folder, std::string_view name) const;
+  // The storage the node lies on: that of its nearest folder with one.
+  const FakeStorage& StorageOf(const Node* node) const;
+  // A time as the node's storage keeps it.
+  FileTime Kept(const Node* node, FileTime time) const;
+  // The node of a temporary, by its handle or, once let go of, its name.
+  NodePtr TemporaryOf(const NodePtr& folder, std::string_view name, const OpenFile& temp) const;
   std::error_code StatNode(NodePtr node, FollowLinks follow, FileInfo* info) const;
   NodePtr FileOf(const OpenFile& file) const;
   void FillInfo(const Node& node, bool is_link, FileInfo* info) const;
@@ -158,6 +184,8 @@ class FakeFileSystem final : public FileSystem {
   unsigned jitter_seed_ = 0;
   int jitter_max_ = 0;
   FileTime clock_ = 0;
+  std::map<const Node*, FakeStorage> storages_;
+  FakeStorage default_storage_;
   size_t block_size_ = 1 << 16;
 };
 

@@ -74,6 +74,8 @@ std::string Name(Op op) {
       return "Remove";
     case Op::kList:
       return "List";
+    case Op::kClose:
+      return "Close";
   }
   return "?";
 }
@@ -183,6 +185,7 @@ const Fault kFaults[] = {
     {Op::kOpenFolder, 1, std::errc::permission_denied, true},
     {Op::kFlush, 1, std::errc::io_error, true},
     {Op::kSetTime, 1, std::errc::operation_not_permitted, true},
+    {Op::kClose, 1, std::errc::io_error, true},
     {Op::kRename, 1, std::errc::permission_denied, true},
     // The happy path removes nothing: an overwrite never deletes first.
     {Op::kRemove, 1, std::errc::permission_denied, false},

@@ -1,5 +1,7 @@
 #include "platform/posix/posix_file_system.h"
 
+#include "platform/posix/posix_storage.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -166,6 +168,8 @@ void FillInfo(const struct stat& st, FileInfo* info) {
   info->stamp.size = static_cast<std::int64_t>(st.st_size);
   info->stamp.write_seconds = static_cast<std::int64_t>(st.st_mtim.tv_sec);
   info->stamp.write_nanoseconds = static_cast<std::uint32_t>(st.st_mtim.tv_nsec);
+  info->access_seconds = static_cast<std::int64_t>(st.st_atim.tv_sec);
+  info->access_nanoseconds = static_cast<std::uint32_t>(st.st_atim.tv_nsec);
 }
 
 // ENOTDIR from an O_NOFOLLOW | O_DIRECTORY open may mean a link stood there;
@@ -231,6 +235,22 @@ std::error_code CopyRange(int in, int out, off_t offset, off_t size) {
   return {};
 }
 
+// Writes zeros to `out` from `from` up to `to`.
+std::error_code WriteZeros(int out, off_t from, off_t to) {
+  static constexpr size_t kBufferSize = 1 << 17;
+  const std::vector<char> zeros(static_cast<size_t>(std::min<off_t>(to - from, kBufferSize)));
+  while (from < to) {
+    const size_t want = static_cast<size_t>(std::min<off_t>(to - from, kBufferSize));
+    const ssize_t put = ::pwrite(out, zeros.data(), want, from);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return LastError();
+    }
+    from += put;
+  }
+  return {};
+}
+
 // Copies the bytes of `in` (of `size` bytes) to the empty `out`: a clone
 // where the file system shares blocks, otherwise the data ranges alone, so
 // that holes stay holes.
@@ -254,10 +274,15 @@ std::error_code CopyBytes(int in, int out, off_t size) {
     at = hole;
   }
   // A hole at the end is made by the length alone (which costs a round trip
-  // on a network share, so only then).
-  if (at < size && ::ftruncate(out, size) != 0) return LastError();
+  // on a network share, so only then). A driver that will not lengthen a
+  // file that way (fusefat, smbnetfs) gets the zeros written.
+  if (at < size && ::ftruncate(out, size) != 0) return WriteZeros(out, at, size);
   return {};
 }
+
+// Whether a failure to set permission bits means that the file system has
+// none to set (FAT, exFAT, SMB, SFTP, NTFS without a user mapping).
+bool HasNoModes(int error) { return error == EPERM || error == ENOSYS || error == EOPNOTSUPP; }
 
 }  // namespace
 
@@ -417,9 +442,12 @@ std::error_code PosixFileSystem::CopyInto(const Folder& from, std::string_view n
   if (std::error_code ec = CopyBytes(in.get(), out, st.st_size)) return ec;
   // Set-user-ID and set-group-ID never travel: a copy made by root would
   // otherwise turn anybody's file into a program that runs as root.
-  if (::fchmod(out, st.st_mode & 01777) != 0) return LastError();
-  // The time itself, to the nanosecond, and last, after every write.
-  const struct timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
+  // Where there are no bits to set, the copy goes without them.
+  if (::fchmod(out, st.st_mode & 01777) != 0 && !HasNoModes(errno)) return LastError();
+  // The times themselves, to the nanosecond, and last, after every write.
+  // Both are given: some drivers (exfat-fuse) ignore a write time that comes
+  // without its access time.
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
   if (::futimens(out, times) != 0) return LastError();
   return {};
 }
@@ -434,9 +462,14 @@ std::error_code PosixFileSystem::FlushFiles(std::span<OpenFile* const> files, si
   if (files.size() > 1) {
     std::vector<dev_t> done;
     bool all_flushed = true;
-    // One syncfs for each file system the files are on.
+    // One syncfs for each file system the files are on, where it reaches
+    // the storage.
     for (OpenFile* file : files) {
       const int fd = FdOf(ValueOf(*file));
+      if (!SyncfsReaches(fd)) {
+        all_flushed = false;
+        break;
+      }
       struct stat st {};
       if (::fstat(fd, &st) != 0) {
         all_flushed = false;
@@ -453,6 +486,51 @@ std::error_code PosixFileSystem::FlushFiles(std::span<OpenFile* const> files, si
   }
 #endif
   return FileSystem::FlushFiles(files, failed);
+}
+
+std::error_code PosixFileSystem::CloseTemporary(OpenFile& temp, bool keep_held) {
+  if (!temp) return {};
+  if (keep_held) {
+    // Closing a duplicate makes a network or FUSE file system report what
+    // it reports at close, while the file stays open and locked.
+    const int copy = ::fcntl(FdOf(ValueOf(temp)), F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) return LastError();
+    if (::close(copy) != 0 && errno != EINTR) return LastError();
+    return {};
+  }
+  if (::close(FdOf(Release(temp))) != 0 && errno != EINTR) return LastError();
+  return {};
+}
+
+std::error_code PosixFileSystem::SetTimesAt(const Folder& folder, std::string_view name,
+                                            const FileInfo& times) {
+  const std::string z = NameZ(name);
+  const struct timespec both[2] = {
+      {static_cast<time_t>(times.access_seconds), static_cast<long>(times.access_nanoseconds)},
+      {static_cast<time_t>(times.stamp.write_seconds),
+       static_cast<long>(times.stamp.write_nanoseconds)}};
+  if (::utimensat(FdOf(ValueOf(folder)), z.c_str(), both, AT_SYMLINK_NOFOLLOW) != 0) {
+    return LastError();
+  }
+  return {};
+}
+
+std::error_code PosixFileSystem::Describe(const Folder& folder, Storage* storage) {
+  const int fd = FdOf(ValueOf(folder));
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return LastError();
+  const auto device = static_cast<std::uint64_t>(st.st_dev);
+  {
+    std::lock_guard lock(described_mutex_);
+    if (auto found = described_.find(device); found != described_.end()) {
+      *storage = found->second;
+      return {};
+    }
+  }
+  if (std::error_code ec = DescribeStorage(fd, storage)) return ec;
+  std::lock_guard lock(described_mutex_);
+  described_[device] = *storage;
+  return {};
 }
 
 std::error_code PosixFileSystem::RenameTemporary(const Folder& folder, std::string_view temp_name,

@@ -1,6 +1,9 @@
 // The file system of Linux and other POSIX systems.
 #pragma once
 
+#include <map>
+#include <mutex>
+
 #include "platform/file_system.h"
 
 namespace tandrel {
@@ -25,10 +28,18 @@ class PosixFileSystem final : public FileSystem {
                                   OpenFile* file) override;
   std::error_code CopyInto(const Folder& from, std::string_view name, OpenFile& to,
                            FileInfo* copied) override;
-  // Many files on one file system are flushed with one syncfs, which costs
-  // about what one fdatasync does; only when that fails is each file
-  // flushed on its own, to find the one that failed.
+  // Many files on one local file system are flushed with one syncfs, which
+  // costs about what one fdatasync does; only when that fails is each file
+  // flushed on its own, to find the one that failed. Files on FUSE drivers
+  // and network shares, which syncfs does not reach, are each flushed.
   std::error_code FlushFiles(std::span<OpenFile* const> files, size_t* failed) override;
+  // Held: the descriptor (and its lock) stays open, and a duplicate is
+  // closed to hear what the close says.
+  std::error_code CloseTemporary(OpenFile& temp, bool keep_held) override;
+  std::error_code SetTimesAt(const Folder& folder, std::string_view name,
+                             const FileInfo& times) override;
+  // Kept per mounted file system once found.
+  std::error_code Describe(const Folder& folder, Storage* storage) override;
   std::error_code RenameTemporary(const Folder& folder, std::string_view temp_name, OpenFile& temp,
                                   std::string_view to, bool replace) override;
   std::error_code RemoveTemporary(const Folder& folder, std::string_view temp_name,
@@ -40,6 +51,10 @@ class PosixFileSystem final : public FileSystem {
  protected:
   void Close(std::intptr_t value) override;
   std::error_code FlushFile(OpenFile& file) override;
+
+ private:
+  std::mutex described_mutex_;
+  std::map<std::uint64_t, Storage> described_;
 };
 
 }  // namespace tandrel

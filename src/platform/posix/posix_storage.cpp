@@ -1,0 +1,252 @@
+#include "platform/posix/posix_storage.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#ifdef __linux__
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
+#endif
+
+namespace tandrel {
+namespace {
+
+constexpr std::int64_t kSecond = 1'000'000'000;
+
+// The file systems this program treats apart, as statfs numbers them.
+constexpr long kFatMagic = 0x4d44;
+constexpr long kExfatMagic = 0x2011BAB0;
+constexpr long kNtfsMagic = 0x5346544e;  // ntfs3 and the old ntfs driver
+constexpr long kFuseMagic = 0x65735546;
+constexpr long kCifsMagic = static_cast<long>(0xFF534D42);
+constexpr long kSmb2Magic = static_cast<long>(0xFE534D42);
+constexpr long kSmbMagic = 0x517B;
+constexpr long kNfsMagic = 0x6969;
+constexpr long kAfsMagic = 0x5346414F;
+constexpr long kCephMagic = 0x00c36400;
+constexpr long kV9fsMagic = 0x01021997;
+
+Storage Fat() {
+  Storage s;
+  s.time_step_ns = 2 * kSecond;
+  s.local_time = true;
+  s.ignores_case = true;
+  s.no_permissions = true;
+  return s;
+}
+
+Storage Exfat() {
+  Storage s;
+  s.time_step_ns = 10'000'000;
+  s.ignores_case = true;
+  s.no_permissions = true;
+  return s;
+}
+
+Storage Ntfs() {
+  Storage s;
+  s.time_step_ns = 100;
+  return s;
+}
+
+Storage Smb() {
+  Storage s;
+  s.time_step_ns = 100;
+  s.ignores_case = true;
+  s.no_permissions = true;
+  s.remote = true;
+  return s;
+}
+
+// The boot sector of a block device names its file system; a device that
+// cannot be read (a user without the disk group) tells nothing.
+std::optional<Storage> FromBootSector(const std::string& device) {
+  const int fd = ::open(device.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  char sector[512] = {};
+  const ssize_t got = ::pread(fd, sector, sizeof sector, 0);
+  ::close(fd);
+  if (got != static_cast<ssize_t>(sizeof sector)) return std::nullopt;
+  const std::string_view oem(sector + 3, 8);
+  if (oem == "EXFAT   ") return Exfat();
+  if (oem == "NTFS    ") return Ntfs();
+  if (std::string_view(sector + 82, 5) == "FAT32" || std::string_view(sector + 54, 3) == "FAT") {
+    return Fat();
+  }
+  return std::nullopt;
+}
+
+// Undoes the octal escapes (\040 for a blank) of the mount table.
+std::string Unescape(std::string_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 3 < text.size()) {
+      const std::string digits(text.substr(i + 1, 3));
+      char* end = nullptr;
+      const long value = std::strtol(digits.c_str(), &end, 8);
+      if (end == digits.c_str() + 3) {
+        out += static_cast<char>(value);
+        i += 3;
+        continue;
+      }
+    }
+    out += text[i];
+  }
+  return out;
+}
+
+struct MountEntry {
+  std::string type;
+  std::string source;
+};
+
+// The mount-table entry of the file system numbered `device`.
+std::optional<MountEntry> FindMount(dev_t device) {
+#ifdef __linux__
+  std::ifstream table("/proc/self/mountinfo");
+  const std::string wanted =
+      std::to_string(major(device)) + ":" + std::to_string(minor(device));
+  std::string line;
+  while (std::getline(table, line)) {
+    // ID PARENT MAJOR:MINOR ROOT POINT OPTIONS [TAGS...] - TYPE SOURCE OPTIONS
+    size_t at = 0;
+    for (int field = 0; field < 2 && at != std::string::npos; ++field) {
+      at = line.find(' ', at);
+      if (at != std::string::npos) ++at;
+    }
+    if (at == std::string::npos || line.compare(at, wanted.size() + 1, wanted + " ") != 0) continue;
+    const size_t dash = line.find(" - ");
+    if (dash == std::string::npos) continue;
+    const size_t type_end = line.find(' ', dash + 3);
+    if (type_end == std::string::npos) continue;
+    const size_t source_end = line.find(' ', type_end + 1);
+    MountEntry entry;
+    entry.type = line.substr(dash + 3, type_end - dash - 3);
+    entry.source = Unescape(std::string_view(line).substr(
+        type_end + 1, (source_end == std::string::npos ? line.size() : source_end) - type_end - 1));
+    return entry;
+  }
+#else
+  (void)device;
+#endif
+  return std::nullopt;
+}
+
+Storage FromStatfs(long type, int fd, int depth);
+
+// A FUSE driver: its type in the mount table names most; a block-device
+// driver (exfat-fuse, ntfs-3g) is told by its device's boot sector, and a
+// driver that mirrors a folder by that folder's file system.
+Storage FromFuse(int fd, int depth) {
+  Storage unknown;
+  unknown.remote = true;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return unknown;
+  const std::optional<MountEntry> mount = FindMount(st.st_dev);
+  if (!mount) return unknown;
+  std::string_view type = mount->type;
+  if (type.starts_with("fuse.")) type.remove_prefix(5);
+  Storage storage = unknown;
+  if (type == "fusefat" || type == "vfat" || type == "fat") {
+    storage = Fat();
+  } else if (type == "exfat" || type == "exfat-fuse") {
+    storage = Exfat();
+  } else if (type == "ntfs-3g" || type == "ntfs" || type == "ntfs3") {
+    storage = Ntfs();
+  } else if (type == "sshfs") {
+    // SFTP carries whole seconds.
+    storage.time_step_ns = kSecond;
+  } else if (type == "smbnetfs") {
+    storage = Smb();
+  } else if (type == "fuseblk") {
+    if (std::optional<Storage> known = FromBootSector(mount->source)) storage = *known;
+  } else if (!mount->source.empty() && mount->source[0] == '/' && depth < 4) {
+    // A driver that mirrors a folder keeps what that folder's file system
+    // keeps.
+    const int source = ::open(mount->source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (source >= 0) {
+      struct statfs sf {};
+      if (::fstatfs(source, &sf) == 0) storage = FromStatfs(static_cast<long>(sf.f_type), source, depth + 1);
+      ::close(source);
+    }
+  }
+  storage.remote = true;
+  return storage;
+}
+
+bool IsRemoteType(long type) {
+  switch (type) {
+    case kFuseMagic:
+    case kCifsMagic:
+    case kSmb2Magic:
+    case kSmbMagic:
+    case kNfsMagic:
+    case kAfsMagic:
+    case kCephMagic:
+    case kV9fsMagic:
+      return true;
+    default:
+      return false;
+  }
+}
+
+Storage FromStatfs(long type, int fd, int depth) {
+  switch (type) {
+    case kFatMagic:
+      return Fat();
+    case kExfatMagic:
+      return Exfat();
+    case kNtfsMagic:
+      return Ntfs();
+    case kCifsMagic:
+    case kSmb2Magic:
+    case kSmbMagic:
+      return Smb();
+    case kFuseMagic:
+      return FromFuse(fd, depth);
+    default: {
+      Storage s;
+      s.remote = IsRemoteType(type);
+      return s;
+    }
+  }
+}
+
+}  // namespace
+
+std::error_code DescribeStorage(int fd, Storage* storage) {
+  *storage = Storage{};
+#ifdef __linux__
+  struct statfs sf {};
+  if (::fstatfs(fd, &sf) != 0) return {errno, std::generic_category()};
+  *storage = FromStatfs(static_cast<long>(sf.f_type), fd, 0);
+#else
+  (void)fd;
+#endif
+  return {};
+}
+
+}  // namespace tandrel
+
+namespace tandrel {
+
+bool SyncfsReaches(int fd) {
+#ifdef __linux__
+  struct statfs sf {};
+  return ::fstatfs(fd, &sf) == 0 && !IsRemoteType(static_cast<long>(sf.f_type));
+#else
+  (void)fd;
+  return false;
+#endif
+}
+
+}  // namespace tandrel

@@ -1,0 +1,87 @@
+#include "sync/check_copy.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "compare/last_modified.h"
+
+namespace tandrel {
+namespace {
+
+constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
+
+// The distance between two write times in nanoseconds, capped far beyond
+// any step a file system keeps.
+std::int64_t NanosecondsApart(const FileStamp& a, const FileStamp& b) {
+  const std::int64_t seconds = a.write_seconds - b.write_seconds;
+  if (seconds > 1'000'000 || seconds < -1'000'000) return INT64_MAX;
+  const std::int64_t apart = seconds * kNanosecondsPerSecond +
+                             static_cast<std::int64_t>(a.write_nanoseconds) -
+                             static_cast<std::int64_t>(b.write_nanoseconds);
+  return std::llabs(apart);
+}
+
+FileTime WriteTimeOf(const FileStamp& stamp) {
+  return FileTimeFromUnix(stamp.write_seconds, stamp.write_nanoseconds);
+}
+
+// As a compare would see the two: the same time, so no row.
+bool SameForCompare(const FileStamp& placed, const FileStamp& source, const Storage& storage) {
+  const std::optional<FileTime> a = WriteTimeOf(placed);
+  const std::optional<FileTime> b = WriteTimeOf(source);
+  if (storage.local_time) return CompareWriteTimesOnFat(a, b, [] { return false; }) == 0;
+  return CompareWriteTimes(a, b) == 0;
+}
+
+std::string SizeMismatch(std::int64_t placed, std::int64_t source) {
+  const bool shorter = placed < source;
+  return std::string(shorter ? "The copy came out shorter" : "The copy came out longer") +
+         " than the file to copy (" + std::to_string(placed) + " of " + std::to_string(source) +
+         " bytes), so it was not put in place. The file system did not keep what was written.";
+}
+
+}  // namespace
+
+std::string Sentence(const std::error_code& ec) {
+  std::string text = ec.message();
+  text.erase(text.find_last_not_of(" .\r\n") + 1);
+  if (text.empty()) text = "Error " + std::to_string(ec.value());
+  return text + ".";
+}
+
+bool KeepsTime(const FileStamp& placed, const FileStamp& source, const Storage& storage) {
+  const std::int64_t step = storage.time_step_ns > 1 ? storage.time_step_ns : 1;
+  return NanosecondsApart(placed, source) < step;
+}
+
+bool MendTimes(FileSystem& fs, const Folder& folder, std::string_view name, const FileInfo& source,
+               const Storage& storage) {
+  FileInfo placed;
+  if (fs.StatAt(folder, name, FollowLinks::kNo, &placed)) return false;
+  if (KeepsTime(placed.stamp, source.stamp, storage)) return true;
+  if (!fs.SetTimesAt(folder, name, source) &&
+      !fs.StatAt(folder, name, FollowLinks::kNo, &placed) &&
+      KeepsTime(placed.stamp, source.stamp, storage)) {
+    return true;
+  }
+  // Coarser than we knew (a file system that keeps whole seconds, say), yet
+  // as good as the compare needs.
+  return SameForCompare(placed.stamp, source.stamp, storage);
+}
+
+std::optional<std::string> CheckCopy(FileSystem& fs, const Folder& folder, std::string_view name,
+                                     const FileInfo& source, const Storage& storage,
+                                     bool* time_kept) {
+  FileInfo placed;
+  if (std::error_code ec = fs.StatAt(folder, name, FollowLinks::kNo, &placed)) {
+    return Sentence(ec);
+  }
+  if (placed.stamp.size != source.stamp.size) {
+    return SizeMismatch(placed.stamp.size, source.stamp.size);
+  }
+  *time_kept = KeepsTime(placed.stamp, source.stamp, storage) ||
+               MendTimes(fs, folder, name, source, storage);
+  return std::nullopt;
+}
+
+}  // namespace tandrel
