@@ -13,7 +13,7 @@ void PrintUsage(std::FILE* to) {
   std::fputs(
       // The layout of GNU tools' help, which help2man turns into the man page.
       "Usage: tandrel-cli plan [-0] [-j N] [--] FOLDER1 FOLDER2\n"
-      "  or:  tandrel-cli sync [-j N] [--] FOLDER1 FOLDER2\n"
+      "  or:  tandrel-cli sync [-k] [-j N] [--] FOLDER1 FOLDER2\n"
       "  or:  tandrel-cli --help | --version\n"
       "Compare two folder trees and copy files between them.\n"
       "\n"
@@ -27,6 +27,9 @@ void PrintUsage(std::FILE* to) {
       "  -0         end each row of plan in a NUL instead of a newline\n"
       "  -j N       make up to N file-system requests at once (default 8); 1 suits\n"
       "             a single spinning disk best, more a network share\n"
+      "  -k, --keep-going\n"
+      "             sync: perform every row that can be, naming each one that\n"
+      "             fails, instead of stopping at the first failure\n"
       "  --help     print this help and exit\n"
       "  --version  print the version and exit\n"
       "\n"
@@ -39,7 +42,8 @@ void PrintUsage(std::FILE* to) {
 void PrintVersion(std::FILE* to) { std::fputs("tandrel-cli " TANDREL_VERSION_FULL "\n", to); }
 
 std::optional<FolderArguments> ParseFolderArguments(FileSystem& fs,
-                                                    const std::vector<std::string>& args) {
+                                                    const std::vector<std::string>& args,
+                                                    bool for_sync) {
   FolderArguments parsed;
   std::vector<std::string> folders;
   bool options_done = false;
@@ -49,6 +53,8 @@ std::optional<FolderArguments> ParseFolderArguments(FileSystem& fs,
       options_done = true;
     } else if (!options_done && arg == "-0") {
       parsed.nul_terminated = true;
+    } else if (!options_done && for_sync && (arg == "-k" || arg == "--keep-going")) {
+      parsed.keep_going = true;
     } else if (!options_done && arg == "-j") {
       const int threads = i + 1 < args.size() ? std::atoi(args[i + 1].c_str()) : 0;
       if (threads < 1 || threads > 256) {

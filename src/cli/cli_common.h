@@ -23,12 +23,15 @@ struct FolderArguments {
   std::string folder2;
   bool nul_terminated = false;               // -0: rows end in NUL instead of a newline
   int io_threads = IoPool::kDefaultThreads;  // -j N: requests in flight
+  bool keep_going = false;                   // -k (sync): go on past a failed row
 };
 
 // Reads "[-0] [--] FOLDER1 FOLDER2". Prints usage or the reason to stderr
 // and returns nothing when the arguments are wrong or a folder is missing.
+// Options of sync alone are taken with `for_sync`.
 std::optional<FolderArguments> ParseFolderArguments(FileSystem& fs,
-                                                    const std::vector<std::string>& args);
+                                                    const std::vector<std::string>& args,
+                                                    bool for_sync = false);
 
 // Writes rows to stdout through one large buffer.
 class RowWriter {

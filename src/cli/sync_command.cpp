@@ -43,7 +43,7 @@ class ConsolePlanList final : public PlanList {
 };
 
 // The run's closing "Done." goes to stdout after the rows; every other
-// message (a failure, "contact me") goes to stderr.
+// message (a failure, "contact me", what the run noticed) goes to stderr.
 class ConsoleShell final : public Shell {
  public:
   explicit ConsoleShell(RowWriter& out) : out_(out) {}
@@ -56,25 +56,23 @@ class ConsoleShell final : public Shell {
     }
     out_.Flush();
     std::fprintf(stderr, "tandrel-cli: %s\n", text.c_str());
-    if (text != kContactMe && !text.starts_with(kLeftoversRemoved)) failed_ = true;
   }
   Pointer WindowPointer() const override { return Pointer::kDefault; }
   void SetWindowPointer(Pointer) override {}
   std::string BrowseForFolder(const std::string&) override { return {}; }
   void StartDetached(const std::string&, const std::vector<std::string>&, bool) override {}
 
-  bool succeeded() const { return done_ && !failed_; }
+  bool done() const { return done_; }
 
  private:
   RowWriter& out_;
   bool done_ = false;
-  bool failed_ = false;
 };
 
 }  // namespace
 
 int SyncCommand(FileSystem& fs, const std::vector<std::string>& args) {
-  const std::optional<FolderArguments> folders = ParseFolderArguments(fs, args);
+  const std::optional<FolderArguments> folders = ParseFolderArguments(fs, args, /*for_sync=*/true);
   if (!folders) return kExitUsage;
   std::optional<BuildResult> result = BuildPlanForCli(fs, *folders);
   if (!result) return kExitUsage;
@@ -83,9 +81,13 @@ int SyncCommand(FileSystem& fs, const std::vector<std::string>& args) {
   plan.Append(result->plan.Rows(/*checked=*/true));
   result.reset();  // the rows hold all the run needs
   ConsoleShell shell(out);
-  SyncRun(plan, CompareRequest{folders->folder1, folders->folder2}, shell, fs, folders->io_threads);
+  SyncOptions options;
+  options.io_threads = folders->io_threads;
+  options.keep_going = folders->keep_going;
+  const bool performed =
+      SyncRun(plan, CompareRequest{folders->folder1, folders->folder2}, shell, fs, options);
   out.Flush();
-  return shell.succeeded() ? kExitOk : kExitFailed;
+  return performed && shell.done() ? kExitOk : kExitFailed;
 }
 
 }  // namespace tandrel::cli
