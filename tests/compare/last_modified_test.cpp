@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include "compare/file_name.h"
 #include "support/fake_file_system.h"
 #include "support/path.h"
@@ -59,6 +61,37 @@ TEST(CompareWriteTimes, OneSecondResolutionAndMissingTimes) {
   EXPECT_EQ(CompareWriteTimes(std::nullopt, 0), -1);  // no time is older than time 0
   EXPECT_EQ(CompareWriteTimes(0, std::nullopt), 1);
   EXPECT_EQ(CompareWriteTimes(std::nullopt, std::nullopt), 0);
+}
+
+TEST(CompareWriteTimesOnFat, TwoSecondStepsAndWholeHourShiftsOfEquallyLongFiles) {
+  const FileTime t = 1000 * kSecond;
+  constexpr FileTime kHour = 3600 * kSecond;
+  struct Case {
+    FileTime a;
+    FileTime b;
+    bool same_size;
+    int order;
+  };
+  const Case cases[] = {
+      {t + kSecond * 3 / 2, t, false, 0},       // 12:00:13.5 kept as 12:00:12
+      {t + 2 * kSecond, t, false, 0},           // at most two seconds apart
+      {t + 3 * kSecond, t, false, 1},           // an edit
+      {t, t + 3 * kSecond, false, -1},
+      {t + kHour, t, true, 0},                  // a summer-time shift
+      {t + kHour + kSecond, t, true, 0},        // ... on top of the 2-second step
+      {t + kHour, t, false, 1},                 // not the same file after all
+      {t + 14 * kHour - kSecond, t, true, 0},   // the farthest zones apart
+      {t + 15 * kHour, t, true, 1},
+      {t + kHour + 3 * kSecond, t, true, 1},
+      {t, t + 5 * kSecond, true, -1},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(CompareWriteTimesOnFat(c.a, c.b, [&] { return c.same_size; }), c.order)
+        << c.a - t << " against " << c.b - t;
+  }
+  EXPECT_EQ(CompareWriteTimesOnFat(std::nullopt, t, {}), -1);
+  // Saturated times are far apart, not equal.
+  EXPECT_EQ(CompareWriteTimesOnFat(INT64_MAX, INT64_MIN, [] { return true; }), 1);
 }
 
 TEST(FileNamePart, Cases) {

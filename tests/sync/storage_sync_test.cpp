@@ -1,0 +1,239 @@
+// The copy path against drivers that do not keep what they are told: each
+// case gives the target folder the behaviour of one kind of storage and
+// checks what ends up there, what the run said, and that a compare right
+// after proposes nothing where the copy is good.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+
+#include "compare/plan.h"
+#include "sync/sync_run.h"
+#include "support/fake_file_system.h"
+#include "support/fake_window.h"
+#include "support/path.h"
+
+namespace tandrel {
+namespace {
+
+using ::testing::HasSubstr;
+using testing::FakeFileSystem;
+using testing::FakePlanList;
+using testing::FakeShell;
+using testing::FakeStorage;
+using testing::Op;
+using testing::P;
+
+constexpr FileTime kSecond = kFileTimeTicksPerSecond;
+constexpr FileTime kOld = 125'911'584'000'000'000;  // 2000-01-01 00:00 UTC
+constexpr FileTime kOdd = kOld + 13 * kSecond + kSecond / 2;  // 00:00:13.5
+constexpr FileTime kNewer = kOdd + 3600 * kSecond + 7 * kSecond;
+constexpr FileTime kClock = kOld + 86'400 * kSecond;
+const std::string kBytes = "the bytes of the newer file";
+
+bool HasTemporaryFile(const FakeFileSystem& fs) {
+  for (const std::string& path : fs.AllPaths()) {
+    if (path.find(P("/~")) != std::string::npos) return true;
+  }
+  return false;
+}
+
+FakeStorage Fat() {
+  FakeStorage fat;
+  fat.storage.time_step_ns = 2'000'000'000;
+  fat.storage.local_time = true;
+  fat.storage.ignores_case = true;
+  fat.storage.no_permissions = true;
+  return fat;
+}
+
+FakeStorage Remote() {
+  FakeStorage remote;
+  remote.storage.remote = true;
+  return remote;
+}
+
+struct Case {
+  const char* name;
+  FakeStorage storage;
+  // What the run ends with.
+  bool rows_done;
+  const char* said;      // a message the run shows besides "Done.", if any
+  bool converges;        // a compare right after proposes nothing
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+std::vector<Case> Cases() {
+  std::vector<Case> cases;
+  cases.push_back({"Local", FakeStorage{}, true, nullptr, true});
+  cases.push_back({"FatKeepsTwoSecondSteps", Fat(), true, nullptr, true});
+  FakeStorage ignores = Remote();
+  ignores.ignores_times = true;
+  cases.push_back({"TimesNotKept", ignores, true, "did not keep the last-write time", false});
+  FakeStorage renames = Fat();
+  renames.storage.remote = true;
+  renames.resets_time_on_rename = true;
+  cases.push_back({"RenameStampsTheClock", renames, true, nullptr, true});
+  FakeStorage drops = Fat();
+  drops.drops_writes_past = 5;
+  cases.push_back({"DropsWrites", drops, false, "came out shorter", false});
+  FakeStorage close_fails = Remote();
+  close_fails.close_error = std::make_error_code(std::errc::no_space_on_device);
+  cases.push_back({"FailsAtClose", close_fails, false, "No space left on device", false});
+  FakeStorage busy = Remote();
+  busy.refuses_open_rename = true;
+  cases.push_back({"RefusesToRenameAnOpenFile", busy, true, nullptr, true});
+  return cases;
+}
+
+class SyncOnStorage : public ::testing::TestWithParam<Case> {};
+
+TEST_P(SyncOnStorage, KeepsWhatThereWasOrPutsAWholeCopyThatStays) {
+  const Case& c = GetParam();
+  FakeFileSystem fs;
+  fs.SetClock(kClock);
+  fs.AddFile(P("/a/new.txt"), kBytes, kOdd, false, 0640);
+  fs.AddFile(P("/a/sub/x.txt"), kBytes, kNewer);
+  fs.AddFolder(P("/b"));
+  fs.SetStorage(P("/b"), c.storage);
+  fs.AddFile(P("/b/deep/x.txt"), "the older file", kOld);
+  const BuildResult before = BuildPlan(fs, P("/a/"), P("/b/"));
+  ASSERT_EQ(before.plan.size(), 2u);
+  FakePlanList plan;
+  plan.rows = before.plan.Rows(true);
+  FakeShell shell;
+  SyncOptions options;
+  options.keep_going = true;
+
+  const bool performed = SyncRun(plan, {P("/a/"), P("/b/")}, shell, fs, options);
+
+  EXPECT_EQ(performed, c.rows_done);
+  EXPECT_FALSE(HasTemporaryFile(fs));
+  if (c.said != nullptr) {
+    EXPECT_THAT(::testing::PrintToString(shell.messages), HasSubstr(c.said));
+  }
+  if (c.rows_done) {
+    EXPECT_EQ(fs.Contents(P("/b/new.txt")), kBytes);
+    EXPECT_EQ(fs.Contents(P("/b/deep/x.txt")), kBytes);
+  } else {
+    EXPECT_FALSE(fs.Exists(P("/b/new.txt")));
+    EXPECT_EQ(fs.Contents(P("/b/deep/x.txt")), "the older file");
+    EXPECT_EQ(fs.TimeOf(P("/b/deep/x.txt")), kOld);
+  }
+  const BuildResult after = BuildPlan(fs, P("/a/"), P("/b/"));
+  EXPECT_EQ(after.plan.size() == 0, c.converges) << ::testing::PrintToString(after.plan.Rows(true));
+  if (c.storage.storage.remote && c.rows_done) {
+    // Each copy flushed itself: a flush of the whole file system would not
+    // have reached the storage.
+    EXPECT_EQ(fs.Calls(Op::kFlush), 2);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, SyncOnStorage, ::testing::ValuesIn(Cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// FAT keeps local time: a summer-time shift moves every time by an hour,
+// which is no edit when the files are equally long.
+TEST(CompareOnFat, AWholeHourShiftOfEquallyLongFilesIsNoChange) {
+  FakeFileSystem fs;
+  fs.AddFile(P("/a/same.txt"), "twelve bytes", kOld + 3600 * kSecond);
+  fs.AddFile(P("/a/edited.txt"), "longer than before", kOld + 3600 * kSecond);
+  fs.AddFile(P("/b/same.txt"), "twelve bytes", kOld);
+  fs.AddFile(P("/b/edited.txt"), "short", kOld);
+  fs.SetStorage(P("/b"), Fat());
+  const Plan plan = BuildPlan(fs, P("/a/"), P("/b/")).plan;
+  ASSERT_EQ(plan.size(), 1u);
+  EXPECT_EQ(plan.Source(0), P("/a/edited.txt"));
+}
+
+// Where names differ only in letter case they are one file: a copy row that
+// meets such a name says so, and two rows whose targets differ only in case
+// write one file.
+TEST(SyncOnStorage, NamesThatDifferOnlyInCase) {
+  FakeFileSystem fs;
+  fs.SetClock(kClock);
+  fs.AddFile(P("/a/sub/Readme.txt"), "mine", kOld);
+  fs.AddFile(P("/a/one/Notes.txt"), "first", kOld);
+  fs.AddFile(P("/a/two/NOTES.TXT"), "second", kOld);
+  fs.AddFolder(P("/b"));
+  fs.SetStorage(P("/b"), Fat());
+  fs.AddFile(P("/b/README.TXT"), "theirs", kOld);
+  FakePlanList plan;
+  const std::string copy(kCopyTo2Action);
+  plan.rows = {{P("/a/sub/Readme.txt"), copy, P("/b/"), true},
+               {P("/a/one/Notes.txt"), copy, P("/b/"), true},
+               {P("/a/two/NOTES.TXT"), copy, P("/b/"), true}};
+  FakeShell shell;
+  SyncOptions options;
+  options.keep_going = true;
+
+  EXPECT_FALSE(SyncRun(plan, {P("/a/"), P("/b/")}, shell, fs, options));
+
+  ASSERT_EQ(shell.messages.size(), 1u);
+  EXPECT_THAT(shell.messages[0], HasSubstr("only in letter case, README.TXT,"));
+  EXPECT_EQ(fs.Contents(P("/b/README.TXT")), "theirs");
+  EXPECT_EQ(plan.rows[0].action, copy);
+  EXPECT_EQ(plan.rows[1].action, "Done");
+  EXPECT_EQ(plan.rows[2].action, "Done");
+  EXPECT_EQ(fs.Contents(P("/b/notes.txt")), "second");
+}
+
+// Without keep-going the first failure stops the run; with it the later
+// rows are still performed.
+TEST(SyncOnStorage, KeepGoingPerformsTheRowsAfterAFailure) {
+  for (const bool keep_going : {false, true}) {
+    FakeFileSystem fs;
+    fs.AddFile(P("/a/1"), "1", kOld);
+    fs.AddFile(P("/a/2"), "2", kOld);
+    fs.AddFile(P("/a/3"), "3", kOld);
+    fs.AddFolder(P("/b"));
+    fs.FailPath(Op::kOpen, P("/a/2"), std::make_error_code(std::errc::permission_denied));
+    FakePlanList plan;
+    plan.rows = BuildPlan(fs, P("/a/"), P("/b/")).plan.Rows(true);
+    FakeShell shell;
+    SyncOptions options;
+    options.keep_going = keep_going;
+
+    EXPECT_FALSE(SyncRun(plan, {P("/a/"), P("/b/")}, shell, fs, options));
+
+    EXPECT_EQ(shell.messages.size(), 1u);
+    EXPECT_TRUE(fs.Exists(P("/b/1")));
+    EXPECT_FALSE(fs.Exists(P("/b/2")));
+    EXPECT_EQ(fs.Exists(P("/b/3")), keep_going);
+    EXPECT_EQ(plan.rows[2].action == "Done", keep_going);
+  }
+}
+
+// On a share another computer's sync may be writing a temporary right now
+// (its lock is not seen here): only a day-old leftover is removed.
+TEST(SyncOnStorage, ALeftoverOnAShareIsRemovedOnlyWhenADayOld) {
+  const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count();
+  auto name = [](long long started) {
+    char text[64];
+    std::snprintf(text, sizeof text, "~tandrel-%08llx%08x-1.tmp", started, 0x1234abcdu);
+    return std::string(text);
+  };
+  FakeFileSystem fs;
+  fs.AddFile(P("/a/x"), "x", kOld);
+  fs.AddFolder(P("/b"));
+  fs.SetStorage(P("/b"), Remote());
+  const std::string fresh = P("/b/") + name(now - 60);
+  const std::string stale = P("/b/") + name(now - 25 * 3600);
+  fs.AddFile(fresh, "being written elsewhere", kOld);
+  fs.AddFile(stale, "left by a crash", kOld);
+  FakePlanList plan;
+  plan.rows = BuildPlan(fs, P("/a/"), P("/b/")).plan.Rows(true);
+  FakeShell shell;
+
+  EXPECT_TRUE(SyncRun(plan, {P("/a/"), P("/b/")}, shell, fs));
+
+  EXPECT_TRUE(fs.Exists(fresh));
+  EXPECT_FALSE(fs.Exists(stale));
+}
+
+}  // namespace
+}  // namespace tandrel
