@@ -22,7 +22,7 @@ struct FolderArguments {
   std::string folder1;  // normalised as a folder slot normalises a chosen path
   std::string folder2;
   bool nul_terminated = false;               // -0: rows end in NUL instead of a newline
-  int io_threads = IoPool::kDefaultThreads;  // -j N: requests in flight
+  int io_threads = IoPool::kFitStorage;  // -j N: requests in flight
   bool keep_going = false;                   // -k (sync): go on past a failed row
 };
 

@@ -135,6 +135,16 @@ std::vector<PlanRow> Plan::Rows(bool checked) const {
   return rows;
 }
 
+int IoThreadsFor(FileSystem& fs, const std::string& folder1, const std::string& folder2) {
+  bool remote = false;
+  for (const std::string* path : {&folder1, &folder2}) {
+    Folder folder;
+    Storage storage;
+    if (!fs.OpenRoot(*path, &folder) && !fs.Describe(folder, &storage)) remote |= storage.remote;
+  }
+  return IoPool::ThreadsFor(remote);
+}
+
 BuildResult BuildPlan(FileSystem& fs, const std::string& folder1, const std::string& folder2,
                       const BuildOptions& options) {
   BuildResult result;
@@ -144,7 +154,8 @@ BuildResult BuildPlan(FileSystem& fs, const std::string& folder1, const std::str
   PlanProgress progress;
   std::shared_ptr<Folder> root1;
   std::shared_ptr<Folder> root2;
-  IoPool pool(options.io_threads);
+  IoPool pool(options.io_threads == IoPool::kFitStorage ? IoThreadsFor(fs, folder1, folder2)
+                                                          : options.io_threads);
   if (!GatherTree(fs, folder1, &root1, &plan.files1, &result, &progress, options, pool)) {
     return result;
   }

@@ -75,7 +75,7 @@ struct BuildOptions {
   std::function<void(const PlanProgress&)> progress;
   // How many folder listings and time reads are in flight at once. The
   // plan is the same whatever the number; only its speed differs.
-  int io_threads = IoPool::kDefaultThreads;
+  int io_threads = IoPool::kFitStorage;
 };
 
 struct BuildResult {
@@ -87,6 +87,10 @@ struct BuildResult {
   // Folders below the top ones that could not be listed, in walk order.
   std::vector<UnreadableFolder> unreadable;
 };
+
+// How many requests in flight suit the storage of the two folders (the more
+// that a FUSE driver or network share holds either).
+int IoThreadsFor(FileSystem& fs, const std::string& folder1, const std::string& folder2);
 
 // Walks both trees (all of tree 1 before anything of tree 2), leaves out
 // files whose names begin with "~", and applies the matching rules. The

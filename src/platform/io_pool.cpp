@@ -1,6 +1,14 @@
 #include "platform/io_pool.h"
 
+#include <algorithm>
+
 namespace tandrel {
+
+int IoPool::ThreadsFor(bool remote) {
+  constexpr int kRemoteThreads = 16;
+  if (remote) return kRemoteThreads;
+  return std::max(2, static_cast<int>(std::thread::hardware_concurrency()));
+}
 
 IoPool::IoPool(int threads) {
   if (threads < 2) return;

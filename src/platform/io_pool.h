@@ -18,6 +18,12 @@ class IoPool {
   // How many requests are in flight by default: enough to hide the
   // latency of a network share, few enough not to thrash a spinning disk.
   static constexpr int kDefaultThreads = 8;
+  // Asks for as many as the storage suits (see ThreadsFor).
+  static constexpr int kFitStorage = 0;
+  // About the processor count on a local disk (at least 2), which keeps a
+  // warm walk from paying for hand-overs between idle threads; many more on
+  // FUSE drivers and network shares, whose round trips are what costs.
+  static int ThreadsFor(bool remote);
 
   // With fewer than two threads every task runs at once on the submitting
   // thread.

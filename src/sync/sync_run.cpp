@@ -679,7 +679,11 @@ void UncheckAll(PlanList& plan) { plan.SetAllChecked(false); }
 
 bool SyncRun(PlanList& plan, const CompareRequest& compared, Shell& shell, FileSystem& fs,
              const SyncOptions& options) {
-  Run run(plan, compared, shell, fs, options);
+  SyncOptions fitted = options;
+  if (fitted.io_threads == IoPool::kFitStorage) {
+    fitted.io_threads = IoThreadsFor(fs, compared.folder1, compared.folder2);
+  }
+  Run run(plan, compared, shell, fs, fitted);
   const bool performed = run.PerformAll() && !run.any_failed();
   if (performed) {
     shell.ShowMessage(kSyncDone);

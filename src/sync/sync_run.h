@@ -60,14 +60,14 @@ void UncheckAll(PlanList& plan);
 //
 // True when every ticked row was performed.
 struct SyncOptions {
-  int io_threads = IoPool::kDefaultThreads;
+  int io_threads = IoPool::kFitStorage;
   // Performs every row it can instead of stopping at the first failure.
   bool keep_going = false;
 };
 bool SyncRun(PlanList& plan, const CompareRequest& compared, Shell& shell, FileSystem& fs,
              const SyncOptions& options);
 bool SyncRun(PlanList& plan, const CompareRequest& compared, Shell& shell, FileSystem& fs,
-             int io_threads = IoPool::kDefaultThreads);
+             int io_threads = IoPool::kFitStorage);
 
 // The start of the message that names the leftovers removed.
 inline constexpr std::string_view kLeftoversRemoved =
