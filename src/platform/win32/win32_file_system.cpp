@@ -511,17 +511,8 @@ std::error_code Win32FileSystem::FlushFile(OpenFile& file) {
 
 std::error_code Win32FileSystem::CloseTemporary(OpenFile& temp, bool keep_held) {
   if (keep_held || !temp) return {};
-  // The owner closes through Close, which has no result. A duplicate keeps
-  // the file open meanwhile, so that the close whose failure counts, the
-  // last one, is made and checked here, and each handle is closed once.
-  const HANDLE process = ::GetCurrentProcess();
-  HANDLE last = nullptr;
-  const bool duplicated = ::DuplicateHandle(process, AsHandle(ValueOf(temp)), process, &last, 0,
-                                            FALSE, DUPLICATE_SAME_ACCESS);
-  const DWORD error = duplicated ? ERROR_SUCCESS : ::GetLastError();
-  temp.Reset();
-  if (!duplicated) return Win32Error(error);
-  if (!::CloseHandle(last)) return LastError();
+  // Closed here rather than by the owner, whose Close has no result.
+  if (!::CloseHandle(AsHandle(Release(temp)))) return LastError();
   return {};
 }
 
