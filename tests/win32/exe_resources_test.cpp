@@ -1,10 +1,12 @@
 // What Explorer reads from the shipped executables: the first icon (the
-// program's own, in the sizes Explorer asks for) and the version resource.
+// program's own, in the sizes Explorer asks for), the version resource, and
+// what the loader reads: the manifest.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <algorithm>
 #include <cstring>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -132,6 +134,21 @@ TEST_P(ExeResources, VersionResourceNamesTandrelAndThisVersion) {
   ASSERT_TRUE(::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
   EXPECT_EQ(fixed->dwFileVersionMS, DWORD{TANDREL_VERSION_MAJOR << 16 | TANDREL_VERSION_MINOR});
   EXPECT_EQ(fixed->dwFileVersionLS, DWORD{TANDREL_VERSION_PATCH << 16});
+}
+
+TEST_P(ExeResources, ManifestAsksForPathsBeyondMaxPath) {
+  Module module(ExePath(GetParam()).c_str());
+  ASSERT_NE(module.handle, nullptr) << GetParam();
+  HRSRC found = ::FindResourceW(module.handle, MAKEINTRESOURCEW(1), RT_MANIFEST);
+  ASSERT_NE(found, nullptr);
+  const auto* bytes =
+      static_cast<const char*>(::LockResource(::LoadResource(module.handle, found)));
+  const std::string manifest(bytes, ::SizeofResource(module.handle, found));
+  EXPECT_TRUE(std::regex_search(
+      manifest, std::regex(R"(<windowsSettings>[\s\S]*<longPathAware xmlns=)"
+                           R"("http://schemas.microsoft.com/SMI/2016/WindowsSettings">)"
+                           R"(\s*true\s*</longPathAware>[\s\S]*</windowsSettings>)")))
+      << manifest;
 }
 
 INSTANTIATE_TEST_SUITE_P(Shipped, ExeResources,
