@@ -1,6 +1,8 @@
 #include "sync/check_copy.h"
 
+#include <chrono>
 #include <cstdint>
+#include <thread>
 #include <cstdlib>
 
 #include "compare/last_modified.h"
@@ -9,6 +11,7 @@ namespace tandrel {
 namespace {
 
 constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
+constexpr int kLooksAfterSetting = 3;
 
 // The distance between two write times in nanoseconds, capped far beyond
 // any step a file system keeps.
@@ -59,10 +62,14 @@ bool MendTimes(FileSystem& fs, const Folder& folder, std::string_view name, cons
   FileInfo placed;
   if (fs.StatAt(folder, name, FollowLinks::kNo, &placed)) return false;
   if (KeepsTime(placed.stamp, source.stamp, storage)) return true;
-  if (!fs.SetTimesAt(folder, name, source) &&
-      !fs.StatAt(folder, name, FollowLinks::kNo, &placed) &&
-      KeepsTime(placed.stamp, source.stamp, storage)) {
-    return true;
+  if (fs.SetTimesAt(folder, name, source)) return SameForCompare(placed.stamp, source.stamp, storage);
+  // A network driver may answer from its cache for a moment after the
+  // change: it is given a few chances to show what it now keeps.
+  for (int look = 0; look < kLooksAfterSetting; ++look) {
+    if (look > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50 * look));
+    if (fs.StatAt(folder, name, FollowLinks::kNo, &placed)) return false;
+    if (KeepsTime(placed.stamp, source.stamp, storage)) return true;
+    if (!storage.remote) break;
   }
   // Coarser than we knew (a file system that keeps whole seconds, say), yet
   // as good as the compare needs.

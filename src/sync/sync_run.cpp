@@ -366,8 +366,11 @@ class Run {
 
   // The name there that differs from the target's only in letter case.
   std::optional<std::string> CaseVariantThere(const Job& job) {
+    // A handle of its own: some drivers (smbnetfs) list a folder only once
+    // per handle, and the sweep may have listed this one.
+    Folder fresh;
     std::vector<DirEntry> entries;
-    if (fs_.List(*job.folder, &entries)) return std::nullopt;
+    if (fs_.OpenFolder(*job.folder, ".", &fresh) || fs_.List(fresh, &entries)) return std::nullopt;
     const std::string folded = FoldCase(job.target_name);
     for (const DirEntry& entry : entries) {
       if (entry.name != job.target_name && FoldCase(entry.name) == folded) return entry.name;

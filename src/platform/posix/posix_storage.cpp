@@ -166,7 +166,9 @@ Storage FromFuse(int fd, int depth) {
     // SFTP carries whole seconds.
     storage.time_step_ns = kSecond;
   } else if (type == "smbnetfs") {
+    // It sets times in whole seconds.
     storage = Smb();
+    storage.time_step_ns = kSecond;
   } else if (type == "fuseblk") {
     if (std::optional<Storage> known = FromBootSector(mount->source)) storage = *known;
   } else if (!mount->source.empty() && mount->source[0] == '/' && depth < 4) {
