@@ -33,4 +33,4 @@ done
 export WINEPREFIX="$root/build/mingw/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 wineboot --init >/dev/null 2>&1 || true
 
-ctest --preset mingw -j "$jobs"
+ctest --preset mingw -j "$jobs" --output-on-failure
