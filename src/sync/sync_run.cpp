@@ -408,11 +408,10 @@ class Run {
     }
     job.copy.name.clear();
     job.placed = true;
-    // Some drivers stamp a file with the time of its rename.
-    if (job.storage.remote &&
-        !MendTimes(fs_, *job.folder, job.target_name, job.copy.source, job.storage)) {
-      job.time_kept = false;
-    }
+    // Some drivers stamp a file with the time of its rename. What this run
+    // must recognise again at the target is mended now; the rest of the
+    // batch side by side, before its folders are flushed.
+    if (job.storage.remote && repeated_.contains(job.key)) MendPlacedTimes(job);
     // Closing may wait for a round trip to a network share: it is done on
     // the pool, beside the next rows.
     tasks_.Submit(pool_,
@@ -424,6 +423,12 @@ class Run {
       if (!fs_.StatAt(*job.folder, job.target_name, FollowLinks::kNo, &now)) mine = now.stamp;
     }
     return std::nullopt;
+  }
+
+  void MendPlacedTimes(Job& job) {
+    if (!MendTimes(fs_, *job.folder, job.target_name, job.copy.source, job.storage)) {
+      job.time_kept = false;
+    }
   }
 
   bool DispatchAll() {
@@ -579,6 +584,14 @@ class Run {
         stop_after(i);
       }
     }
+    TaskCount mending;
+    for (size_t i = 0; i < end; ++i) {
+      Job& job = *batch[i];
+      if (job.placed && job.storage.remote && !repeated_.contains(job.key)) {
+        mending.Submit(pool_, [this, &job] { MendPlacedTimes(job); });
+      }
+    }
+    mending.Wait();
     // Each folder that got a rename is flushed once; a row is done only
     // when its folder is.
     std::vector<std::string_view> flushed;
