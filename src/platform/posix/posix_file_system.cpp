@@ -466,17 +466,13 @@ std::error_code PosixFileSystem::FlushFiles(std::span<OpenFile* const> files, si
     // the storage.
     for (OpenFile* file : files) {
       const int fd = FdOf(ValueOf(*file));
-      if (!SyncfsReaches(fd)) {
-        all_flushed = false;
-        break;
-      }
       struct stat st {};
       if (::fstat(fd, &st) != 0) {
         all_flushed = false;
         break;
       }
       if (std::find(done.begin(), done.end(), st.st_dev) != done.end()) continue;
-      if (::syncfs(fd) != 0) {
+      if (!SyncfsReaches(fd) || ::syncfs(fd) != 0) {
         all_flushed = false;
         break;
       }
