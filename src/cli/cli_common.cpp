@@ -1,7 +1,8 @@
 #include "cli/cli_common.h"
 
+#include <cerrno>
+#include <charconv>
 #include <chrono>
-#include <cstdlib>
 
 #include "folders/folder_path.h"
 #include "platform/system.h"
@@ -25,9 +26,10 @@ void PrintUsage(std::FILE* to) {
       "\n"
       "Options:\n"
       "  -0         end each row of plan in a NUL instead of a newline\n"
-      "  -j N       make up to N file-system requests at once (by default about\n"
-      "             the processor count on a local disk, 16 on a network share or\n"
-      "             FUSE file system); 1 suits a single spinning disk best\n"
+      "  -j N, --jobs=N\n"
+      "             make up to N (1 to 256) file-system requests at once (by default\n"
+      "             about the processor count on a local disk, 16 on a network share\n"
+      "             or FUSE file system); 1 suits a single spinning disk best\n"
       "  -k, --keep-going\n"
       "             sync: perform every row that can be, naming each one that\n"
       "             fails, instead of stopping at the first failure\n"
@@ -41,6 +43,51 @@ void PrintUsage(std::FILE* to) {
 }
 
 void PrintVersion(std::FILE* to) { std::fputs("tandrel-cli " TANDREL_VERSION_FULL "\n", to); }
+
+namespace {
+
+// The reason of the stdio call that just failed, with errno cleared before
+// it; a C library that sets none still gets the failure told.
+std::error_code LastError() { return {errno != 0 ? errno : EIO, std::generic_category()}; }
+
+// The text of -j in any of its spellings (-j N, -jN, --jobs N, --jobs=N),
+// stepping `i` past a separate one; nothing when args[i] is not -j. A -j
+// with nothing after it gets an empty text, which is no number.
+std::optional<std::string_view> JobsText(const std::vector<std::string>& args, size_t& i) {
+  const std::string_view arg = args[i];
+  if (arg == "-j" || arg == "--jobs") {
+    return ++i < args.size() ? std::string_view(args[i]) : std::string_view();
+  }
+  if (arg.starts_with("--jobs=")) return arg.substr(7);
+  if (arg.starts_with("-j")) return arg.substr(2);
+  return std::nullopt;
+}
+
+// Digits only, all of the text: no sign, space, base prefix or exponent.
+std::optional<int> ParseJobs(std::string_view text) {
+  unsigned value = 0;
+  const char* end = text.data() + text.size();
+  const auto [stop, ec] = std::from_chars(text.data(), end, value);
+  if (ec != std::errc() || stop != end || value < 1 || value > 256) return std::nullopt;
+  return static_cast<int>(value);
+}
+
+}  // namespace
+
+int CloseStandardOutput(int code, std::error_code earlier) {
+  std::error_code error = earlier;
+  errno = 0;
+  if (std::fflush(stdout) != 0 && !error) error = LastError();
+  // A write that failed before without telling us why.
+  if (!error && std::ferror(stdout)) error = std::make_error_code(std::errc::io_error);
+  errno = 0;
+  // Once all was flushed, a descriptor closed from the start lost nothing
+  // (as with gnulib's close_stdout); any other failure to close may have.
+  if (std::fclose(stdout) != 0 && !error && errno != EBADF) error = LastError();
+  if (!error) return code;
+  std::fprintf(stderr, "tandrel-cli: write error: %s\n", error.message().c_str());
+  return code == kExitOk ? kExitFailed : code;
+}
 
 std::optional<FolderArguments> ParseFolderArguments(FileSystem& fs,
                                                     const std::vector<std::string>& args,
@@ -56,15 +103,18 @@ std::optional<FolderArguments> ParseFolderArguments(FileSystem& fs,
       parsed.nul_terminated = true;
     } else if (!options_done && for_sync && (arg == "-k" || arg == "--keep-going")) {
       parsed.keep_going = true;
-    } else if (!options_done && arg == "-j") {
-      const int threads = i + 1 < args.size() ? std::atoi(args[i + 1].c_str()) : 0;
-      if (threads < 1 || threads > 256) {
-        std::fprintf(stderr, "tandrel-cli: -j takes a number from 1 to 256\n");
+    } else if (!options_done && (arg == "--help" || arg == "-h")) {
+      parsed.help = true;
+      return parsed;
+    } else if (const std::optional<std::string_view> jobs =
+                   options_done ? std::nullopt : JobsText(args, i)) {
+      const std::optional<int> threads = ParseJobs(*jobs);
+      if (!threads) {
+        std::fprintf(stderr, "tandrel-cli: -j takes a whole number from 1 to 256\n");
         PrintUsage(stderr);
         return std::nullopt;
       }
-      parsed.io_threads = threads;
-      ++i;
+      parsed.io_threads = *threads;
     } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
       std::fprintf(stderr, "tandrel-cli: unknown option: %s\n", arg.c_str());
       PrintUsage(stderr);
@@ -125,9 +175,22 @@ void RowWriter::WriteLine(std::string_view text) {
 }
 
 void RowWriter::Flush() {
-  if (!buffer_.empty()) std::fwrite(buffer_.data(), 1, buffer_.size(), stdout);
+  if (!error_ && !closed_) {
+    errno = 0;
+    if (!buffer_.empty() &&
+        std::fwrite(buffer_.data(), 1, buffer_.size(), stdout) != buffer_.size()) {
+      error_ = LastError();
+    } else if (std::fflush(stdout) != 0) {
+      error_ = LastError();
+    }
+  }
   buffer_.clear();
-  std::fflush(stdout);
+}
+
+int RowWriter::Close(int code) {
+  Flush();
+  closed_ = true;
+  return CloseStandardOutput(code, error_);
 }
 
 namespace {

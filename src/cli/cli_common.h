@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "compare/plan.h"
@@ -21,19 +22,27 @@ inline constexpr int kExitUsage = 2;
 struct FolderArguments {
   std::string folder1;  // normalised as a folder slot normalises a chosen path
   std::string folder2;
-  bool nul_terminated = false;               // -0: rows end in NUL instead of a newline
+  bool nul_terminated = false;           // -0: rows end in NUL instead of a newline
   int io_threads = IoPool::kFitStorage;  // -j N: requests in flight
-  bool keep_going = false;                   // -k (sync): go on past a failed row
+  bool keep_going = false;               // -k (sync): go on past a failed row
+  bool help = false;                     // --help among the options: the rest was not looked at
 };
 
-// Reads "[-0] [--] FOLDER1 FOLDER2". Prints usage or the reason to stderr
-// and returns nothing when the arguments are wrong or a folder is missing.
-// Options of sync alone are taken with `for_sync`.
+// Reads "[-0] [-j N] [--] FOLDER1 FOLDER2". Prints usage or the reason to
+// stderr and returns nothing when the arguments are wrong or a folder is
+// missing. Options of sync alone are taken with `for_sync`.
 std::optional<FolderArguments> ParseFolderArguments(FileSystem& fs,
                                                     const std::vector<std::string>& args,
                                                     bool for_sync = false);
 
-// Writes rows to stdout through one large buffer.
+// Flushes and closes stdout, as the last thing the program does with it.
+// A write to it that failed, `earlier` or now, is told on stderr
+// ("tandrel-cli: write error: <reason>") and a `code` of kExitOk becomes
+// kExitFailed: output that was lost is a failure, as in GNU tools.
+int CloseStandardOutput(int code, std::error_code earlier = {});
+
+// Writes rows to stdout through one large buffer. After a write fails the
+// rest is dropped and the failure is kept for Close.
 class RowWriter {
  public:
   explicit RowWriter(bool nul_terminated) : end_(nul_terminated ? '\0' : '\n') {}
@@ -46,10 +55,15 @@ class RowWriter {
   void Write(const Plan& plan, size_t row);
   void WriteLine(std::string_view text);
   void Flush();
+  // Flushes, then closes stdout as CloseStandardOutput does; nothing is
+  // written after it.
+  int Close(int code);
 
  private:
   char end_;
   std::string buffer_;
+  std::error_code error_;  // the first write that failed
+  bool closed_ = false;
 };
 
 // Shows the walk's progress on stderr while a person watches it.

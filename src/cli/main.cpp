@@ -1,4 +1,5 @@
 // tandrel-cli: the compare and sync engines without a window.
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -10,13 +11,18 @@
 
 int main(int argc, char** argv) {
   using namespace tandrel::cli;  // NOLINT: the commands of this file's own program
+#ifdef SIGPIPE
+  // A reader of stdout that has gone is a write error (EPIPE) told on
+  // stderr with exit 1, not a silent death by signal.
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
   if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
     PrintUsage(stdout);
-    return kExitOk;
+    return CloseStandardOutput(kExitOk);
   }
   if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
     PrintVersion(stdout);
-    return kExitOk;
+    return CloseStandardOutput(kExitOk);
   }
   if (argc < 2) {
     PrintUsage(stderr);

@@ -30,6 +30,10 @@ std::optional<BuildResult> BuildPlanForCli(FileSystem& fs, const FolderArguments
 int PlanCommand(FileSystem& fs, const std::vector<std::string>& args) {
   const std::optional<FolderArguments> folders = ParseFolderArguments(fs, args);
   if (!folders) return kExitUsage;
+  if (folders->help) {
+    PrintUsage(stdout);
+    return CloseStandardOutput(kExitOk);
+  }
   const std::optional<BuildResult> result = BuildPlanForCli(fs, *folders);
   if (!result) return kExitUsage;
   const Plan& plan = result->plan;
@@ -37,7 +41,7 @@ int PlanCommand(FileSystem& fs, const std::vector<std::string>& args) {
   for (size_t i = 0; i < plan.size(); ++i) {
     out.Write(plan, i);
   }
-  return kExitOk;
+  return out.Close(kExitOk);
 }
 
 }  // namespace tandrel::cli

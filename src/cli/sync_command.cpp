@@ -74,6 +74,10 @@ class ConsoleShell final : public Shell {
 int SyncCommand(FileSystem& fs, const std::vector<std::string>& args) {
   const std::optional<FolderArguments> folders = ParseFolderArguments(fs, args, /*for_sync=*/true);
   if (!folders) return kExitUsage;
+  if (folders->help) {
+    PrintUsage(stdout);
+    return CloseStandardOutput(kExitOk);
+  }
   std::optional<BuildResult> result = BuildPlanForCli(fs, *folders);
   if (!result) return kExitUsage;
   RowWriter out(folders->nul_terminated);
@@ -86,8 +90,9 @@ int SyncCommand(FileSystem& fs, const std::vector<std::string>& args) {
   options.keep_going = folders->keep_going;
   const bool performed =
       SyncRun(plan, CompareRequest{folders->folder1, folders->folder2}, shell, fs, options);
-  out.Flush();
-  return performed && shell.done() ? kExitOk : kExitFailed;
+  // Rows put in place stay there when their lines could not be written; the
+  // lost output only makes the exit code 1.
+  return out.Close(performed && shell.done() ? kExitOk : kExitFailed);
 }
 
 }  // namespace tandrel::cli

@@ -221,7 +221,10 @@ class FileSystem {
   // holes, and a clone is made where the file system can), its permission
   // bits without set-user-ID and set-group-ID on POSIX, and its last-write
   // time exactly. `copied` tells what was copied. On failure `to` may be
-  // left partly written.
+  // left partly written. A source that another program wrote to (or
+  // replaced) while it was copied fails with
+  // std::errc::resource_unavailable_try_again: what `to` holds may mix two
+  // versions of it.
   virtual std::error_code CopyInto(const Folder& from, std::string_view name, OpenFile& to,
                                    FileInfo* copied) = 0;
 

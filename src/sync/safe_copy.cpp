@@ -11,6 +11,10 @@ namespace {
 // is wrong and the copy fails.
 constexpr int kNameAttempts = 64;
 
+// A file being written while it is copied is copied again, this many times
+// in all, before the copy gives up on it.
+constexpr int kWholeCopyAttempts = 3;
+
 constexpr std::string_view kPrefix = "~tandrel-";
 constexpr std::string_view kSuffix = ".tmp";
 constexpr size_t kLegacyTokenLength = 8;
@@ -85,6 +89,16 @@ std::error_code WriteTemporaryCopy(FileSystem& fs, const Folder& from, std::stri
   }
   ec = fs.CopyInto(from, name, copy->file, &copy->source);
   if (ec) DeleteFileQuiet(fs, to, *copy);
+  return ec;
+}
+
+std::error_code WriteWholeCopy(FileSystem& fs, const Folder& from, std::string_view name,
+                               const Folder& to, TempNames& names, TemporaryCopy* copy) {
+  std::error_code ec;
+  for (int attempt = 0; attempt < kWholeCopyAttempts; ++attempt) {
+    ec = WriteTemporaryCopy(fs, from, name, to, names, copy);
+    if (ec != std::errc::resource_unavailable_try_again) break;
+  }
   return ec;
 }
 

@@ -50,6 +50,13 @@ struct TemporaryCopy {
 std::error_code WriteTemporaryCopy(FileSystem& fs, const Folder& from, std::string_view name,
                                    const Folder& to, TempNames& names, TemporaryCopy* copy);
 
+// The same, copying again (up to three times in all) a source that was
+// written to while it was copied, so that a copy is always one whole version
+// of its source; std::errc::resource_unavailable_try_again when it kept
+// changing.
+std::error_code WriteWholeCopy(FileSystem& fs, const Folder& from, std::string_view name,
+                               const Folder& to, TempNames& names, TemporaryCopy* copy);
+
 // Removes a temporary copy that will not be put in place (held, or let go
 // of and reached by its name), ignoring every failure, and lets go of it.
 void DeleteFileQuiet(FileSystem& fs, const Folder& folder, TemporaryCopy& copy);

@@ -48,6 +48,10 @@ constexpr std::string_view kLinkOnTheWayToSource =
 constexpr std::string_view kGoneOnTheWayToSource =
     "A folder on the way to the file to copy is gone since the compare, so nothing was written.";
 
+constexpr std::string_view kKeptChanging =
+    "The file to copy was being changed while it was copied, three times over, so it was not "
+    "copied. Sync again once it is saved.";
+
 // A leftover on a share may belong to a sync that another computer is
 // running (locks are not seen across computers): it is left alone until it
 // is this old.
@@ -336,8 +340,9 @@ class Run {
         }
       }
     }
-    if (std::error_code ec = WriteTemporaryCopy(fs_, *from, name, folder, names_, &job.copy)) {
+    if (std::error_code ec = WriteWholeCopy(fs_, *from, name, folder, names_, &job.copy)) {
       job.out_of_space = IsOutOfSpace(ec);
+      if (ec == std::errc::resource_unavailable_try_again) return std::string(kKeptChanging);
       return Sentence(ec);
     }
     if (job.storage.remote) {

@@ -2,9 +2,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "support/cli_runner.h"
 
@@ -86,6 +89,62 @@ TEST_F(CliTest, BadArgumentsExitTwoWithNothingOnStdout) {
   const CliRun help = RunCli(scratch_, "--help");
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_THAT(help.out, HasSubstr("Usage: tandrel-cli plan"));
+  const CliRun sync_help = RunCli(scratch_, "sync -k --help");
+  EXPECT_EQ(sync_help.exit_code, 0);
+  EXPECT_EQ(sync_help.out, help.out);
+}
+
+TEST_F(CliTest, JobsTakeAWholeNumberFromOneTo256) {
+  tree_.Write("one/a.txt", "1", kT);
+  const std::string folders = Quote(one_) + " " + Quote(two_);
+  const std::vector<std::string> whole = {"-j 1",     "-j 256",   "-j4",
+                                          "--jobs=8", "--jobs 2", "-j 016"};
+  const std::vector<std::string> not_whole = {"-j 0",    "-j 257",        "-j 8abc", "-j 1e9",
+                                              "-j ''",   "-j +3",         "-j -3",   "-j 0x10",
+                                              "-j ' 3'", "-j 4294967297", "--jobs=", "-j"};
+  for (const auto& [values, exit_code] : {std::pair(whole, 0), std::pair(not_whole, 2)}) {
+    for (const std::string& jobs : values) {
+      // Last, so that a -j short of its number cannot take a folder's.
+      const CliRun run = RunCli(scratch_, "plan " + folders + " " + jobs);
+      EXPECT_EQ(run.exit_code, exit_code) << jobs;
+      if (exit_code == 0) {
+        EXPECT_EQ(run.out, one_ + "a.txt\t could be copied to\t" + two_ + "\n") << jobs;
+      } else {
+        EXPECT_THAT(run.out, IsEmpty()) << jobs;
+        EXPECT_THAT(run.err, HasSubstr("-j takes a whole number from 1 to 256")) << jobs;
+      }
+    }
+  }
+}
+
+TEST_F(CliTest, OutputThatCannotBeWrittenIsAFailureAndASyncStillCopies) {
+  tree_.Write("one/a.txt", "1", kT);
+  int pipe_ends[2];
+  ASSERT_EQ(pipe(pipe_ends), 0);
+  close(pipe_ends[0]);  // a reader that has gone: writes fail with EPIPE
+  ASSERT_LT(pipe_ends[1], 10) << "the shell redirects single-digit descriptors only";
+  const std::vector<std::pair<std::string, std::string>> outputs = {
+      {">/dev/full", "No space left on device"},
+      {">&-", "Bad file descriptor"},
+      {">&" + std::to_string(pipe_ends[1]), "Broken pipe"}};
+  int syncs = 0;
+  for (const auto& [redirect, reason] : outputs) {
+    for (const std::string command : {"plan", "sync", "--version"}) {
+      std::string args = command, copied_to;
+      if (command == "plan") args += " " + Quote(one_) + " " + Quote(two_);
+      if (command == "sync") {
+        copied_to = tree_.MakeFolder("to" + std::to_string(++syncs)) + "/";
+        args += " " + Quote(one_) + " " + Quote(copied_to);
+      }
+      const CliRun run = RunCli(scratch_, args, "sh -c 'exec \"$0\" \"$@\" " + redirect + "' ");
+      EXPECT_EQ(run.exit_code, 1) << args << redirect;
+      EXPECT_EQ(run.err, "tandrel-cli: write error: " + reason + "\n") << args << redirect;
+      if (!copied_to.empty()) {
+        EXPECT_EQ(TempFolder::Read(copied_to + "a.txt"), "1") << redirect;
+      }
+    }
+  }
+  close(pipe_ends[1]);
 }
 
 TEST_F(CliTest, VersionIsTheProjectsWithAnyDescribeInParentheses) {

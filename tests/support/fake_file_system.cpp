@@ -152,6 +152,13 @@ void FakeFileSystem::AddLink(const std::string& path, const std::string& target)
   Make(path, EntryKind::kFile)->link_target = Key(target);
 }
 
+void FakeFileSystem::Write(const std::string& path, const std::string& contents, FileTime time) {
+  std::lock_guard lock(mutex_);
+  const NodePtr node = Find(path);
+  node->contents = contents;
+  node->time = time;
+}
+
 void FakeFileSystem::SetTimeless(const std::string& path) {
   std::lock_guard lock(mutex_);
   Find(path)->timeless = true;
@@ -433,6 +440,7 @@ std::error_code FakeFileSystem::CopyInto(const Folder& from, std::string_view na
   if (source->kind != EntryKind::kFile) return Errc(std::errc::invalid_argument);
   FillInfo(*source, false, copied);
   const std::string contents = source->contents;
+  const FileTime copied_time = source->time;
   const std::string target_path = PathOf(target.get());
   for (size_t done = 0; done < contents.size() || done == 0; done += block_size_) {
     if (std::error_code ec = Step(Op::kRead, PathIn(folder.get(), name))) return ec;
@@ -443,6 +451,10 @@ std::error_code FakeFileSystem::CopyInto(const Folder& from, std::string_view na
     }
     target->contents += contents.substr(done, block_size_);
     if (contents.empty()) break;
+  }
+  // Another program wrote to it meanwhile (see SetHook).
+  if (source->contents != contents || source->time != copied_time) {
+    return Errc(std::errc::resource_unavailable_try_again);
   }
   const FakeStorage& storage = StorageOf(target.get());
   if (target->contents.size() > storage.drops_writes_past) {

@@ -66,6 +66,8 @@ class FakeFileSystem final : public FileSystem {
   // A link at `path` to `target`; it lists as a folder link when the target
   // is a folder and as a file otherwise.
   void AddLink(const std::string& path, const std::string& target);
+  // Writes a file in place, as another program saving it would.
+  void Write(const std::string& path, const std::string& contents, FileTime time);
   // Makes a file's time unreadable (Stat fails for it, as for a broken link).
   void SetTimeless(const std::string& path);
   // Moves the entry at `from` to `to` (which must not exist), as another

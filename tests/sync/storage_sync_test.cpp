@@ -237,3 +237,51 @@ TEST(SyncOnStorage, ALeftoverOnAShareIsRemovedOnlyWhenADayOld) {
 
 }  // namespace
 }  // namespace tandrel
+
+namespace tandrel {
+namespace {
+
+// A file saved while it is copied is copied again: the copy in place is
+// always one whole version of it, with that version's time, or the row
+// fails when the file keeps changing.
+TEST(SyncWholeVersion, ASourceWrittenDuringItsCopyIsCopiedAgain) {
+  struct Case {
+    int changes;  // how many of the copies are disturbed
+    bool done;
+  };
+  for (const Case c : {Case{0, true}, Case{1, true}, Case{2, true}, Case{3, false}}) {
+    FakeFileSystem fs;
+    fs.SetBlockSize(4);
+    fs.AddFile(P("/a/doc.txt"), "version 0 of it", kOld);
+    fs.AddFolder(P("/b"));
+    int changes = 0;
+    bool armed = false;  // one change during each copy, at its first block
+    fs.SetHook([&](Op op, const std::string& path) {
+      if (path != P("/a/doc.txt")) return;
+      if (op == Op::kOpen) armed = true;
+      if (op != Op::kRead || !armed || changes == c.changes) return;
+      armed = false;
+      ++changes;
+      fs.Write(P("/a/doc.txt"), "version " + std::to_string(changes) + " of it, longer",
+               kOld + changes * kSecond);
+    });
+    FakePlanList plan;
+    plan.rows = {{P("/a/doc.txt"), std::string(kCopyTo2Action), P("/b/"), true}};
+    FakeShell shell;
+
+    EXPECT_EQ(SyncRun(plan, {P("/a/"), P("/b/")}, shell, fs, 1), c.done) << c.changes;
+
+    EXPECT_FALSE(HasTemporaryFile(fs));
+    if (c.done) {
+      EXPECT_EQ(fs.Contents(P("/b/doc.txt")), fs.Contents(P("/a/doc.txt")));
+      EXPECT_EQ(fs.TimeOf(P("/b/doc.txt")), fs.TimeOf(P("/a/doc.txt")));
+    } else {
+      EXPECT_FALSE(fs.Exists(P("/b/doc.txt")));
+      ASSERT_EQ(shell.messages.size(), 1u);
+      EXPECT_THAT(shell.messages[0], HasSubstr("was being changed while it was copied"));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tandrel

@@ -440,6 +440,16 @@ std::error_code PosixFileSystem::CopyInto(const Folder& from, std::string_view n
   FillInfo(st, copied);
   const int out = FdOf(ValueOf(to));
   if (std::error_code ec = CopyBytes(in.get(), out, st.st_size)) return ec;
+  // One whole version or nothing: a write to the source while it was read
+  // shows in its size or times, looked at through the handle that was read
+  // (a file put in its place meanwhile leaves the handle on a whole one).
+  struct stat after {};
+  if (::fstat(in.get(), &after) != 0) return LastError();
+  if (after.st_size != st.st_size || after.st_mtim.tv_sec != st.st_mtim.tv_sec ||
+      after.st_mtim.tv_nsec != st.st_mtim.tv_nsec || after.st_ctim.tv_sec != st.st_ctim.tv_sec ||
+      after.st_ctim.tv_nsec != st.st_ctim.tv_nsec) {
+    return std::make_error_code(std::errc::resource_unavailable_try_again);
+  }
   // Set-user-ID and set-group-ID never travel: a copy made by root would
   // otherwise turn anybody's file into a program that runs as root.
   // Where there are no bits to set, the copy goes without them.
