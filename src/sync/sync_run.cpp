@@ -116,6 +116,8 @@ struct Job {
   bool closed = false;
   bool time_kept = true;
   bool placed = false;
+  // Not performed: this run already put a newer file at the target.
+  bool superseded = false;
   // What stood at the target before the copy began (overwrites): the rename
   // goes ahead only if that is still there.
   std::optional<FileStamp> seen;
@@ -157,6 +159,7 @@ class Run {
   void TellAfterwards() {
     Tell(kLeftoversRemoved, leftovers_);
     Tell(kTimesNotKept, times_not_kept_);
+    Tell(kSuperseded, superseded_);
   }
 
   bool any_failed() const { return any_failed_; }
@@ -393,6 +396,16 @@ class Run {
       }
     }
     const auto own = written_.find(job.key);
+    if (own != written_.end()) {
+      // Of several rows that write one target, the newest source stays
+      // there, whatever order the rows come in.
+      const auto newest = placed_times_.find(job.key);
+      if (newest != placed_times_.end() &&
+          CompareWriteTimes(job.copy.source.write_time, newest->second) < 0) {
+        job.superseded = true;
+        return std::nullopt;
+      }
+    }
     const bool replace = job.overwrite || own != written_.end();
     if (replace) {
       FileInfo now;
@@ -423,6 +436,7 @@ class Run {
                   [file = std::make_shared<OpenFile>(std::move(job.copy.file))] { file->Reset(); });
     if (repeated_.contains(job.key)) {
       FileInfo now;
+      placed_times_[job.key] = job.copy.source.write_time;
       std::optional<FileStamp>& mine = written_[job.key];
       mine.reset();
       if (!fs_.StatAt(*job.folder, job.target_name, FollowLinks::kNo, &now)) mine = now.stamp;
@@ -631,6 +645,10 @@ class Run {
       // Without keep-going, rows after a failure are not done, even where
       // they were placed (the folder flush that failed may be theirs).
       if (!keep_going_ && first_failed) continue;
+      if (job.superseded) {
+        superseded_.push_back(job.row.source + "\n    (" + job.target + ")");
+        continue;
+      }
       plan_.SetAction(job.position, std::string(kDoneAction));
       if (!job.time_kept) times_not_kept_.push_back(job.target);
     }
@@ -690,6 +708,9 @@ class Run {
   std::unordered_map<std::string, Storage> storages_;  // by target folder
   std::vector<std::string> leftovers_;
   std::vector<std::string> times_not_kept_;
+  std::vector<std::string> superseded_;
+  // The source time of what this run put at each repeated target.
+  std::unordered_map<std::string, std::optional<FileTime>> placed_times_;
 };
 
 }  // namespace

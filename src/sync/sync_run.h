@@ -50,6 +50,10 @@ void UncheckAll(PlanList& plan);
 // drivers and network shares are flushed one by one and closed before they
 // are renamed.
 //
+// Of several rows that write one target, the newest source ends there
+// whatever the rows' order: a later row with an older source is not
+// performed, keeps its Action, and is named in one message after the run.
+//
 // Temporary files that an interrupted run left in a folder written to are
 // removed, and named in one message after the run.
 //
@@ -72,6 +76,11 @@ bool SyncRun(PlanList& plan, const CompareRequest& compared, Shell& shell, FileS
 // The start of the message that names the leftovers removed.
 inline constexpr std::string_view kLeftoversRemoved =
     "These temporary files, left by a sync that was interrupted, were removed:";
+// The start of the message that names the rows not performed because this
+// run had already put a newer file at their target.
+inline constexpr std::string_view kSuperseded =
+    "These rows were not performed, since this sync had already put a newer file where they "
+    "would copy to:";
 // The start of the message that names the copies whose file system did not
 // keep their source's last-write time.
 inline constexpr std::string_view kTimesNotKept =

@@ -285,3 +285,49 @@ TEST(SyncWholeVersion, ASourceWrittenDuringItsCopyIsCopiedAgain) {
 
 }  // namespace
 }  // namespace tandrel
+
+namespace tandrel {
+namespace {
+
+// Several rows that write one target leave the newest of their sources
+// there, whichever comes first; the older one is not performed and is named.
+TEST(SyncSeveralRowsOneTarget, TheNewestSourceStaysInEitherOrder) {
+  const std::string copy(kCopyTo2Action);
+  const std::string overwrite(kOverwriteAction);
+  for (const bool newest_first : {false, true}) {
+    FakeFileSystem fs;
+    fs.AddFile(P("/a/x/n.txt"), "2023", kOld + 2 * kSecond);
+    fs.AddFile(P("/a/y/n.txt"), "2024", kOld + 3 * kSecond);
+    fs.AddFile(P("/b/c/n.txt"), "2022", kOld);
+    fs.AddFile(P("/a/p/u.txt"), "2024", kOld + 3 * kSecond);
+    fs.AddFile(P("/a/q/u.txt"), "2010", kOld);
+    std::vector<PlanRow> rows = {{P("/a/x/n.txt"), overwrite, P("/b/c/n.txt"), true},
+                                 {P("/a/y/n.txt"), overwrite, P("/b/c/n.txt"), true},
+                                 {P("/a/q/u.txt"), copy, P("/b/"), true},
+                                 {P("/a/p/u.txt"), copy, P("/b/"), true}};
+    if (newest_first) {
+      std::swap(rows[0], rows[1]);
+      std::swap(rows[2], rows[3]);
+    }
+    FakePlanList plan;
+    plan.rows = rows;
+    FakeShell shell;
+
+    EXPECT_TRUE(SyncRun(plan, {P("/a/"), P("/b/")}, shell, fs));
+
+    EXPECT_EQ(fs.Contents(P("/b/c/n.txt")), "2024");
+    EXPECT_EQ(fs.Contents(P("/b/u.txt")), "2024");
+    EXPECT_EQ(fs.TimeOf(P("/b/u.txt")), kOld + 3 * kSecond);
+    EXPECT_FALSE(HasTemporaryFile(fs));
+    if (newest_first) {
+      ASSERT_EQ(shell.messages.size(), 2u);
+      EXPECT_THAT(shell.messages[1], HasSubstr(P("/a/x/n.txt")));
+      EXPECT_THAT(shell.messages[1], HasSubstr(P("/a/q/u.txt")));
+    } else {
+      EXPECT_EQ(shell.messages.size(), 1u);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tandrel
