@@ -30,7 +30,8 @@ struct FolderArguments {
 
 // Reads "[-0] [-j N] [--] FOLDER1 FOLDER2". Prints usage or the reason to
 // stderr and returns nothing when the arguments are wrong or a folder is
-// missing. Options of sync alone are taken with `for_sync`.
+// missing; a --help among the options returns at once with `help` set.
+// Options of sync alone are taken with `for_sync`.
 std::optional<FolderArguments> ParseFolderArguments(FileSystem& fs,
                                                     const std::vector<std::string>& args,
                                                     bool for_sync = false);
