@@ -17,6 +17,7 @@ int main(int argc, char** argv) {
   // Qt is given the program's name alone, so that no argument reaches it.
   int qt_argc = argc > 0 ? 1 : 0;
   QApplication app(qt_argc, argv);
+  tandrel::RaiseOpenFileLimit();
   QCoreApplication::setApplicationVersion(QStringLiteral(TANDREL_VERSION_FULL));
 
   std::shared_ptr<tandrel::FileSystem> fs = tandrel::MakeRealFileSystem();

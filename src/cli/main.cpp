@@ -11,6 +11,8 @@
 
 int main(int argc, char** argv) {
   using namespace tandrel::cli;  // NOLINT: the commands of this file's own program
+  tandrel::KeepStandardStreamsOpen();
+  tandrel::RaiseOpenFileLimit();
 #ifdef SIGPIPE
   // A reader of stdout that has gone is a write error (EPIPE) told on
   // stderr with exit 1, not a silent death by signal.

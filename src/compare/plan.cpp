@@ -43,7 +43,14 @@ bool GatherTree(FileSystem& fs, const std::string& top, std::shared_ptr<Folder>*
     progress->files += entries.size();
     if (options.progress) options.progress(*progress);
   };
+  UnreadableFolder exhausted;
+  walk.exhausted = &exhausted;
   std::vector<UnreadableFolder> unreadable = WalkOpenFolders(fs, {*root}, &folders, walk);
+  if (exhausted.error) {
+    result->error = exhausted.error;
+    result->failed_folder = exhausted.path;
+    return false;
+  }
   if (!unreadable.empty() && unreadable.front().path == top) {
     result->error = unreadable.front().error;
     result->failed_folder = top;
@@ -155,7 +162,7 @@ BuildResult BuildPlan(FileSystem& fs, const std::string& folder1, const std::str
   std::shared_ptr<Folder> root1;
   std::shared_ptr<Folder> root2;
   IoPool pool(options.io_threads == IoPool::kFitStorage ? IoThreadsFor(fs, folder1, folder2)
-                                                          : options.io_threads);
+                                                        : options.io_threads);
   if (!GatherTree(fs, folder1, &root1, &plan.files1, &result, &progress, options, pool)) {
     return result;
   }

@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
+
+#include "platform/system.h"
 
 namespace tandrel {
 namespace {
@@ -13,6 +17,16 @@ namespace {
 // one name at a time, which costs more but keeps well below the process's
 // limit of open files.
 constexpr int kKeptFolderLimit = 256;
+// A quarter of what the process may hold open, at the most, is kept.
+constexpr int kKeptFolderShare = 4;
+// Running out of descriptors or memory is waited out a few times (the
+// listings in flight give theirs back), then ends the walk.
+constexpr int kResourceAttempts = 4;
+
+bool IsOutOfResources(const std::error_code& ec) {
+  return ec == std::errc::too_many_files_open || ec == std::errc::too_many_files_open_in_system ||
+         ec == std::errc::not_enough_memory;
+}
 
 // How many folders ahead of the one being visited may be opened and
 // listed already, for each thread of the pool.
@@ -80,11 +94,14 @@ std::vector<UnreadableFolder> WalkOpenFolders(FileSystem& fs,
   std::vector<std::uint32_t> root_of(root_count);
   for (size_t k = 0; k < root_count; ++k) root_of[k] = static_cast<std::uint32_t>(k);
   std::atomic<int> kept = 0;
+  const int kept_limit = std::min(kKeptFolderLimit, OpenFileLimit() / kKeptFolderShare);
 
   IoPool inline_pool(1);
   IoPool& pool = options.pool != nullptr ? *options.pool : inline_pool;
   // The listings in flight, in a ring: folder i is in slot i % size.
-  std::vector<Listing> ring(std::max<size_t>(1, pool.threads() * kAheadPerThread));
+  const size_t ahead = std::min<size_t>(pool.threads() * kAheadPerThread,
+                                        static_cast<size_t>(OpenFileLimit() / kKeptFolderShare));
+  std::vector<Listing> ring(std::max<size_t>(1, ahead));
   std::mutex mutex;
   std::condition_variable listed;
   TaskCount tasks;
@@ -108,12 +125,18 @@ std::vector<UnreadableFolder> WalkOpenFolders(FileSystem& fs,
       const Folder* handle = root.get();
       if (root == nullptr) {
         done.skipped = true;  // its top folder could not be opened
-      } else if (i >= root_count) {
-        done.error = parent != nullptr ? fs.OpenFolder(parent->folder, name, &done.folder)
-                                       : fs.OpenBeneath(*root, below, &done.folder);
-        handle = &done.folder;
+      } else {
+        for (int attempt = 0; attempt < kResourceAttempts; ++attempt) {
+          if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20 * attempt));
+          if (i >= root_count) {
+            done.error = parent != nullptr ? fs.OpenFolder(parent->folder, name, &done.folder)
+                                           : fs.OpenBeneath(*root, below, &done.folder);
+            handle = &done.folder;
+          }
+          if (!done.error) done.error = fs.List(*handle, &done.entries);
+          if (!IsOutOfResources(done.error)) break;
+        }
       }
-      if (!done.skipped && !done.error) done.error = fs.List(*handle, &done.entries);
       if (!done.skipped && !done.error && options.wants_time) {
         ReadTimesWhileOpen(fs, *handle, options.wants_time, &done.entries);
       }
@@ -149,6 +172,12 @@ std::vector<UnreadableFolder> WalkOpenFolders(FileSystem& fs,
     }
     const std::string folder = (*folders)[i];
     if (listing.skipped) continue;
+    if (listing.error && IsOutOfResources(listing.error)) {
+      // Not an unreadable folder: what it holds is unknown, and a plan
+      // without it would propose copies of files that are there.
+      if (options.exhausted != nullptr) *options.exhausted = {folder, listing.error};
+      break;
+    }
     if (listing.error) {
       unreadable.push_back({folder, listing.error});
       continue;
@@ -157,7 +186,7 @@ std::vector<UnreadableFolder> WalkOpenFolders(FileSystem& fs,
     const std::uint32_t root = root_of[i];
     for (const DirEntry& entry : listing.entries) {
       if (entry.kind != EntryKind::kFolder || entry.hidden) continue;
-      if (parent == nullptr && kept < kKeptFolderLimit && i >= root_count) {
+      if (parent == nullptr && kept < kept_limit && i >= root_count) {
         parent = std::make_shared<KeptFolder>(std::move(listing.folder), &kept);
       }
       std::string sub = folder;

@@ -37,6 +37,9 @@ struct WalkOptions {
   // times are read while the folder is open, on the thread that listed it,
   // into the entries' write_time, which saves opening the folder again.
   std::function<bool(std::string_view name)> wants_time;
+  // Set when the process ran out of descriptors or memory while it listed
+  // a folder: the walk stops there, since what it found is incomplete.
+  UnreadableFolder* exhausted = nullptr;
 };
 
 // Extends `folders` (paths ending in a separator) with their subfolders: all

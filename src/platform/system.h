@@ -19,6 +19,20 @@ bool StandardErrorIsTerminal();
 // would otherwise write each newline as a carriage return and a newline).
 void SetStandardOutputBinary();
 
+// Where standard input, output or error was closed by whoever started this
+// process, puts /dev/null there, opened the other way round (so that a write
+// to a closed output still fails), so that no file this process opens takes
+// their place and receives what was meant for them. Called first at start.
+void KeepStandardStreamsOpen();
+
+// Raises this process's limit of open files as far as the system lets it
+// (the soft limit to the hard one). Called once at start.
+void RaiseOpenFileLimit();
+
+// How many files this process may have open at once: what the walk and the
+// sync size the handles they keep and the copies they hold open from.
+int OpenFileLimit();
+
 // The arguments after the program's name, in the encoding of this
 // platform's paths (UTF-8 on Windows, whatever the console's code page).
 std::vector<std::string> CommandLineArguments(int argc, char** argv);

@@ -2,8 +2,8 @@
 
 #include <chrono>
 #include <cstdint>
-#include <thread>
 #include <cstdlib>
+#include <thread>
 
 #include "compare/last_modified.h"
 
@@ -62,7 +62,8 @@ bool MendTimes(FileSystem& fs, const Folder& folder, std::string_view name, cons
   FileInfo placed;
   if (fs.StatAt(folder, name, FollowLinks::kNo, &placed)) return false;
   if (KeepsTime(placed.stamp, source.stamp, storage)) return true;
-  if (fs.SetTimesAt(folder, name, source)) return SameForCompare(placed.stamp, source.stamp, storage);
+  if (fs.SetTimesAt(folder, name, source))
+    return SameForCompare(placed.stamp, source.stamp, storage);
   // A network driver may answer from its cache for a moment after the
   // change: it is given a few chances to show what it now keeps.
   for (int look = 0; look < kLooksAfterSetting; ++look) {

@@ -16,6 +16,7 @@
 #include "compare/last_modified.h"
 #include "compare/plan.h"
 #include "platform/io_pool.h"
+#include "platform/system.h"
 #include "sync/check_copy.h"
 #include "sync/safe_copy.h"
 
@@ -27,6 +28,9 @@ namespace {
 // the data of a batch is put on disk at once, then its copies are renamed
 // into place in row order. One flush per batch instead of one per file.
 constexpr size_t kBatchRows = 256;
+// Each row of a batch holds its copy open, and its folder: a batch takes at
+// most a quarter of what the process may have open.
+constexpr int kBatchShareOfFiles = 8;
 constexpr std::int64_t kBatchBytes = std::int64_t{64} << 20;
 
 constexpr std::string_view kAlreadyThere =
@@ -488,7 +492,7 @@ class Run {
       job->overwrite = !copy;
       Dispatch(std::move(job));
       WaitForRoomAhead();
-      if (one_at_a_time_ || queue_.size() >= kBatchRows || ReadyBytes() >= kBatchBytes) {
+      if (one_at_a_time_ || queue_.size() >= batch_rows_ || ReadyBytes() >= kBatchBytes) {
         if (!Commit(queue_.size() - InFlight())) return false;
       }
     }
@@ -623,9 +627,9 @@ class Run {
         for (size_t k = i; k < end; ++k) {
           Job& other = *batch[k];
           if (other.placed && other.target_folder == job.target_folder) {
-            other.failure = "The folder " + std::string(job.target_folder) +
-                            " could not be flushed, so the copy may not survive a power cut: " +
-                            Sentence(ec);
+            other.failure =
+                "The folder " + std::string(job.target_folder) +
+                " could not be flushed, so the copy may not survive a power cut: " + Sentence(ec);
           }
         }
         stop_after(i);
@@ -682,6 +686,8 @@ class Run {
   Shell& shell_;
   FileSystem& fs_;
   const bool keep_going_;
+  const size_t batch_rows_ =
+      std::clamp<size_t>(static_cast<size_t>(OpenFileLimit() / kBatchShareOfFiles), 1, kBatchRows);
   bool any_failed_ = false;
   Root roots_[2];
   TempNames names_;

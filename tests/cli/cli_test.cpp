@@ -175,3 +175,34 @@ TEST_F(CliTest, UnreadableSubfolderIsNamedOnStderrAndThePlanGoesOn) {
 
 }  // namespace
 }  // namespace tandrel
+
+namespace tandrel {
+namespace {
+
+// A process that may hold few files open still makes the whole plan and
+// performs every row: no folder counts as unreadable for want of
+// descriptors, and no spurious copy follows from one.
+TEST_F(CliTest, FewDescriptorsGiveTheSamePlanAndSync) {
+  for (int i = 0; i < 400; ++i) {
+    const std::string name = "d" + std::to_string(i % 20) + "/e" + std::to_string(i) + "/f";
+    tree_.Write("one/" + name + std::to_string(i), "x", kT);
+    tree_.Write("two/" + name + std::to_string(i), "x", kT);
+  }
+  for (int i = 0; i < 300; ++i) tree_.Write("one/g" + std::to_string(i), "g", kT);
+  const std::string folders = Quote(one_) + " " + Quote(two_);
+  const CliRun unlimited = RunCli(scratch_, "plan " + folders);
+  ASSERT_EQ(unlimited.exit_code, 0);
+  for (const std::string jobs : {"1", "8", "64"}) {
+    const std::string limit = "sh -c 'ulimit -n 40 && exec \"$0\" \"$@\"' ";
+    const CliRun few = RunCli(scratch_, "plan -j " + jobs + " " + folders, limit);
+    EXPECT_EQ(few.exit_code, 0) << few.err;
+    EXPECT_EQ(few.out, unlimited.out) << jobs;
+  }
+  const CliRun sync =
+      RunCli(scratch_, "sync " + folders, "sh -c 'ulimit -n 40 && exec \"$0\" \"$@\"' ");
+  EXPECT_EQ(sync.exit_code, 0) << sync.err;
+  EXPECT_EQ(RunCli(scratch_, "plan " + folders).out, "");
+}
+
+}  // namespace
+}  // namespace tandrel

@@ -73,14 +73,14 @@ TEST(CompareWriteTimesOnFat, TwoSecondStepsAndWholeHourShiftsOfEquallyLongFiles)
     int order;
   };
   const Case cases[] = {
-      {t + kSecond * 3 / 2, t, false, 0},       // 12:00:13.5 kept as 12:00:12
-      {t + 2 * kSecond, t, false, 0},           // at most two seconds apart
-      {t + 3 * kSecond, t, false, 1},           // an edit
+      {t + kSecond * 3 / 2, t, false, 0},  // 12:00:13.5 kept as 12:00:12
+      {t + 2 * kSecond, t, false, 0},      // at most two seconds apart
+      {t + 3 * kSecond, t, false, 1},      // an edit
       {t, t + 3 * kSecond, false, -1},
-      {t + kHour, t, true, 0},                  // a summer-time shift
-      {t + kHour + kSecond, t, true, 0},        // ... on top of the 2-second step
-      {t + kHour, t, false, 1},                 // not the same file after all
-      {t + 14 * kHour - kSecond, t, true, 0},   // the farthest zones apart
+      {t + kHour, t, true, 0},                 // a summer-time shift
+      {t + kHour + kSecond, t, true, 0},       // ... on top of the 2-second step
+      {t + kHour, t, false, 1},                // not the same file after all
+      {t + 14 * kHour - kSecond, t, true, 0},  // the farthest zones apart
       {t + 15 * kHour, t, true, 1},
       {t + kHour + 3 * kSecond, t, true, 1},
       {t, t + 5 * kSecond, true, -1},

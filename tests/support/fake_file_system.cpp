@@ -291,8 +291,8 @@ void FakeFileSystem::FillInfo(const Node& node, bool is_link, FileInfo* info) co
                  seconds - kUnixEpochInFileTimeSeconds, static_cast<std::uint32_t>(ticks * 100)};
 }
 
-std::vector<FakeFileSystem::NodePtr>::iterator FakeFileSystem::ChildAt(const NodePtr& folder,
-                                                                       std::string_view name) const {
+std::vector<FakeFileSystem::NodePtr>::iterator FakeFileSystem::ChildAt(
+    const NodePtr& folder, std::string_view name) const {
   const bool fold = StorageOf(folder.get()).storage.ignores_case;
   return std::find_if(folder->children.begin(), folder->children.end(), [&](const NodePtr& c) {
     return fold ? FoldCase(c->name) == FoldCase(name) : c->name == name;
@@ -488,8 +488,8 @@ std::error_code FakeFileSystem::SetTimesAt(const Folder& folder, std::string_vie
   if (node == nullptr) return Errc(std::errc::no_such_file_or_directory);
   if (!node->link_target.empty()) return Errc(std::errc::too_many_symbolic_link_levels);
   if (!StorageOf(node.get()).ignores_times) {
-    node->time = Kept(node.get(), FileTimeFromUnix(times.stamp.write_seconds,
-                                                   times.stamp.write_nanoseconds));
+    node->time = Kept(node.get(),
+                      FileTimeFromUnix(times.stamp.write_seconds, times.stamp.write_nanoseconds));
   }
   return {};
 }

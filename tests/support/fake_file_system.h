@@ -45,12 +45,12 @@ enum class Op {
 
 // How a folder and everything below it behave, as a mounted driver would.
 struct FakeStorage {
-  Storage storage;  // what Describe says; times are kept in its steps
-  bool ignores_times = false;          // a time set is not kept (the clock's stays)
-  bool resets_time_on_rename = false;  // a rename stamps the clock's time
-  size_t drops_writes_past = SIZE_MAX; // bytes past this size are lost, and yet "written"
-  std::error_code close_error;         // what closing a written file reports
-  bool refuses_open_rename = false;    // a file that is open cannot be renamed
+  Storage storage;                      // what Describe says; times are kept in its steps
+  bool ignores_times = false;           // a time set is not kept (the clock's stays)
+  bool resets_time_on_rename = false;   // a rename stamps the clock's time
+  size_t drops_writes_past = SIZE_MAX;  // bytes past this size are lost, and yet "written"
+  std::error_code close_error;          // what closing a written file reports
+  bool refuses_open_rename = false;     // a file that is open cannot be renamed
 };
 
 class FakeFileSystem final : public FileSystem {

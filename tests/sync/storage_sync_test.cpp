@@ -9,24 +9,24 @@
 #include <cstdio>
 
 #include "compare/plan.h"
-#include "sync/sync_run.h"
 #include "support/fake_file_system.h"
 #include "support/fake_window.h"
 #include "support/path.h"
+#include "sync/sync_run.h"
 
 namespace tandrel {
 namespace {
 
-using ::testing::HasSubstr;
 using testing::FakeFileSystem;
 using testing::FakePlanList;
 using testing::FakeShell;
 using testing::FakeStorage;
+using ::testing::HasSubstr;
 using testing::Op;
 using testing::P;
 
 constexpr FileTime kSecond = kFileTimeTicksPerSecond;
-constexpr FileTime kOld = 125'911'584'000'000'000;  // 2000-01-01 00:00 UTC
+constexpr FileTime kOld = 125'911'584'000'000'000;            // 2000-01-01 00:00 UTC
 constexpr FileTime kOdd = kOld + 13 * kSecond + kSecond / 2;  // 00:00:13.5
 constexpr FileTime kNewer = kOdd + 3600 * kSecond + 7 * kSecond;
 constexpr FileTime kClock = kOld + 86'400 * kSecond;
@@ -59,8 +59,8 @@ struct Case {
   FakeStorage storage;
   // What the run ends with.
   bool rows_done;
-  const char* said;      // a message the run shows besides "Done.", if any
-  bool converges;        // a compare right after proposes nothing
+  const char* said;  // a message the run shows besides "Done.", if any
+  bool converges;    // a compare right after proposes nothing
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }

@@ -1,7 +1,5 @@
 #include "platform/posix/posix_file_system.h"
 
-#include "platform/posix/posix_storage.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -14,6 +12,8 @@
 #include <ctime>
 #include <utility>
 #include <vector>
+
+#include "platform/posix/posix_storage.h"
 
 #ifdef __linux__
 #include <linux/fs.h>

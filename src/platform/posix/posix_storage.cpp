@@ -113,8 +113,7 @@ struct MountEntry {
 std::optional<MountEntry> FindMount(dev_t device) {
 #ifdef __linux__
   std::ifstream table("/proc/self/mountinfo");
-  const std::string wanted =
-      std::to_string(major(device)) + ":" + std::to_string(minor(device));
+  const std::string wanted = std::to_string(major(device)) + ":" + std::to_string(minor(device));
   std::string line;
   while (std::getline(table, line)) {
     // ID PARENT MAJOR:MINOR ROOT POINT OPTIONS [TAGS...] - TYPE SOURCE OPTIONS
@@ -177,7 +176,8 @@ Storage FromFuse(int fd, int depth) {
     const int source = ::open(mount->source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (source >= 0) {
       struct statfs sf {};
-      if (::fstatfs(source, &sf) == 0) storage = FromStatfs(static_cast<long>(sf.f_type), source, depth + 1);
+      if (::fstatfs(source, &sf) == 0)
+        storage = FromStatfs(static_cast<long>(sf.f_type), source, depth + 1);
       ::close(source);
     }
   }

@@ -1,4 +1,10 @@
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 
 #include "platform/posix/posix_file_system.h"
 #include "platform/system.h"
@@ -10,6 +16,30 @@ std::unique_ptr<FileSystem> MakeRealFileSystem() { return std::make_unique<Posix
 bool StandardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
 
 void SetStandardOutputBinary() {}
+
+void KeepStandardStreamsOpen() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int null = ::open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
+    if (null >= 0 && null != fd) {
+      ::dup2(null, fd);
+      ::close(null);
+    }
+  }
+}
+
+void RaiseOpenFileLimit() {
+  struct rlimit limit {};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+int OpenFileLimit() {
+  struct rlimit limit {};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return INT_MAX;
+  return static_cast<int>(std::min<rlim_t>(limit.rlim_cur, INT_MAX));
+}
 
 std::vector<std::string> CommandLineArguments(int argc, char** argv) {
   if (argc < 2) return {};

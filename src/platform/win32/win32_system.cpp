@@ -28,6 +28,14 @@ void SetStandardOutputBinary() {
   ::_setmode(::_fileno(stdout), _O_BINARY);
 }
 
+// A closed standard handle is not reused by the next file opened.
+void KeepStandardStreamsOpen() {}
+
+// Handles on Windows are limited only by memory.
+void RaiseOpenFileLimit() {}
+
+int OpenFileLimit() { return 1 << 24; }
+
 std::vector<std::string> CommandLineArguments(int argc, char** argv) {
   // argv holds the arguments in the ANSI code page, which cannot hold every
   // name; the wide command line can.
