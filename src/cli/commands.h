@@ -3,6 +3,7 @@
 #pragma once
 
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -14,14 +15,21 @@ namespace tandrel::cli {
 
 // Builds the plan as the compare run does, showing progress on a terminal
 // and naming unreadable folders on stderr. Nothing when a top folder cannot
-// be read (the reason is on stderr).
-std::optional<BuildResult> BuildPlanForCli(FileSystem& fs, const FolderArguments& folders);
+// be read (the reason is on stderr) or the compare was stopped.
+std::optional<BuildResult> BuildPlanForCli(FileSystem& fs, const FolderArguments& folders,
+                                           std::stop_token stop);
 
-int PlanCommand(FileSystem& fs, const std::vector<std::string>& args);
+// The exit code of a command stopped by an interrupt (128 and its number),
+// told on stderr with what was done; 0 when none came.
+int InterruptedExit(const std::string& what);
+
+// `stop` is requested by an interrupt: a command then ends where everything
+// it did is consistent, says what was done and exits with InterruptedExit.
+int PlanCommand(FileSystem& fs, const std::vector<std::string>& args, std::stop_token stop);
 
 // Builds the plan as PlanCommand does, ticks every row and performs it with
 // the window's sync run, printing each row done (Action "Done") and then
 // "Done.". A row that fails stops the run: its message on stderr, exit 1.
-int SyncCommand(FileSystem& fs, const std::vector<std::string>& args);
+int SyncCommand(FileSystem& fs, const std::vector<std::string>& args, std::stop_token stop);
 
 }  // namespace tandrel::cli

@@ -13,6 +13,8 @@ int main(int argc, char** argv) {
   using namespace tandrel::cli;  // NOLINT: the commands of this file's own program
   tandrel::KeepStandardStreamsOpen();
   tandrel::RaiseOpenFileLimit();
+  std::stop_source stop;
+  tandrel::StopOnInterrupt(stop);
 #ifdef SIGPIPE
   // A reader of stdout that has gone is a write error (EPIPE) told on
   // stderr with exit 1, not a silent death by signal.
@@ -35,8 +37,8 @@ int main(int argc, char** argv) {
   const std::string command = args.front();
   args.erase(args.begin());
   std::unique_ptr<tandrel::FileSystem> fs = tandrel::MakeRealFileSystem();
-  if (command == "plan") return PlanCommand(*fs, args);
-  if (command == "sync") return SyncCommand(*fs, args);
+  if (command == "plan") return PlanCommand(*fs, args, stop.get_token());
+  if (command == "sync") return SyncCommand(*fs, args, stop.get_token());
   std::fprintf(stderr, "tandrel-cli: unknown command: %s\n", command.c_str());
   PrintUsage(stderr);
   return kExitUsage;

@@ -3,18 +3,29 @@
 #include "cli/cli_common.h"
 #include "cli/commands.h"
 #include "compare/plan.h"
+#include "platform/system.h"
 
 namespace tandrel::cli {
 
-std::optional<BuildResult> BuildPlanForCli(FileSystem& fs, const FolderArguments& folders) {
+int InterruptedExit(const std::string& what) {
+  const int signal = InterruptSignal();
+  if (signal == 0) return 0;
+  std::fprintf(stderr, "tandrel-cli: Interrupted: %s\n", what.c_str());
+  return 128 + signal;
+}
+
+std::optional<BuildResult> BuildPlanForCli(FileSystem& fs, const FolderArguments& folders,
+                                           std::stop_token stop) {
   BuildResult result;
   {
     ProgressLine progress;
     BuildOptions options;
+    options.stop = std::move(stop);
     options.progress = [&](const PlanProgress& p) { progress.Update(p.folders, p.files); };
     options.io_threads = folders.io_threads;
     result = BuildPlan(fs, folders.folder1, folders.folder2, options);
   }
+  if (result.cancelled) return std::nullopt;
   if (result.error) {
     std::fprintf(stderr, "tandrel-cli: %s: %s\n", result.failed_folder.c_str(),
                  result.error.message().c_str());
@@ -27,15 +38,18 @@ std::optional<BuildResult> BuildPlanForCli(FileSystem& fs, const FolderArguments
   return result;
 }
 
-int PlanCommand(FileSystem& fs, const std::vector<std::string>& args) {
+int PlanCommand(FileSystem& fs, const std::vector<std::string>& args, std::stop_token stop) {
   const std::optional<FolderArguments> folders = ParseFolderArguments(fs, args);
   if (!folders) return kExitUsage;
   if (folders->help) {
     PrintUsage(stdout);
     return CloseStandardOutput(kExitOk);
   }
-  const std::optional<BuildResult> result = BuildPlanForCli(fs, *folders);
-  if (!result) return kExitUsage;
+  const std::optional<BuildResult> result = BuildPlanForCli(fs, *folders, stop);
+  if (!result) {
+    const int interrupted = InterruptedExit("the compare was stopped.");
+    return interrupted != 0 ? interrupted : kExitUsage;
+  }
   const Plan& plan = result->plan;
   RowWriter out(folders->nul_terminated);
   for (size_t i = 0; i < plan.size(); ++i) {

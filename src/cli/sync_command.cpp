@@ -34,12 +34,17 @@ class ConsolePlanList final : public PlanList {
   void SetAction(int position, const std::string& action) override {
     PlanRow& row = rows_.at(position - 1);
     row.action = action;
-    if (action == kDoneAction) out_.Write(row.source, row.action, row.destination);
+    if (action == kDoneAction) {
+      out_.Write(row.source, row.action, row.destination);
+      ++done_;
+    }
   }
+  size_t done() const { return done_; }
 
  private:
   RowWriter& out_;
   std::vector<PlanRow> rows_;
+  size_t done_ = 0;
 };
 
 // The run's closing "Done." goes to stdout after the rows; every other
@@ -71,15 +76,25 @@ class ConsoleShell final : public Shell {
 
 }  // namespace
 
-int SyncCommand(FileSystem& fs, const std::vector<std::string>& args) {
+// A count with a comma between each group of three digits.
+std::string Grouped(size_t count) {
+  std::string digits = std::to_string(count);
+  for (size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
+  return digits;
+}
+
+int SyncCommand(FileSystem& fs, const std::vector<std::string>& args, std::stop_token stop) {
   const std::optional<FolderArguments> folders = ParseFolderArguments(fs, args, /*for_sync=*/true);
   if (!folders) return kExitUsage;
   if (folders->help) {
     PrintUsage(stdout);
     return CloseStandardOutput(kExitOk);
   }
-  std::optional<BuildResult> result = BuildPlanForCli(fs, *folders);
-  if (!result) return kExitUsage;
+  std::optional<BuildResult> result = BuildPlanForCli(fs, *folders, stop);
+  if (!result) {
+    const int interrupted = InterruptedExit("the compare was stopped; nothing was copied.");
+    return interrupted != 0 ? interrupted : kExitUsage;
+  }
   RowWriter out(folders->nul_terminated);
   ConsolePlanList plan(out);
   plan.Append(result->plan.Rows(/*checked=*/true));
@@ -88,8 +103,15 @@ int SyncCommand(FileSystem& fs, const std::vector<std::string>& args) {
   SyncOptions options;
   options.io_threads = folders->io_threads;
   options.keep_going = folders->keep_going;
+  options.stop = stop;
+  const size_t rows = static_cast<size_t>(plan.Count());
   const bool performed =
       SyncRun(plan, CompareRequest{folders->folder1, folders->folder2}, shell, fs, options);
+  if (!performed && stop.stop_requested()) {
+    out.Close(kExitOk);
+    return InterruptedExit(Grouped(plan.done()) + " rows done, " + Grouped(rows - plan.done()) +
+                           " not performed.");
+  }
   // Rows put in place stay there when their lines could not be written; the
   // lost output only makes the exit code 1.
   return out.Close(performed && shell.done() ? kExitOk : kExitFailed);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,15 @@ void RaiseOpenFileLimit();
 // How many files this process may have open at once: what the walk and the
 // sync size the handles they keep and the copies they hold open from.
 int OpenFileLimit();
+
+// Turns an interrupt (SIGINT, SIGTERM, SIGHUP; Ctrl-C, Ctrl-Break and
+// closing the console on Windows) into a request to `stop`, so that the work
+// under way ends at a point where everything is consistent; a second one
+// ends the process at once. Called at start, before any thread is made.
+void StopOnInterrupt(std::stop_source stop);
+
+// The signal number of the interrupt that asked to stop, or 0.
+int InterruptSignal();
 
 // The arguments after the program's name, in the encoding of this
 // platform's paths (UTF-8 on Windows, whatever the console's code page).

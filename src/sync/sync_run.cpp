@@ -141,6 +141,7 @@ class Run {
         shell_(shell),
         fs_(fs),
         keep_going_(options.keep_going),
+        stop_(options.stop),
         pool_(options.io_threads) {
     roots_[0].text = compared.folder1;
     roots_[1].text = compared.folder2;
@@ -167,6 +168,7 @@ class Run {
   }
 
   bool any_failed() const { return any_failed_; }
+  bool stopped() const { return stopped_; }
 
  private:
   struct Root {
@@ -475,6 +477,10 @@ class Run {
 
   bool DispatchFrom(int from, int count) {
     for (int position = from; position <= count; ++position) {
+      if (stop_.stop_requested()) {
+        stopped_ = true;
+        return false;
+      }
       PlanRow row = plan_.Row(position);
       if (!row.checked) continue;
       const bool copy = IsCopy(row);
@@ -602,6 +608,12 @@ class Run {
     for (size_t i = 0; i < end; ++i) {
       Job& job = *batch[i];
       if (job.failure) continue;
+      // Stopped: nothing more is put in place; what is, is finished.
+      if (stop_.stop_requested()) {
+        stopped_ = true;
+        end = i;
+        break;
+      }
       if (std::optional<std::string> f = PutInPlace(job)) {
         job.failure = std::move(f);
         stop_after(i);
@@ -657,6 +669,7 @@ class Run {
       if (!job.time_kept) times_not_kept_.push_back(job.target);
     }
     for (auto& job : batch) Discard(*job);
+    if (stopped_) return false;
     if (all_done) return true;
     // Only copies written side by side can have taken a row's space; one
     // thread writes them in row order, as a run without them would.
@@ -686,6 +699,8 @@ class Run {
   Shell& shell_;
   FileSystem& fs_;
   const bool keep_going_;
+  const std::stop_token stop_;
+  bool stopped_ = false;
   const size_t batch_rows_ =
       std::clamp<size_t>(static_cast<size_t>(OpenFileLimit() / kBatchShareOfFiles), 1, kBatchRows);
   bool any_failed_ = false;
@@ -732,7 +747,7 @@ bool SyncRun(PlanList& plan, const CompareRequest& compared, Shell& shell, FileS
     fitted.io_threads = IoThreadsFor(fs, compared.folder1, compared.folder2);
   }
   Run run(plan, compared, shell, fs, fitted);
-  const bool performed = run.PerformAll() && !run.any_failed();
+  const bool performed = run.PerformAll() && !run.any_failed() && !run.stopped();
   if (performed) {
     shell.ShowMessage(kSyncDone);
     plan.Clear();

@@ -2,6 +2,7 @@
 // the push-button pattern has let the press through.
 #pragma once
 
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -67,6 +68,10 @@ struct SyncOptions {
   int io_threads = IoPool::kFitStorage;
   // Performs every row it can instead of stopping at the first failure.
   bool keep_going = false;
+  // Stops the run at the next row: no further row is put in place, the
+  // rows that are keep "Done", and the others their Action, as after a
+  // failure there, but with no message.
+  std::stop_token stop;
 };
 bool SyncRun(PlanList& plan, const CompareRequest& compared, Shell& shell, FileSystem& fs,
              const SyncOptions& options);

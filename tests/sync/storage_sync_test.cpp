@@ -331,3 +331,42 @@ TEST(SyncSeveralRowsOneTarget, TheNewestSourceStaysInEitherOrder) {
 
 }  // namespace
 }  // namespace tandrel
+
+namespace tandrel {
+namespace {
+
+// Stopped at any step, a run leaves exactly the rows marked "Done" in place,
+// the others untouched, and no temporary behind.
+TEST(SyncStopped, AtEveryStepTheRowsDoneAreTheFilesInPlace) {
+  for (int at = 1;; ++at) {
+    FakeFileSystem fs;
+    for (int i = 0; i < 6; ++i) fs.AddFile(P("/a/f") + std::to_string(i), "new", kOld + kSecond);
+    fs.AddFile(P("/b/f5"), "old", kOld);
+    fs.AddFolder(P("/b"));
+    FakePlanList plan;
+    plan.rows = BuildPlan(fs, P("/a/"), P("/b/")).plan.Rows(true);
+    std::stop_source stop;
+    int steps = 0;
+    fs.SetHook([&](Op, const std::string&) {
+      if (++steps == at) stop.request_stop();
+    });
+    FakeShell shell;
+    SyncOptions options;
+    options.stop = stop.get_token();
+    options.io_threads = 1;
+
+    const bool performed = SyncRun(plan, {P("/a/"), P("/b/")}, shell, fs, options);
+
+    fs.SetHook({});
+    EXPECT_FALSE(HasTemporaryFile(fs)) << at;
+    if (performed) break;  // the stop came after the last step
+    EXPECT_THAT(shell.messages, ::testing::IsEmpty()) << at;
+    for (const PlanRow& row : plan.rows) {
+      const std::string target = P("/b/") + row.source.substr(P("/a/").size());
+      EXPECT_EQ(fs.Contents(target) == "new", row.action == "Done") << at << " " << target;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tandrel

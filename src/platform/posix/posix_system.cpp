@@ -1,10 +1,15 @@
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
+#include <thread>
 
 #include "platform/posix/posix_file_system.h"
 #include "platform/system.h"
@@ -16,6 +21,32 @@ std::unique_ptr<FileSystem> MakeRealFileSystem() { return std::make_unique<Posix
 bool StandardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
 
 void SetStandardOutputBinary() {}
+
+namespace {
+std::atomic<int> interrupt_signal = 0;
+}  // namespace
+
+void StopOnInterrupt(std::stop_source stop) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  // Blocked here, and so in every thread made after; one thread waits for
+  // them, where it may do more than a signal handler could.
+  if (::pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return;
+  std::thread([set, stop = std::move(stop)]() mutable {
+    for (;;) {
+      int signal = 0;
+      if (::sigwait(&set, &signal) != 0) continue;
+      int none = 0;
+      if (!interrupt_signal.compare_exchange_strong(none, signal)) std::_Exit(128 + signal);
+      stop.request_stop();
+    }
+  }).detach();
+}
+
+int InterruptSignal() { return interrupt_signal.load(); }
 
 void KeepStandardStreamsOpen() {
   for (int fd = 0; fd <= 2; ++fd) {

@@ -6,7 +6,9 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/system.h"
 #include "platform/win32/wide.h"
@@ -27,6 +29,32 @@ void SetStandardOutputBinary() {
   std::fflush(stdout);
   ::_setmode(::_fileno(stdout), _O_BINARY);
 }
+
+namespace {
+
+std::atomic<int> interrupt_signal = 0;
+std::stop_source* interrupt_stop = nullptr;
+
+// Runs on a thread of its own that the system makes for the event.
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  // The numbers of the POSIX signals that stand for these events.
+  const int signal = event == CTRL_C_EVENT ? 2 : event == CTRL_BREAK_EVENT ? 15 : 1;
+  int none = 0;
+  if (!interrupt_signal.compare_exchange_strong(none, signal)) std::_Exit(128 + signal);
+  interrupt_stop->request_stop();
+  return TRUE;
+}
+
+}  // namespace
+
+void StopOnInterrupt(std::stop_source stop) {
+  static std::stop_source kept;
+  kept = std::move(stop);
+  interrupt_stop = &kept;
+  ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+int InterruptSignal() { return interrupt_signal.load(); }
 
 // A closed standard handle is not reused by the next file opened.
 void KeepStandardStreamsOpen() {}
