@@ -61,6 +61,10 @@ std::error_code FileSystem::FlushFiles(std::span<OpenFile* const> files, size_t*
   return {};
 }
 
+std::error_code FileSystem::ReadLink(const Folder&, std::string_view, std::string*) {
+  return std::make_error_code(std::errc::operation_not_supported);
+}
+
 std::error_code FileSystem::Describe(const Folder&, Storage* storage) {
   *storage = Storage{};
   return {};

@@ -38,10 +38,10 @@ inline constexpr std::int64_t kUnixEpochInFileTimeSeconds = 11'644'473'600;
 FileTime FileTimeFromUnix(std::int64_t seconds, std::int64_t nanoseconds);
 
 enum class EntryKind : std::uint8_t {
-  kFile,        // a plain file, or a link whose target is a file or missing
+  kFile,        // a plain file, or a link whose target is a file
   kFolder,      // a real folder (never a link or junction)
   kFolderLink,  // a link, junction or other reparse point to a folder: never walked
-  kOther,       // a device, pipe or socket: neither walked nor listed
+  kOther,       // a device, pipe, socket or dangling link: neither walked nor listed
 };
 
 struct DirEntry {
@@ -78,6 +78,8 @@ struct FileInfo {
   // True when the entry itself is a symbolic link or junction (only reported
   // when links are not followed).
   bool is_link = false;
+  // The entry belongs to the user this process runs as (always on Windows).
+  bool owned_by_caller = true;
   FileStamp stamp;
 };
 
@@ -216,8 +218,10 @@ class FileSystem {
   virtual std::error_code CreateTemporary(const Folder& folder, std::string_view name,
                                           OpenFile* file) = 0;
 
-  // Copies the file `name` of `from` (through a link at `name`; it must be a
-  // plain file) into `to`, which is new and empty: its bytes (holes stay
+  // Copies the file `name` of `from` (through a link at `name` only with
+  // FollowLinks::kYes, else a link there fails with
+  // std::errc::too_many_symbolic_link_levels; it must be a plain file) into
+  // `to`, which is new and empty: its bytes (holes stay
   // holes, and a clone is made where the file system can), its permission
   // bits without set-user-ID and set-group-ID on POSIX, and its last-write
   // time exactly. `copied` tells what was copied. On failure `to` may be
@@ -226,7 +230,12 @@ class FileSystem {
   // std::errc::resource_unavailable_try_again: what `to` holds may mix two
   // versions of it.
   virtual std::error_code CopyInto(const Folder& from, std::string_view name, OpenFile& to,
-                                   FileInfo* copied) = 0;
+                                   FileInfo* copied, FollowLinks follow = FollowLinks::kYes) = 0;
+
+  // What the link `name` of `folder` says (its target as written, which may
+  // be relative to `folder`). Not supported where links are not read so.
+  virtual std::error_code ReadLink(const Folder& folder, std::string_view name,
+                                   std::string* target);
 
   // Puts the data of the given files on disk, so that it survives a power
   // cut. On failure `failed` is the position of the first file whose data

@@ -48,14 +48,16 @@ struct TemporaryCopy {
 // new temporary file of `to`. On failure nothing of it is left (unless even
 // removing it failed; its name keeps it out of every comparison).
 std::error_code WriteTemporaryCopy(FileSystem& fs, const Folder& from, std::string_view name,
-                                   const Folder& to, TempNames& names, TemporaryCopy* copy);
+                                   const Folder& to, TempNames& names, TemporaryCopy* copy,
+                                   FollowLinks follow = FollowLinks::kYes);
 
 // The same, copying again (up to three times in all) a source that was
 // written to while it was copied, so that a copy is always one whole version
 // of its source; std::errc::resource_unavailable_try_again when it kept
 // changing.
 std::error_code WriteWholeCopy(FileSystem& fs, const Folder& from, std::string_view name,
-                               const Folder& to, TempNames& names, TemporaryCopy* copy);
+                               const Folder& to, TempNames& names, TemporaryCopy* copy,
+                               FollowLinks follow = FollowLinks::kYes);
 
 // Removes a temporary copy that will not be put in place (held, or let go
 // of and reached by its name), ignoring every failure, and lets go of it.

@@ -52,6 +52,12 @@ constexpr std::string_view kLinkOnTheWayToSource =
 constexpr std::string_view kGoneOnTheWayToSource =
     "A folder on the way to the file to copy is gone since the compare, so nothing was written.";
 
+constexpr std::string_view kLinkOutside =
+    "It is a link that leads outside the two compared folders and belongs to another user, so "
+    "it was not copied.";
+// How many links in a row are followed to the file they lead to.
+constexpr int kLinkHops = 8;
+
 constexpr std::string_view kKeptChanging =
     "The file to copy was being changed while it was copied, three times over, so it was not "
     "copied. Sync again once it is saved.";
@@ -349,7 +355,13 @@ class Run {
         }
       }
     }
-    if (std::error_code ec = WriteWholeCopy(fs_, *from, name, folder, names_, &job.copy)) {
+    // A link is read through only where that is safe (see CopyFromLink).
+    std::error_code ec =
+        WriteWholeCopy(fs_, *from, name, folder, names_, &job.copy, FollowLinks::kNo);
+    if (ec == std::errc::too_many_symbolic_link_levels) {
+      if (auto failure = CopyFromLink(job, from, name, &ec)) return failure;
+    }
+    if (ec) {
       job.out_of_space = IsOutOfSpace(ec);
       if (ec == std::errc::resource_unavailable_try_again) return std::string(kKeptChanging);
       return Sentence(ec);
@@ -372,6 +384,72 @@ class Run {
       job.closed = true;
     }
     return CheckCopy(fs_, folder, job.copy.name, job.copy.source, job.storage, &job.time_kept);
+  }
+
+  // Copies the file a link at the source leads to. A link of the user this
+  // runs as is read through, as the kernel's protected_symlinks rule would
+  // let that user; anyone else's only where it leads to a file inside the
+  // compared folders, reached from there one folder at a time: run by root
+  // over a user's folders, a link must not carry a file of the machine into
+  // a place that user can read.
+  std::optional<std::string> CopyFromLink(Job& job, std::shared_ptr<const Folder> folder,
+                                          std::string_view name, std::error_code* ec) {
+    std::string path = job.row.source;
+    std::string resolved_name(name);
+    for (int hop = 0; hop < kLinkHops; ++hop) {
+      FileInfo link;
+      if ((*ec = fs_.StatAt(*folder, resolved_name, FollowLinks::kNo, &link))) return std::nullopt;
+      if (!link.is_link) break;
+      if (link.owned_by_caller && hop == 0) {
+        *ec = WriteWholeCopy(fs_, *folder, resolved_name, *job.folder, names_, &job.copy,
+                             FollowLinks::kYes);
+        return std::nullopt;
+      }
+      std::string target;
+      if ((*ec = fs_.ReadLink(*folder, resolved_name, &target))) return std::nullopt;
+      const std::optional<std::string> inside = LexicallyInside(FolderPart(path), target);
+      if (!inside) return std::string(kLinkOutside);
+      path = *inside;
+      resolved_name = FileNamePart(path);
+      if (auto failure = OpenBelow(FolderPart(path), /*source=*/true, &folder)) return failure;
+    }
+    *ec = WriteWholeCopy(fs_, *folder, resolved_name, *job.folder, names_, &job.copy,
+                         FollowLinks::kNo);
+    if (*ec == std::errc::too_many_symbolic_link_levels) return std::string(kLinkOutside);
+    return std::nullopt;
+  }
+
+  // The path a link's `target` names from the folder `folder_text`, with "."
+  // and ".." taken away by the text alone, when it lies in one of the
+  // compared folders.
+  std::optional<std::string> LexicallyInside(std::string_view folder_text,
+                                             std::string_view target) {
+    std::string joined = !target.empty() && target.front() == kSeparator
+                             ? std::string(target)
+                             : std::string(folder_text) + std::string(target);
+    const bool absolute = !joined.empty() && joined.front() == kSeparator;
+    std::vector<std::string_view> names;
+    std::string_view rest = joined;
+    while (!rest.empty()) {
+      const size_t cut = rest.find(kSeparator);
+      const std::string_view part = rest.substr(0, cut);
+      rest = cut == std::string_view::npos ? std::string_view() : rest.substr(cut + 1);
+      if (part.empty() || part == ".") continue;
+      if (part == "..") {
+        if (names.empty()) return std::nullopt;
+        names.pop_back();
+        continue;
+      }
+      names.push_back(part);
+    }
+    std::string path = absolute ? std::string(1, kSeparator) : std::string();
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (i > 0) path += kSeparator;
+      path += names[i];
+    }
+    const Root* root = RootOf(path);
+    if (root == nullptr || path.size() <= root->text.size()) return std::nullopt;
+    return path;
   }
 
   static bool IsOutOfSpace(const std::error_code& ec) {

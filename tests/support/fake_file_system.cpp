@@ -12,6 +12,7 @@ struct FakeFileSystem::Node {
   EntryKind kind = EntryKind::kFile;  // kFolder for folders; links keep a target
   bool hidden = false;
   bool timeless = false;
+  bool others = false;  // belongs to another user
   std::string contents;
   FileTime time = 0;
   std::uint32_t permissions = 0644;
@@ -159,6 +160,21 @@ void FakeFileSystem::Write(const std::string& path, const std::string& contents,
   node->time = time;
 }
 
+void FakeFileSystem::SetOwnedByOthers(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  Find(path)->others = true;
+}
+
+std::error_code FakeFileSystem::ReadLink(const Folder& folder, std::string_view name,
+                                         std::string* target) {
+  std::lock_guard lock(mutex_);
+  const NodePtr node = Child(FolderOf(folder), name);
+  if (node == nullptr) return Errc(std::errc::no_such_file_or_directory);
+  if (node->link_target.empty()) return Errc(std::errc::invalid_argument);
+  *target = node->link_target;
+  return {};
+}
+
 void FakeFileSystem::SetTimeless(const std::string& path) {
   std::lock_guard lock(mutex_);
   Find(path)->timeless = true;
@@ -281,6 +297,7 @@ void FakeFileSystem::FillInfo(const Node& node, bool is_link, FileInfo* info) co
   info->kind = is_link ? EntryKind::kFile : node.kind;
   info->write_time = node.time;
   info->permissions = node.permissions;
+  info->owned_by_caller = !node.others;
   FileTime seconds = node.time / kFileTimeTicksPerSecond;
   FileTime ticks = node.time % kFileTimeTicksPerSecond;
   if (ticks < 0) {
@@ -388,8 +405,9 @@ std::error_code FakeFileSystem::List(const Folder& folder, std::vector<DirEntry>
     entry.kind = child->kind;
     if (!child->link_target.empty()) {
       const NodePtr target = Resolve(child);
-      entry.kind = target != nullptr && target->kind == EntryKind::kFolder ? EntryKind::kFolderLink
-                                                                           : EntryKind::kFile;
+      entry.kind = target == nullptr                    ? EntryKind::kOther
+                   : target->kind == EntryKind::kFolder ? EntryKind::kFolderLink
+                                                        : EntryKind::kFile;
     }
   }
   return {};
@@ -428,13 +446,16 @@ std::error_code FakeFileSystem::CreateTemporary(const Folder& folder, std::strin
 }
 
 std::error_code FakeFileSystem::CopyInto(const Folder& from, std::string_view name, OpenFile& to,
-                                         FileInfo* copied) {
+                                         FileInfo* copied, FollowLinks follow) {
   std::lock_guard lock(mutex_);
   const NodePtr folder = FolderOf(from);
   const NodePtr target = FileOf(to);
   if (std::error_code ec = Step(Op::kOpen, PathIn(folder.get(), name))) return ec;
   auto it = ChildAt(folder, name);
   if (it == folder->children.end()) return Errc(std::errc::no_such_file_or_directory);
+  if (follow == FollowLinks::kNo && !(*it)->link_target.empty()) {
+    return Errc(std::errc::too_many_symbolic_link_levels);
+  }
   const NodePtr source = Resolve(*it);
   if (source == nullptr) return Errc(std::errc::no_such_file_or_directory);
   if (source->kind != EntryKind::kFile) return Errc(std::errc::invalid_argument);

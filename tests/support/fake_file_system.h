@@ -68,6 +68,8 @@ class FakeFileSystem final : public FileSystem {
   void AddLink(const std::string& path, const std::string& target);
   // Writes a file in place, as another program saving it would.
   void Write(const std::string& path, const std::string& contents, FileTime time);
+  // Makes the entry at `path` belong to another user than the caller.
+  void SetOwnedByOthers(const std::string& path);
   // Makes a file's time unreadable (Stat fails for it, as for a broken link).
   void SetTimeless(const std::string& path);
   // Moves the entry at `from` to `to` (which must not exist), as another
@@ -119,7 +121,9 @@ class FakeFileSystem final : public FileSystem {
   std::error_code CreateTemporary(const Folder& folder, std::string_view name,
                                   OpenFile* file) override;
   std::error_code CopyInto(const Folder& from, std::string_view name, OpenFile& to,
-                           FileInfo* copied) override;
+                           FileInfo* copied, FollowLinks follow = FollowLinks::kYes) override;
+  std::error_code ReadLink(const Folder& folder, std::string_view name,
+                           std::string* target) override;
   std::error_code CloseTemporary(OpenFile& temp, bool keep_held) override;
   std::error_code SetTimesAt(const Folder& folder, std::string_view name,
                              const FileInfo& times) override;

@@ -57,9 +57,14 @@ class ForwardingFileSystem : public FileSystem {
     return inner_->CreateTemporary(folder, name, file);
   }
   std::error_code CopyInto(const Folder& from, std::string_view name, OpenFile& to,
-                           FileInfo* copied) override {
+                           FileInfo* copied, FollowLinks follow = FollowLinks::kYes) override {
     Before("CopyInto", name);
-    return inner_->CopyInto(from, name, to, copied);
+    return inner_->CopyInto(from, name, to, copied, follow);
+  }
+  std::error_code ReadLink(const Folder& folder, std::string_view name,
+                           std::string* target) override {
+    Before("ReadLink", name);
+    return inner_->ReadLink(folder, name, target);
   }
   std::error_code FlushFiles(std::span<OpenFile* const> files, size_t* failed) override {
     Before("FlushFiles", {});

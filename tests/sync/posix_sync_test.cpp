@@ -52,6 +52,39 @@ TEST(SyncOnPosix, ASourceThatBecameAPipeFailsTheRowWithoutWaiting) {
   EXPECT_TRUE(std::filesystem::is_empty(b));
 }
 
+// Run by root over a user's folders, that user's link to a file elsewhere
+// must not carry the file into the other tree; root's own link, and the
+// user's link to a file inside the folders, are read through.
+TEST(SyncOnPosix, AnotherUsersLinkToAFileOutsideIsNotCopied) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a link of another user";
+  std::unique_ptr<FileSystem> fs = MakeRealFileSystem();
+  TempFolder tmp;
+  tmp.Write("elsewhere/secret", "secret");
+  tmp.Write("A/inside", "inside");
+  const std::string a = tmp.path() + "A/";
+  const std::string b = tmp.MakeFolder("B") + "/";
+  ASSERT_EQ(::symlink((tmp.path() + "elsewhere/secret").c_str(), (a + "theirs").c_str()), 0);
+  ASSERT_EQ(::symlink("inside", (a + "near").c_str()), 0);
+  ASSERT_EQ(::symlink((tmp.path() + "elsewhere/secret").c_str(), (a + "mine").c_str()), 0);
+  for (const char* link : {"theirs", "near"}) {
+    ASSERT_EQ(::lchown((a + link).c_str(), 65534, 65534), 0);
+  }
+  FakePlanList plan;
+  plan.Append(BuildPlan(*fs, a, b).plan.Rows(true));
+  ASSERT_EQ(plan.rows.size(), 4u);
+  FakeShell shell;
+  SyncOptions options;
+  options.keep_going = true;
+
+  EXPECT_FALSE(SyncRun(plan, {a, b}, shell, *fs, options));
+
+  ASSERT_EQ(shell.messages.size(), 1u);
+  EXPECT_THAT(shell.messages[0], HasSubstr(a + "theirs"));
+  EXPECT_FALSE(std::filesystem::exists(b + "theirs"));
+  EXPECT_EQ(TempFolder::Read(b + "near"), "inside");
+  EXPECT_EQ(TempFolder::Read(b + "mine"), "secret");
+}
+
 // Reads a file's whole contents, or "" when it cannot be read.
 std::string ReadOrEmpty(const std::string& path) { return TempFolder::Read(path); }
 

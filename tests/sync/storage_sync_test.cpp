@@ -370,3 +370,51 @@ TEST(SyncStopped, AtEveryStepTheRowsDoneAreTheFilesInPlace) {
 
 }  // namespace
 }  // namespace tandrel
+
+namespace tandrel {
+namespace {
+
+// A link at the source is read through when it is the caller's own, and
+// when it leads to a file inside the compared folders; another user's link
+// that leads outside is not copied.
+TEST(SyncLinks, AnotherUsersLinkIsFollowedOnlyInsideTheComparedFolders) {
+  struct Case {
+    const char* name;
+    const char* target;
+    bool others;
+    const char* copied;  // the bytes that end up in /b/link, or null
+  };
+  const Case cases[] = {
+      {"OthersLinkOutside", "/x/secret", true, nullptr},
+      {"OthersLinkInside", "/a/sub/real", true, "real"},
+      {"OwnLinkOutside", "/x/secret", false, "secret"},
+      {"OthersLinkToALinkOutside", "/a/sub/hop", true, nullptr},
+  };
+  for (const Case& c : cases) {
+    FakeFileSystem fs;
+    fs.AddFile(P("/x/secret"), "secret", kOld);
+    fs.AddFile(P("/a/sub/real"), "real", kOld);
+    fs.AddLink(P("/a/sub/hop"), P("/x/secret"));
+    fs.SetOwnedByOthers(P("/a/sub/hop"));
+    fs.AddLink(P("/a/link"), P(c.target));
+    if (c.others) fs.SetOwnedByOthers(P("/a/link"));
+    fs.AddFolder(P("/b"));
+    FakePlanList plan;
+    plan.rows = {{P("/a/link"), std::string(kCopyTo2Action), P("/b/"), true}};
+    FakeShell shell;
+
+    EXPECT_EQ(SyncRun(plan, {P("/a/"), P("/b/")}, shell, fs), c.copied != nullptr) << c.name;
+
+    EXPECT_FALSE(HasTemporaryFile(fs)) << c.name;
+    if (c.copied != nullptr) {
+      EXPECT_EQ(fs.Contents(P("/b/link")), c.copied) << c.name;
+    } else {
+      EXPECT_FALSE(fs.Exists(P("/b/link"))) << c.name;
+      ASSERT_EQ(shell.messages.size(), 1u) << c.name;
+      EXPECT_THAT(shell.messages[0], HasSubstr("leads outside the two compared folders"));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tandrel

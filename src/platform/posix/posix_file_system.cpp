@@ -137,11 +137,12 @@ EntryKind KindOfMode(mode_t mode) {
   return EntryKind::kOther;
 }
 
-// A link counts as a folder link when its target is a folder, and as a file
-// when the target is a file or cannot be reached (a dangling link).
+// A link counts as a folder link when its target is a folder, as a file when
+// the target is a file, and as neither when the target cannot be reached (a
+// dangling link, whose copy could only fail) or is a pipe or device.
 EntryKind KindOfLink(int dir_fd, const char* name) {
   struct stat st {};
-  if (::fstatat(dir_fd, name, &st, 0) != 0) return EntryKind::kFile;
+  if (::fstatat(dir_fd, name, &st, 0) != 0) return EntryKind::kOther;
   if (S_ISDIR(st.st_mode)) return EntryKind::kFolderLink;
   return KindOfMode(st.st_mode);
 }
@@ -168,6 +169,7 @@ void FillInfo(const struct stat& st, FileInfo* info) {
   info->stamp.size = static_cast<std::int64_t>(st.st_size);
   info->stamp.write_seconds = static_cast<std::int64_t>(st.st_mtim.tv_sec);
   info->stamp.write_nanoseconds = static_cast<std::uint32_t>(st.st_mtim.tv_nsec);
+  info->owned_by_caller = st.st_uid == ::geteuid();
   info->access_seconds = static_cast<std::int64_t>(st.st_atim.tv_sec);
   info->access_nanoseconds = static_cast<std::uint32_t>(st.st_atim.tv_nsec);
 }
@@ -428,11 +430,16 @@ std::error_code PosixFileSystem::CreateTemporary(const Folder& folder, std::stri
 }
 
 std::error_code PosixFileSystem::CopyInto(const Folder& from, std::string_view name, OpenFile& to,
-                                          FileInfo* copied) {
+                                          FileInfo* copied, FollowLinks follow) {
   const std::string z = NameZ(name);
   // O_NONBLOCK: opening a pipe that has taken the file's place must not wait
   // for a writer (it is refused below); reads of a plain file ignore it.
-  Fd in(::openat(FdOf(ValueOf(from)), z.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  const int flags =
+      O_RDONLY | O_CLOEXEC | O_NONBLOCK | (follow == FollowLinks::kYes ? 0 : O_NOFOLLOW);
+  Fd in(::openat(FdOf(ValueOf(from)), z.c_str(), flags));
+  if (in.get() < 0 && errno == ELOOP && follow == FollowLinks::kNo) {
+    return std::make_error_code(std::errc::too_many_symbolic_link_levels);
+  }
   if (in.get() < 0) return LastError();
   struct stat st {};
   if (::fstat(in.get(), &st) != 0) return LastError();
@@ -460,6 +467,22 @@ std::error_code PosixFileSystem::CopyInto(const Folder& from, std::string_view n
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
   if (::futimens(out, times) != 0) return LastError();
   return {};
+}
+
+std::error_code PosixFileSystem::ReadLink(const Folder& folder, std::string_view name,
+                                          std::string* target) {
+  const std::string z = NameZ(name);
+  std::vector<char> buffer(256);
+  for (;;) {
+    const ssize_t got =
+        ::readlinkat(FdOf(ValueOf(folder)), z.c_str(), buffer.data(), buffer.size());
+    if (got < 0) return LastError();
+    if (static_cast<size_t>(got) < buffer.size()) {
+      target->assign(buffer.data(), static_cast<size_t>(got));
+      return {};
+    }
+    buffer.resize(buffer.size() * 2);
+  }
 }
 
 std::error_code PosixFileSystem::FlushFile(OpenFile& file) {

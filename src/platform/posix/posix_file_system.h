@@ -27,7 +27,9 @@ class PosixFileSystem final : public FileSystem {
   std::error_code CreateTemporary(const Folder& folder, std::string_view name,
                                   OpenFile* file) override;
   std::error_code CopyInto(const Folder& from, std::string_view name, OpenFile& to,
-                           FileInfo* copied) override;
+                           FileInfo* copied, FollowLinks follow = FollowLinks::kYes) override;
+  std::error_code ReadLink(const Folder& folder, std::string_view name,
+                           std::string* target) override;
   // Many files on one local file system are flushed with one syncfs, which
   // costs about what one fdatasync does; only when that fails is each file
   // flushed on its own, to find the one that failed. Files on FUSE drivers

@@ -461,8 +461,10 @@ std::error_code Win32FileSystem::CreateTemporary(const Folder& folder, std::stri
   return {};
 }
 
+// Every file's owner counts as the caller here (see FileInfo), so links are
+// read through whatever `follow` says.
 std::error_code Win32FileSystem::CopyInto(const Folder& from, std::string_view name, OpenFile& to,
-                                          FileInfo* copied) {
+                                          FileInfo* copied, FollowLinks) {
   std::wstring wide;
   if (std::error_code ec = WideName(name, &wide)) return ec;
   FileHandle source;
