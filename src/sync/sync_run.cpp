@@ -1,6 +1,7 @@
 #include "sync/sync_run.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -452,7 +453,11 @@ class Run {
     return path;
   }
 
+  // A full disk, or the user's quota on it used up.
   static bool IsOutOfSpace(const std::error_code& ec) {
+#ifdef EDQUOT
+    if (ec == std::error_code(EDQUOT, std::generic_category())) return true;
+#endif
     return ec == std::errc::no_space_on_device;
   }
 
@@ -749,11 +754,11 @@ class Run {
     for (auto& job : batch) Discard(*job);
     if (stopped_) return false;
     if (all_done) return true;
-    // Only copies written side by side can have taken a row's space; one
-    // thread writes them in row order, as a run without them would.
+    // Copies written ahead, side by side or waiting for their batch, may
+    // have taken a row's space: they are let go of and the rows go on one
+    // at a time, as a run without them would, whatever the threads.
     Job& failed = *batch[*first_failed];
-    if (!keep_going_ && failed.out_of_space && !failed.placed && !one_at_a_time_ &&
-        pool_.threads() > 1) {
+    if (!keep_going_ && failed.out_of_space && !failed.placed && !one_at_a_time_) {
       retry_from_ = failed.position;
       return false;
     }

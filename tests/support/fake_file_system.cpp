@@ -246,6 +246,11 @@ void FakeFileSystem::FailNth(Op op, int nth, std::error_code error) {
   faults_.push_back({op, nth, calls_[op], {}, error});
 }
 
+void FakeFileSystem::FailFrom(Op op, int nth, std::error_code error) {
+  std::lock_guard lock(mutex_);
+  faults_.push_back({op, nth, calls_[op], {}, error, true});
+}
+
 void FakeFileSystem::FailPath(Op op, const std::string& path, std::error_code error) {
   std::lock_guard lock(mutex_);
   faults_.push_back({op, 0, 0, Key(path), error});
@@ -269,6 +274,7 @@ std::error_code FakeFileSystem::Step(Op op, const std::string& path) {
   for (const Fault& fault : faults_) {
     if (fault.op != op) continue;
     if (fault.nth > 0 && call - fault.calls_before == fault.nth) return fault.error;
+    if (fault.from_on && call - fault.calls_before >= fault.nth) return fault.error;
     if (fault.nth == 0 && fault.path == key) return fault.error;
   }
   return {};

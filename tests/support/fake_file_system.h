@@ -98,6 +98,8 @@ class FakeFileSystem final : public FileSystem {
 
   // Fault injection. `nth` counts calls of that step from 1, from now on.
   void FailNth(Op op, int nth, std::error_code error);
+  // Every call from the nth on fails, as on a disk that has filled up.
+  void FailFrom(Op op, int nth, std::error_code error);
   void FailPath(Op op, const std::string& path, std::error_code error);
   void ClearFaults();
   int Calls(Op op) const;
@@ -149,6 +151,7 @@ class FakeFileSystem final : public FileSystem {
     int calls_before;  // calls of `op` made before the fault was set
     std::string path;
     std::error_code error;
+    bool from_on = false;  // every call from the nth on fails
   };
 
   static std::string Key(const std::string& path);

@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "compare/plan.h"
 #include "support/fake_file_system.h"
 #include "support/fake_window.h"
@@ -205,20 +207,29 @@ TEST(ConfinedSync, LeftoversOfInterruptedRunsAreRemovedAndNamed) {
 // fills up, they are let go of and the rows go on one at a time, so that a
 // row fails for lack of space only where a run without them would have.
 TEST(ConfinedSync, OutOfSpaceWithCopiesWrittenAheadGoesOnOneRowAtATime) {
-  FakeFileSystem fs;
-  for (int i = 0; i < 20; ++i) fs.AddFile(P("/a/f") + std::to_string(i), "data", kOld);
-  fs.AddFolder(P("/b"));
-  fs.FailNth(Op::kWrite, 3, std::make_error_code(std::errc::no_space_on_device));
-  FakePlanList plan;
-  plan.Append(BuildPlan(fs, P("/a/"), P("/b/")).plan.Rows(true));
-  ASSERT_EQ(plan.rows.size(), 20u);
-  FakeShell shell;
+  // Whatever the threads, and for a used-up quota as for a full disk.
+  std::vector<std::error_code> errors = {std::make_error_code(std::errc::no_space_on_device)};
+#ifdef EDQUOT
+  errors.emplace_back(EDQUOT, std::generic_category());
+#endif
+  for (const int threads : {1, 8}) {
+    for (const std::error_code& error : errors) {
+      FakeFileSystem fs;
+      for (int i = 0; i < 20; ++i) fs.AddFile(P("/a/f") + std::to_string(i), "data", kOld);
+      fs.AddFolder(P("/b"));
+      fs.FailNth(Op::kWrite, 3, error);
+      FakePlanList plan;
+      plan.Append(BuildPlan(fs, P("/a/"), P("/b/")).plan.Rows(true));
+      ASSERT_EQ(plan.rows.size(), 20u);
+      FakeShell shell;
 
-  SyncRun(plan, kCompared, shell, fs, /*io_threads=*/8);
+      SyncRun(plan, kCompared, shell, fs, threads);
 
-  EXPECT_THAT(shell.messages, ElementsAre("Done."));
-  for (int i = 0; i < 20; ++i) EXPECT_EQ(fs.Contents(P("/b/f") + std::to_string(i)), "data");
-  for (const std::string& path : fs.AllPaths()) EXPECT_EQ(path.find('~'), std::string::npos);
+      EXPECT_THAT(shell.messages, ElementsAre("Done.")) << threads << " " << error.message();
+      for (int i = 0; i < 20; ++i) EXPECT_EQ(fs.Contents(P("/b/f") + std::to_string(i)), "data");
+      for (const std::string& path : fs.AllPaths()) EXPECT_EQ(path.find('~'), std::string::npos);
+    }
+  }
 }
 
 }  // namespace
