@@ -155,13 +155,13 @@ void RowWriter::Write(std::string_view source, std::string_view action,
   if (buffer_.size() >= (1 << 20)) Flush();
 }
 
-void RowWriter::Write(const Plan& plan, size_t row) {
+void RowWriter::Write(const Plan& plan, size_t row, std::string_view action) {
   const Plan::PathText source = plan.SourceText(row);
   const Plan::PathText destination = plan.DestinationText(row);
   buffer_.append(source.folder);
   buffer_.append(source.name);
   buffer_ += '\t';
-  buffer_.append(plan.Action(row));
+  buffer_.append(action.empty() ? plan.Action(row) : action);
   buffer_ += '\t';
   buffer_.append(destination.folder);
   buffer_.append(destination.name);

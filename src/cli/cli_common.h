@@ -52,8 +52,9 @@ class RowWriter {
   ~RowWriter() { Flush(); }
   // Source TAB Action TAB Destination, then the row end.
   void Write(std::string_view source, std::string_view action, std::string_view destination);
-  // The same for a row of a plan, without building its texts.
-  void Write(const Plan& plan, size_t row);
+  // The same for a row of a plan, without building its texts; with
+  // `action`, that in place of the row's own.
+  void Write(const Plan& plan, size_t row, std::string_view action = {});
   void WriteLine(std::string_view text);
   void Flush();
   // Flushes, then closes stdout as CloseStandardOutput does; nothing is

@@ -1,4 +1,6 @@
+#include <cstdint>
 #include <cstdio>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,39 +13,57 @@
 namespace tandrel::cli {
 namespace {
 
-// The plan held in memory; each row the run performs is printed as it is
-// marked "Done", so the output is the list of what was done, in order.
+// The plan held as the compact rows the compare made, with a tick and a
+// "Done" mark a row; a row's texts are made only when the run reads it.
+// Each row the run performs is printed as it is marked "Done", so the
+// output is the list of what was done, in order.
 class ConsolePlanList final : public PlanList {
  public:
-  explicit ConsolePlanList(RowWriter& out) : out_(out) {}
+  ConsolePlanList(RowWriter& out, Plan plan)
+      : out_(out), plan_(std::move(plan)), state_(plan_.size(), kChecked) {}
 
-  void Clear() override { rows_.clear(); }
-  void Append(std::vector<PlanRow> rows) override {
-    if (rows_.empty()) {
-      rows_ = std::move(rows);
-      return;
-    }
-    for (PlanRow& row : rows) rows_.push_back(std::move(row));
+  void Clear() override {
+    plan_ = Plan();
+    state_.clear();
   }
-  int Count() const override { return static_cast<int>(rows_.size()); }
-  PlanRow Row(int position) const override { return rows_.at(position - 1); }
-  void SetChecked(int position, bool checked) override { rows_.at(position - 1).checked = checked; }
+  // Only the compare's own rows are ever held here.
+  void Append(std::vector<PlanRow>) override {}
+  int Count() const override { return static_cast<int>(state_.size()); }
+  PlanRow Row(int position) const override {
+    const size_t i = Index(position);
+    const bool done = (state_[i] & kDone) != 0;
+    return {plan_.Source(i), done ? std::string(kDoneAction) : std::string(plan_.Action(i)),
+            plan_.Destination(i), (state_[i] & kChecked) != 0};
+  }
+  void SetChecked(int position, bool checked) override {
+    std::uint8_t& state = state_[Index(position)];
+    state = checked ? (state | kChecked) : (state & ~kChecked);
+  }
   void SetAllChecked(bool checked) override {
-    for (PlanRow& row : rows_) row.checked = checked;
+    for (int position = 1; position <= Count(); ++position) SetChecked(position, checked);
   }
   void SetAction(int position, const std::string& action) override {
-    PlanRow& row = rows_.at(position - 1);
-    row.action = action;
-    if (action == kDoneAction) {
-      out_.Write(row.source, row.action, row.destination);
-      ++done_;
-    }
+    if (action != kDoneAction) return;
+    const size_t i = Index(position);
+    state_[i] |= kDone;
+    out_.Write(plan_, i, kDoneAction);
+    ++done_;
   }
   size_t done() const { return done_; }
 
  private:
+  static constexpr std::uint8_t kChecked = 1;
+  static constexpr std::uint8_t kDone = 2;
+  size_t Index(int position) const {
+    if (position < 1 || static_cast<size_t>(position) > state_.size()) {
+      throw std::out_of_range("no such row");
+    }
+    return static_cast<size_t>(position - 1);
+  }
+
   RowWriter& out_;
-  std::vector<PlanRow> rows_;
+  Plan plan_;
+  std::vector<std::uint8_t> state_;
   size_t done_ = 0;
 };
 
@@ -96,9 +116,8 @@ int SyncCommand(FileSystem& fs, const std::vector<std::string>& args, std::stop_
     return interrupted != 0 ? interrupted : kExitUsage;
   }
   RowWriter out(folders->nul_terminated);
-  ConsolePlanList plan(out);
-  plan.Append(result->plan.Rows(/*checked=*/true));
-  result.reset();  // the rows hold all the run needs
+  ConsolePlanList plan(out, std::move(result->plan));
+  result.reset();  // the plan holds all the run needs
   ConsoleShell shell(out);
   SyncOptions options;
   options.io_threads = folders->io_threads;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -196,16 +197,31 @@ class Run {
 
   // The targets that more than one ticked row writes: only for these must
   // the run remember what it put there.
+  // Hashes come first, so that only the targets that may repeat are kept as
+  // text: a plan of millions of rows needs no set of all its targets.
   void FindRepeatedTargets(int count) {
-    std::unordered_set<std::string> seen;
-    for (int position = 1; position <= count; ++position) {
-      const PlanRow row = plan_.Row(position);
-      if (!row.checked) continue;
-      const std::string target = TargetOf(row, IsCopy(row));
-      OpenRootOf(FolderPart(target));
-      std::string key = KeyOf(target);
-      if (!seen.insert(key).second) repeated_.insert(std::move(key));
+    const auto keys = [&](const std::function<void(std::string)>& use) {
+      for (int position = 1; position <= count; ++position) {
+        const PlanRow row = plan_.Row(position);
+        if (!row.checked) continue;
+        const std::string target = TargetOf(row, IsCopy(row));
+        OpenRootOf(FolderPart(target));
+        use(KeyOf(target));
+      }
+    };
+    std::vector<size_t> hashes;
+    keys([&](std::string key) { hashes.push_back(std::hash<std::string>{}(key)); });
+    std::sort(hashes.begin(), hashes.end());
+    std::unordered_set<size_t> shared;
+    for (size_t i = 1; i < hashes.size(); ++i) {
+      if (hashes[i] == hashes[i - 1]) shared.insert(hashes[i]);
     }
+    if (shared.empty()) return;
+    std::unordered_set<std::string> seen;
+    keys([&](std::string key) {
+      if (!shared.contains(std::hash<std::string>{}(key))) return;
+      if (!seen.insert(key).second) repeated_.insert(std::move(key));
+    });
   }
 
   // A target as its folder tells names apart: two names that differ only in
