@@ -152,7 +152,7 @@ void RowWriter::Write(std::string_view source, std::string_view action,
   buffer_ += '\t';
   buffer_.append(destination);
   buffer_ += end_;
-  if (buffer_.size() >= (1 << 20)) Flush();
+  FlushWhenDue();
 }
 
 void RowWriter::Write(const Plan& plan, size_t row, std::string_view action) {
@@ -166,7 +166,19 @@ void RowWriter::Write(const Plan& plan, size_t row, std::string_view action) {
   buffer_.append(destination.folder);
   buffer_.append(destination.name);
   buffer_ += end_;
-  if (buffer_.size() >= (1 << 20)) Flush();
+  FlushWhenDue();
+}
+
+void RowWriter::FlushWhenDue() {
+  // Rows reach a reader (and survive a kill) within a fraction of a second,
+  // while a fast run still writes in large blocks.
+  constexpr size_t kBlock = 1 << 20;
+  constexpr auto kAtMost = std::chrono::milliseconds(200);
+  const auto now = std::chrono::steady_clock::now();
+  if (buffer_.size() >= kBlock || now - last_flush_ >= kAtMost) {
+    Flush();
+    last_flush_ = now;
+  }
 }
 
 void RowWriter::WriteLine(std::string_view text) {

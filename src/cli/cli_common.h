@@ -2,6 +2,7 @@
 // and printing plan rows.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -62,8 +63,11 @@ class RowWriter {
   int Close(int code);
 
  private:
+  void FlushWhenDue();
+
   char end_;
   std::string buffer_;
+  std::chrono::steady_clock::time_point last_flush_ = std::chrono::steady_clock::now();
   std::error_code error_;  // the first write that failed
   bool closed_ = false;
 };
