@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -202,6 +203,38 @@ TEST_F(CliTest, FewDescriptorsGiveTheSamePlanAndSync) {
       RunCli(scratch_, "sync " + folders, "sh -c 'ulimit -n 40 && exec \"$0\" \"$@\"' ");
   EXPECT_EQ(sync.exit_code, 0) << sync.err;
   EXPECT_EQ(RunCli(scratch_, "plan " + folders).out, "");
+}
+
+}  // namespace
+}  // namespace tandrel
+
+namespace tandrel {
+namespace {
+
+// An interrupt stops a sync where every row it printed is in place and
+// nothing else is: no temporary, no file it did not print.
+TEST_F(CliTest, AnInterruptedSyncPrintsExactlyTheFilesPutInPlace) {
+  for (int i = 0; i < 8000; ++i) tree_.Write("one/f" + std::to_string(i), "x", kT);
+  for (const char* signal : {"INT", "TERM"}) {
+    const std::string target = tree_.MakeFolder(std::string("to") + signal) + "/";
+    const std::string stop =
+        "sh -c '\"$0\" \"$@\" & p=$!; sleep 0.3; kill -" + std::string(signal) + " $p; wait $p' ";
+    const CliRun run = RunCli(scratch_, "sync -j 1 " + Quote(one_) + " " + Quote(target), stop);
+    const int expected = std::string(signal) == "INT" ? 130 : 143;
+    // A machine fast enough may finish first; what was printed still holds.
+    ASSERT_TRUE(run.exit_code == expected || run.exit_code == 0) << run.exit_code << run.err;
+    size_t printed = 0;
+    for (const std::string& line : Split(run.out, '\n')) printed += line != "Done." ? 1 : 0;
+    size_t placed = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(target)) {
+      EXPECT_NE(entry.path().filename().string().front(), '~');
+      ++placed;
+    }
+    EXPECT_EQ(printed, placed);
+    if (run.exit_code != 0) {
+      EXPECT_THAT(run.err, HasSubstr("Interrupted: "));
+    }
+  }
 }
 
 }  // namespace
