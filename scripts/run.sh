@@ -6,7 +6,16 @@ scripts/deps.sh
 cmake --preset default >/dev/null
 cmake --build --preset default
 if [ -x build/default/src/app/tandrel ]; then
-  exec build/default/src/app/tandrel
+  if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+    exec build/default/src/app/tandrel
+  fi
+  echo "There is no display here (neither DISPLAY nor WAYLAND_DISPLAY is set), so the"
+  echo "window cannot open. To see it on a virtual display:"
+  echo
+  echo "  xvfb-run -a build/default/src/app/tandrel"
+  echo
+  echo "Meanwhile, here is what Tandrel does, through its command line:"
+  echo
 fi
 # Without the window, show what the command-line tool does on sample folders.
 build/default/src/cli/tandrel-cli --help
