@@ -27,7 +27,9 @@ class ConsolePlanList final : public PlanList {
     state_.clear();
   }
   // Only the compare's own rows are ever held here.
-  void Append(std::vector<PlanRow>) override {}
+  void Append(std::vector<PlanRow>) override {
+    throw std::logic_error("rows are only ever those of the compare");
+  }
   int Count() const override { return static_cast<int>(state_.size()); }
   PlanRow Row(int position) const override {
     const size_t i = Index(position);
@@ -76,7 +78,6 @@ class ConsoleShell final : public Shell {
   void ShowMessage(const std::string& text) override {
     if (text == kSyncDone) {
       out_.WriteLine(text);
-      done_ = true;
       return;
     }
     out_.Flush();
@@ -87,11 +88,8 @@ class ConsoleShell final : public Shell {
   std::string BrowseForFolder(const std::string&) override { return {}; }
   void StartDetached(const std::string&, const std::vector<std::string>&, bool) override {}
 
-  bool done() const { return done_; }
-
  private:
   RowWriter& out_;
-  bool done_ = false;
 };
 
 }  // namespace
@@ -133,7 +131,7 @@ int SyncCommand(FileSystem& fs, const std::vector<std::string>& args, std::stop_
   }
   // Rows put in place stay there when their lines could not be written; the
   // lost output only makes the exit code 1.
-  return out.Close(performed && shell.done() ? kExitOk : kExitFailed);
+  return out.Close(performed ? kExitOk : kExitFailed);
 }
 
 }  // namespace tandrel::cli

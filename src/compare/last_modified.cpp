@@ -45,10 +45,6 @@ int CompareWriteTimes(std::optional<FileTime> a, std::optional<FileTime> b) {
   return sa < sb ? -1 : (sa > sb ? 1 : 0);
 }
 
-}  // namespace tandrel
-
-namespace tandrel {
-
 int CompareWriteTimesOnFat(std::optional<FileTime> a, std::optional<FileTime> b,
                            const std::function<bool()>& same_size) {
   const int order = CompareWriteTimes(a, b);

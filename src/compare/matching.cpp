@@ -82,12 +82,8 @@ std::vector<Overwrite> ProposeOverwrites(const FileList& list1, const FileList& 
       if (++steps % kStopCheckInterval == 0 && stop.stop_requested()) return result;
       const std::optional<FileTime> time1 = list1.WriteTime(i, fs);
       const std::optional<FileTime> time2 = list2.WriteTime(j, fs);
-      const int order = fat.on_fat ? CompareWriteTimesOnFat(
-                                         time1, time2,
-                                         [&] {
-                                           return fat.same_size &&
-                                                  fat.same_size(static_cast<std::uint32_t>(i), j);
-                                         })
+      const auto same_size = [&] { return fat.same_size(static_cast<std::uint32_t>(i), j); };
+      const int order = fat.on_fat ? CompareWriteTimesOnFat(time1, time2, same_size)
                                    : CompareWriteTimes(time1, time2);
       if (order != 0) result.push_back({order > 0, static_cast<std::uint32_t>(i), j});
     }

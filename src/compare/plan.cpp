@@ -9,18 +9,26 @@ bool FromTree1(RowKind kind) {
   return kind == RowKind::kCopy1To2 || kind == RowKind::kOverwrite1On2;
 }
 
-// Gathers the files of one tree into `list`, from its top folder opened as
-// `root`; false when the top folder cannot be opened or listed.
-bool GatherTree(FileSystem& fs, const std::string& top, std::shared_ptr<Folder>* root,
-                FileList* list, BuildResult* result, PlanProgress* progress,
-                const BuildOptions& options, IoPool& pool,
-                std::function<bool(std::string_view)> wants_time = {}) {
+// Opens the top folder `top` as `root` and says what its storage keeps;
+// false when it cannot be opened.
+bool OpenTop(FileSystem& fs, const std::string& top, std::shared_ptr<Folder>* root,
+             Storage* storage, BuildResult* result) {
   *root = std::make_shared<Folder>();
   if (std::error_code ec = fs.OpenRoot(top, root->get())) {
     result->error = ec;
     result->failed_folder = top;
     return false;
   }
+  (void)fs.Describe(**root, storage);
+  return true;
+}
+
+// Gathers the files of one tree into `list`, from its top folder opened as
+// `root`; false when the top folder cannot be listed.
+bool GatherTree(FileSystem& fs, const std::string& top, const std::shared_ptr<Folder>& root,
+                FileList* list, BuildResult* result, PlanProgress* progress,
+                const BuildOptions& options, IoPool& pool,
+                std::function<bool(std::string_view)> wants_time = {}) {
   std::vector<std::string> folders{top};
   WalkOptions walk;
   walk.stop = options.stop;
@@ -45,7 +53,7 @@ bool GatherTree(FileSystem& fs, const std::string& top, std::shared_ptr<Folder>*
   };
   UnreadableFolder exhausted;
   walk.exhausted = &exhausted;
-  std::vector<UnreadableFolder> unreadable = WalkOpenFolders(fs, {*root}, &folders, walk);
+  std::vector<UnreadableFolder> unreadable = WalkOpenFolders(fs, {root}, &folders, walk);
   if (exhausted.error) {
     result->error = exhausted.error;
     result->failed_folder = exhausted.path;
@@ -75,14 +83,10 @@ std::optional<std::int64_t> SizeOf(FileSystem& fs, const FileList& list, size_t 
 
 // FAT keeps times in 2-second steps and local time; a tree that lies on it
 // has its pairs' times compared as FAT can keep them.
-FatTimes FatTimesOf(FileSystem& fs, const Plan& plan, const Folder& root1, const Folder& root2) {
-  constexpr std::int64_t kFatStep = 2'000'000'000;
+FatTimes FatTimesOf(FileSystem& fs, const Plan& plan, const Folder& root1, const Folder& root2,
+                    bool on_fat) {
   FatTimes fat;
-  Storage storage1;
-  Storage storage2;
-  const bool fat1 = !fs.Describe(root1, &storage1) && storage1.time_step_ns >= kFatStep;
-  const bool fat2 = !fs.Describe(root2, &storage2) && storage2.time_step_ns >= kFatStep;
-  fat.on_fat = fat1 || fat2;
+  fat.on_fat = on_fat;
   fat.same_size = [&fs, &plan, &root1, &root2](std::uint32_t i, std::uint32_t j) {
     const std::optional<std::int64_t> size1 =
         SizeOf(fs, plan.files1, i, root1, plan.folder1.size());
@@ -142,16 +146,6 @@ std::vector<PlanRow> Plan::Rows(bool checked) const {
   return rows;
 }
 
-int IoThreadsFor(FileSystem& fs, const std::string& folder1, const std::string& folder2) {
-  bool remote = false;
-  for (const std::string* path : {&folder1, &folder2}) {
-    Folder folder;
-    Storage storage;
-    if (!fs.OpenRoot(*path, &folder) && !fs.Describe(folder, &storage)) remote |= storage.remote;
-  }
-  return IoPool::ThreadsFor(remote);
-}
-
 BuildResult BuildPlan(FileSystem& fs, const std::string& folder1, const std::string& folder2,
                       const BuildOptions& options) {
   BuildResult result;
@@ -159,17 +153,26 @@ BuildResult BuildPlan(FileSystem& fs, const std::string& folder1, const std::str
   plan.folder1 = folder1;
   plan.folder2 = folder2;
   PlanProgress progress;
+  // Both top folders are opened and described once: what they are decides
+  // how many requests suit them and how times are compared.
   std::shared_ptr<Folder> root1;
   std::shared_ptr<Folder> root2;
-  IoPool pool(options.io_threads == IoPool::kFitStorage ? IoThreadsFor(fs, folder1, folder2)
-                                                        : options.io_threads);
-  if (!GatherTree(fs, folder1, &root1, &plan.files1, &result, &progress, options, pool)) {
+  Storage storage1;
+  Storage storage2;
+  if (!OpenTop(fs, folder1, &root1, &storage1, &result) ||
+      !OpenTop(fs, folder2, &root2, &storage2, &result)) {
+    return result;
+  }
+  IoPool pool(options.io_threads == IoPool::kFitStorage
+                  ? IoPool::ThreadsFor(storage1.remote || storage2.remote)
+                  : options.io_threads);
+  if (!GatherTree(fs, folder1, root1, &plan.files1, &result, &progress, options, pool)) {
     return result;
   }
   // Tree 1 known, the files of tree 2 that have a namesake in it are known
   // as soon as they are listed, and their times are read right then.
   const NameIndex index1(plan.files1);
-  if (!GatherTree(fs, folder2, &root2, &plan.files2, &result, &progress, options, pool,
+  if (!GatherTree(fs, folder2, root2, &plan.files2, &result, &progress, options, pool,
                   [&](std::string_view name) { return index1.First(name) != NameIndex::kNone; })) {
     return result;
   }
@@ -192,7 +195,8 @@ BuildResult BuildPlan(FileSystem& fs, const std::string& folder1, const std::str
       fs, *root2, folder2.size(), [&](size_t i) { return namesakes2[i] != NameIndex::kNone; },
       &pool);
   const std::vector<Overwrite> overwrites = ProposeOverwrites(
-      plan.files1, plan.files2, namesakes1, index2, fs, stop, FatTimesOf(fs, plan, *root1, *root2));
+      plan.files1, plan.files2, namesakes1, index2, fs, stop,
+      FatTimesOf(fs, plan, *root1, *root2, storage1.local_time || storage2.local_time));
   if (stop.stop_requested()) {
     result.cancelled = true;
     return result;

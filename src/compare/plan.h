@@ -88,10 +88,6 @@ struct BuildResult {
   std::vector<UnreadableFolder> unreadable;
 };
 
-// How many requests in flight suit the storage of the two folders (the more
-// that a FUSE driver or network share holds either).
-int IoThreadsFor(FileSystem& fs, const std::string& folder1, const std::string& folder2);
-
 // Walks both trees (all of tree 1 before anything of tree 2), leaves out
 // files whose names begin with "~", and applies the matching rules. The
 // folder texts are used as they are, as Destinations included.

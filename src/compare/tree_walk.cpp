@@ -17,7 +17,8 @@ namespace {
 // one name at a time, which costs more but keeps well below the process's
 // limit of open files.
 constexpr int kKeptFolderLimit = 256;
-// A quarter of what the process may hold open, at the most, is kept.
+// At most a quarter of what the process may hold open is kept, and as much
+// again is in flight.
 constexpr int kKeptFolderShare = 4;
 // Running out of descriptors or memory is waited out a few times (the
 // listings in flight give theirs back), then ends the walk.
@@ -94,13 +95,16 @@ std::vector<UnreadableFolder> WalkOpenFolders(FileSystem& fs,
   std::vector<std::uint32_t> root_of(root_count);
   for (size_t k = 0; k < root_count; ++k) root_of[k] = static_cast<std::uint32_t>(k);
   std::atomic<int> kept = 0;
-  const int kept_limit = std::min(kKeptFolderLimit, OpenFileLimit() / kKeptFolderShare);
+  // A quarter of the process's files for the folders kept, and one for the
+  // listings in flight.
+  const int share = OpenFileLimit() / kKeptFolderShare;
+  const int kept_limit = std::min(kKeptFolderLimit, share);
 
   IoPool inline_pool(1);
   IoPool& pool = options.pool != nullptr ? *options.pool : inline_pool;
   // The listings in flight, in a ring: folder i is in slot i % size.
-  const size_t ahead = std::min<size_t>(pool.threads() * kAheadPerThread,
-                                        static_cast<size_t>(OpenFileLimit() / kKeptFolderShare));
+  const size_t ahead =
+      std::min<size_t>(pool.threads() * kAheadPerThread, static_cast<size_t>(share));
   std::vector<Listing> ring(std::max<size_t>(1, ahead));
   std::mutex mutex;
   std::condition_variable listed;

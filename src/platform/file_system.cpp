@@ -61,6 +61,21 @@ std::error_code FileSystem::FlushFiles(std::span<OpenFile* const> files, size_t*
   return {};
 }
 
+Storage FatStorage() {
+  Storage fat;
+  fat.time_step_ns = 2'000'000'000;
+  fat.local_time = true;
+  fat.ignores_case = true;
+  return fat;
+}
+
+Storage ExfatStorage() {
+  Storage exfat;
+  exfat.time_step_ns = 10'000'000;
+  exfat.ignores_case = true;
+  return exfat;
+}
+
 std::error_code FileSystem::ReadLink(const Folder&, std::string_view, std::string*) {
   return std::make_error_code(std::errc::operation_not_supported);
 }

@@ -98,8 +98,6 @@ struct Storage {
   bool local_time = false;
   // Names that differ only in letter case are one name here.
   bool ignores_case = false;
-  // Permission bits are not kept (setting them may fail or do nothing).
-  bool no_permissions = false;
   // A FUSE driver or a network share: flushing the whole file system does
   // not reach the storage (each file is flushed itself), a lock is not seen
   // by other computers, a driver may change a file's time when it is closed
@@ -107,6 +105,10 @@ struct Storage {
   bool remote = false;
   bool operator==(const Storage&) const = default;
 };
+
+// What FAT (12, 16, 32) and exFAT keep, wherever the system reaches them.
+Storage FatStorage();
+Storage ExfatStorage();
 
 class FileSystem;
 

@@ -1,5 +1,6 @@
 #include "sync/check_copy.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -53,7 +54,7 @@ std::string Sentence(const std::error_code& ec) {
 }
 
 bool KeepsTime(const FileStamp& placed, const FileStamp& source, const Storage& storage) {
-  const std::int64_t step = storage.time_step_ns > 1 ? storage.time_step_ns : 1;
+  const std::int64_t step = std::max<std::int64_t>(1, storage.time_step_ns);
   return NanosecondsApart(placed, source) < step;
 }
 

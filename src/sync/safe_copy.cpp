@@ -1,5 +1,6 @@
 #include "sync/safe_copy.h"
 
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <random>
@@ -28,10 +29,7 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 TempNames::TempNames() {
   std::random_device random;
   char token[kTokenLength + 1];
-  const auto now = std::chrono::duration_cast<std::chrono::seconds>(
-                       std::chrono::system_clock::now().time_since_epoch())
-                       .count();
-  std::snprintf(token, sizeof token, "%08x%08x", static_cast<unsigned>(now),
+  std::snprintf(token, sizeof token, "%08x%08x", static_cast<unsigned>(UnixSecondsNow()),
                 static_cast<unsigned>(random()));
   token_ = token;
 }
@@ -41,12 +39,17 @@ std::optional<std::int64_t> TempNames::StartedAt(std::string_view name) {
       name[kPrefix.size() + kTokenLength] != '-') {
     return std::nullopt;
   }
-  std::int64_t seconds = 0;
-  for (char c : name.substr(kPrefix.size(), 8)) {
-    if (!IsHexDigit(c)) return std::nullopt;
-    seconds = seconds * 16 + (IsDigit(c) ? c - '0' : c - 'a' + 10);
-  }
+  const char* start = name.data() + kPrefix.size();
+  std::uint32_t seconds = 0;
+  const auto [end, ec] = std::from_chars(start, start + 8, seconds, 16);
+  if (ec != std::errc() || end != start + 8) return std::nullopt;
   return seconds;
+}
+
+std::int64_t UnixSecondsNow() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }
 
 std::string TempNames::Next() {

@@ -37,6 +37,9 @@ class TempNames {
   std::atomic<unsigned long> counter_ = 0;
 };
 
+// Seconds since 1970, now.
+std::int64_t UnixSecondsNow();
+
 // A copy written and held open under a temporary name, not yet in place.
 struct TemporaryCopy {
   std::string name;

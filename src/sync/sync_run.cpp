@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -145,17 +144,19 @@ class Run {
  public:
   Run(PlanList& plan, const CompareRequest& compared, Shell& shell, FileSystem& fs,
       const SyncOptions& options)
-      : plan_(plan),
-        shell_(shell),
-        fs_(fs),
-        keep_going_(options.keep_going),
-        stop_(options.stop),
-        pool_(options.io_threads) {
+      : plan_(plan), shell_(shell), fs_(fs), keep_going_(options.keep_going), stop_(options.stop) {
     roots_[0].text = compared.folder1;
     roots_[1].text = compared.folder2;
     for (Root& root : roots_) {
       if (root.text.empty() || root.text.back() != kSeparator) root.text += kSeparator;
     }
+    // The top folders are opened and described once, here: what they are
+    // decides how many requests suit them.
+    OpenRootOf(roots_[0].text);
+    OpenRootOf(roots_[1].text);
+    const bool remote = roots_[0].storage.remote || roots_[1].storage.remote;
+    pool_.emplace(options.io_threads == IoPool::kFitStorage ? IoPool::ThreadsFor(remote)
+                                                            : options.io_threads);
   }
 
   // Performs the rows; false when a row failed and the run stopped there.
@@ -323,16 +324,13 @@ class Run {
   // another computer can still be writing it: its name tells when its run
   // began (an older name, when it was last written).
   bool OldEnough(const Folder& folder, std::string_view name) {
-    const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
-                                 std::chrono::system_clock::now().time_since_epoch())
-                                 .count();
     std::optional<std::int64_t> started = TempNames::StartedAt(name);
     if (!started) {
       FileInfo info;
       if (fs_.StatAt(folder, name, FollowLinks::kNo, &info)) return false;
       started = info.stamp.write_seconds;
     }
-    return now - *started > kRemoteLeftoverSeconds;
+    return UnixSecondsNow() - *started > kRemoteLeftoverSeconds;
   }
 
   // Writes the row's temporary copy beside its target. Runs on a thread of
@@ -504,9 +502,7 @@ class Run {
     if (own != written_.end()) {
       // Of several rows that write one target, the newest source stays
       // there, whatever order the rows come in.
-      const auto newest = placed_times_.find(job.key);
-      if (newest != placed_times_.end() &&
-          CompareWriteTimes(job.copy.source.write_time, newest->second) < 0) {
+      if (CompareWriteTimes(job.copy.source.write_time, own->second.source_time) < 0) {
         job.superseded = true;
         return std::nullopt;
       }
@@ -518,7 +514,8 @@ class Run {
       if (ec && ec != std::errc::no_such_file_or_directory) return Sentence(ec);
       std::optional<FileStamp> there;
       if (!ec) there = now.stamp;
-      const std::optional<FileStamp>& expected = own != written_.end() ? own->second : job.seen;
+      const std::optional<FileStamp>& expected =
+          own != written_.end() ? own->second.stamp : job.seen;
       if (there != expected) return std::string(kChangedDuringCopy);
     }
     if (std::error_code ec = fs_.RenameTemporary(*job.folder, job.copy.name, job.copy.file,
@@ -537,14 +534,14 @@ class Run {
     if (job.storage.remote && repeated_.contains(job.key)) MendPlacedTimes(job);
     // Closing may wait for a round trip to a network share: it is done on
     // the pool, beside the next rows.
-    tasks_.Submit(pool_,
+    tasks_.Submit(*pool_,
                   [file = std::make_shared<OpenFile>(std::move(job.copy.file))] { file->Reset(); });
     if (repeated_.contains(job.key)) {
       FileInfo now;
-      placed_times_[job.key] = job.copy.source.write_time;
-      std::optional<FileStamp>& mine = written_[job.key];
-      mine.reset();
-      if (!fs_.StatAt(*job.folder, job.target_name, FollowLinks::kNo, &now)) mine = now.stamp;
+      Written& mine = written_[job.key];
+      mine.source_time = job.copy.source.write_time;
+      mine.stamp.reset();
+      if (!fs_.StatAt(*job.folder, job.target_name, FollowLinks::kNo, &now)) mine.stamp = now.stamp;
     }
     return std::nullopt;
   }
@@ -617,7 +614,7 @@ class Run {
     OpenRootOf(FolderPart(j.row.source));
     OpenRootOf(j.target_folder);
     queue_.push_back(std::move(job));
-    tasks_.Submit(pool_, [this, &j] {
+    tasks_.Submit(*pool_, [this, &j] {
       std::optional<std::string> failure = Prepare(j);
       std::lock_guard lock(mutex_);
       j.failure = std::move(failure);
@@ -634,7 +631,7 @@ class Run {
     changed_.wait(lock, [&] { return InFlightLocked() < ahead; });
   }
 
-  size_t ThreadsAhead() const { return static_cast<size_t>(std::max(1, pool_.threads())); }
+  size_t ThreadsAhead() const { return static_cast<size_t>(std::max(1, pool_->threads())); }
 
   size_t InFlightLocked() const {
     size_t count = 0;
@@ -722,7 +719,7 @@ class Run {
     for (size_t i = 0; i < end; ++i) {
       Job& job = *batch[i];
       if (job.placed && job.storage.remote && !repeated_.contains(job.key)) {
-        mending.Submit(pool_, [this, &job] { MendPlacedTimes(job); });
+        mending.Submit(*pool_, [this, &job] { MendPlacedTimes(job); });
       }
     }
     mending.Wait();
@@ -805,7 +802,7 @@ class Run {
   bool any_failed_ = false;
   Root roots_[2];
   TempNames names_;
-  IoPool pool_;
+  std::optional<IoPool> pool_;
   TaskCount tasks_;
   // Guards what the threads of the pool report: the jobs' readiness, and
   // the leftovers found.
@@ -821,16 +818,19 @@ class Run {
   // The targets of the queued rows.
   std::unordered_set<std::string> pending_targets_;
   std::unordered_set<std::string> repeated_;
-  // What this run put at each repeated target (empty when it could not
-  // tell), so that a later row may replace it, and nothing else.
-  std::unordered_map<std::string, std::optional<FileStamp>> written_;
+  // What this run put at each repeated target: its stamp (empty when it
+  // could not tell), so that a later row may replace it and nothing else,
+  // and its source's time, so that only a newer source does.
+  struct Written {
+    std::optional<FileStamp> stamp;
+    FileTime source_time = 0;
+  };
+  std::unordered_map<std::string, Written> written_;
   std::unordered_set<std::string> swept_;
   std::unordered_map<std::string, Storage> storages_;  // by target folder
   std::vector<std::string> leftovers_;
   std::vector<std::string> times_not_kept_;
   std::vector<std::string> superseded_;
-  // The source time of what this run put at each repeated target.
-  std::unordered_map<std::string, std::optional<FileTime>> placed_times_;
 };
 
 }  // namespace
@@ -841,11 +841,7 @@ void UncheckAll(PlanList& plan) { plan.SetAllChecked(false); }
 
 bool SyncRun(PlanList& plan, const CompareRequest& compared, Shell& shell, FileSystem& fs,
              const SyncOptions& options) {
-  SyncOptions fitted = options;
-  if (fitted.io_threads == IoPool::kFitStorage) {
-    fitted.io_threads = IoThreadsFor(fs, compared.folder1, compared.folder2);
-  }
-  Run run(plan, compared, shell, fs, fitted);
+  Run run(plan, compared, shell, fs, options);
   const bool performed = run.PerformAll() && !run.any_failed() && !run.stopped();
   if (performed) {
     shell.ShowMessage(kSyncDone);

@@ -487,7 +487,7 @@ std::error_code FakeFileSystem::CopyInto(const Folder& from, std::string_view na
   if (target->contents.size() > storage.drops_writes_past) {
     target->contents.resize(storage.drops_writes_past);
   }
-  if (!storage.storage.no_permissions) target->permissions = source->permissions & 01777;
+  target->permissions = source->permissions & 01777;
   if (std::error_code ec = Step(Op::kSetTime, target_path)) return ec;
   if (!storage.ignores_times) target->time = Kept(target.get(), source->time);
   return {};

@@ -41,10 +41,7 @@ bool HasTemporaryFile(const FakeFileSystem& fs) {
 
 FakeStorage Fat() {
   FakeStorage fat;
-  fat.storage.time_step_ns = 2'000'000'000;
-  fat.storage.local_time = true;
-  fat.storage.ignores_case = true;
-  fat.storage.no_permissions = true;
+  fat.storage = FatStorage();
   return fat;
 }
 

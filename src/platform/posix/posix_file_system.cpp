@@ -190,6 +190,19 @@ bool IsPlainName(std::string_view name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos;
 }
 
+// Writes all `size` bytes of `data` to `out` at `offset`.
+std::error_code WriteAllAt(int out, const char* data, size_t size, off_t offset) {
+  for (size_t done = 0; done < size;) {
+    const ssize_t put = ::pwrite(out, data + done, size - done, offset + static_cast<off_t>(done));
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return LastError();
+    }
+    done += static_cast<size_t>(put);
+  }
+  return {};
+}
+
 // Writes `size` bytes from `in` at `offset` to `out` at the same offset,
 // in the kernel where it can, otherwise through a buffer.
 std::error_code CopyRange(int in, int out, off_t offset, off_t size) {
@@ -222,16 +235,10 @@ std::error_code CopyRange(int in, int out, off_t offset, off_t size) {
       return LastError();
     }
     if (got == 0) break;  // the file shrank meanwhile
-    for (ssize_t done = 0; done < got;) {
-      const ssize_t put =
-          ::pwrite(out, buffer.data() + done, static_cast<size_t>(got - done), out_at);
-      if (put < 0) {
-        if (errno == EINTR) continue;
-        return LastError();
-      }
-      done += put;
-      out_at += put;
+    if (std::error_code ec = WriteAllAt(out, buffer.data(), static_cast<size_t>(got), out_at)) {
+      return ec;
     }
+    out_at += got;
     in_at += got;
   }
   return {};
@@ -241,14 +248,9 @@ std::error_code CopyRange(int in, int out, off_t offset, off_t size) {
 std::error_code WriteZeros(int out, off_t from, off_t to) {
   static constexpr size_t kBufferSize = 1 << 17;
   const std::vector<char> zeros(static_cast<size_t>(std::min<off_t>(to - from, kBufferSize)));
-  while (from < to) {
+  for (; from < to; from += static_cast<off_t>(zeros.size())) {
     const size_t want = static_cast<size_t>(std::min<off_t>(to - from, kBufferSize));
-    const ssize_t put = ::pwrite(out, zeros.data(), want, from);
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return LastError();
-    }
-    from += put;
+    if (std::error_code ec = WriteAllAt(out, zeros.data(), want, from)) return ec;
   }
   return {};
 }

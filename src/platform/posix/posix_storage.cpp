@@ -5,8 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -35,23 +34,6 @@ constexpr long kAfsMagic = 0x5346414F;
 constexpr long kCephMagic = 0x00c36400;
 constexpr long kV9fsMagic = 0x01021997;
 
-Storage Fat() {
-  Storage s;
-  s.time_step_ns = 2 * kSecond;
-  s.local_time = true;
-  s.ignores_case = true;
-  s.no_permissions = true;
-  return s;
-}
-
-Storage Exfat() {
-  Storage s;
-  s.time_step_ns = 10'000'000;
-  s.ignores_case = true;
-  s.no_permissions = true;
-  return s;
-}
-
 Storage Ntfs() {
   Storage s;
   s.time_step_ns = 100;
@@ -62,7 +44,6 @@ Storage Smb() {
   Storage s;
   s.time_step_ns = 100;
   s.ignores_case = true;
-  s.no_permissions = true;
   s.remote = true;
   return s;
 }
@@ -77,10 +58,10 @@ std::optional<Storage> FromBootSector(const std::string& device) {
   ::close(fd);
   if (got != static_cast<ssize_t>(sizeof sector)) return std::nullopt;
   const std::string_view oem(sector + 3, 8);
-  if (oem == "EXFAT   ") return Exfat();
+  if (oem == "EXFAT   ") return ExfatStorage();
   if (oem == "NTFS    ") return Ntfs();
   if (std::string_view(sector + 82, 5) == "FAT32" || std::string_view(sector + 54, 3) == "FAT") {
-    return Fat();
+    return FatStorage();
   }
   return std::nullopt;
 }
@@ -156,9 +137,9 @@ Storage FromFuse(int fd, int depth) {
   if (type.starts_with("fuse.")) type.remove_prefix(5);
   Storage storage = unknown;
   if (type == "fusefat" || type == "vfat" || type == "fat") {
-    storage = Fat();
+    storage = FatStorage();
   } else if (type == "exfat" || type == "exfat-fuse") {
-    storage = Exfat();
+    storage = ExfatStorage();
   } else if (type == "ntfs-3g" || type == "ntfs" || type == "ntfs3") {
     storage = Ntfs();
   } else if (type == "sshfs") {
@@ -204,9 +185,9 @@ bool IsRemoteType(long type) {
 Storage FromStatfs(long type, int fd, int depth) {
   switch (type) {
     case kFatMagic:
-      return Fat();
+      return FatStorage();
     case kExfatMagic:
-      return Exfat();
+      return ExfatStorage();
     case kNtfsMagic:
       return Ntfs();
     case kCifsMagic:
@@ -236,10 +217,6 @@ std::error_code DescribeStorage(int fd, Storage* storage) {
 #endif
   return {};
 }
-
-}  // namespace tandrel
-
-namespace tandrel {
 
 bool SyncfsReaches(int fd) {
 #ifdef __linux__

@@ -551,11 +551,9 @@ std::error_code Win32FileSystem::Describe(const Folder& folder, Storage* storage
     const std::wstring_view file_system(name);
     if (file_system == L"FAT" || file_system == L"FAT12" || file_system == L"FAT16" ||
         file_system == L"FAT32") {
-      storage->time_step_ns = 2'000'000'000;
-      storage->local_time = true;
-      storage->no_permissions = true;
+      *storage = FatStorage();
     } else if (file_system == L"exFAT") {
-      storage->time_step_ns = 10'000'000;
+      *storage = ExfatStorage();
     }
   }
   FILE_FS_DEVICE_INFORMATION device{};
