@@ -236,6 +236,13 @@ std::vector<std::string> FakeFileSystem::AllPaths() const {
   return paths;
 }
 
+bool FakeFileSystem::HasTemporaries() const {
+  for (const std::string& path : AllPaths()) {
+    if (path.find(std::string(1, kSeparator) + "~") != std::string::npos) return true;
+  }
+  return false;
+}
+
 std::vector<std::string> FakeFileSystem::Journal() const {
   std::lock_guard lock(mutex_);
   return journal_;

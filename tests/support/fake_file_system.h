@@ -84,6 +84,8 @@ class FakeFileSystem final : public FileSystem {
   bool IsLink(const std::string& path) const;
   // Every path in the tree, sorted.
   std::vector<std::string> AllPaths() const;
+  // Whether a sync's temporary file ("~…") is anywhere in the tree.
+  bool HasTemporaries() const;
   // What was made durable, in order: "flush PATH" for a file's data,
   // "rename PATH" for a temporary renamed to PATH, "flush-folder PATH".
   std::vector<std::string> Journal() const;

@@ -104,13 +104,6 @@ void Populate(FakeFileSystem& fs, Kind kind) {
   if (kind == Kind::kOverwrite) fs.AddFile(P("/b/x"), kOldBytes, kOld, false, 0600);
 }
 
-bool HasTemporaryFile(const FakeFileSystem& fs) {
-  for (const std::string& path : fs.AllPaths()) {
-    if (path.find(P("/~")) != std::string::npos) return true;
-  }
-  return false;
-}
-
 class SyncFault : public ::testing::TestWithParam<Case> {};
 
 TEST_P(SyncFault, NothingIsLost) {
@@ -147,7 +140,7 @@ TEST_P(SyncFault, NothingIsLost) {
   EXPECT_EQ(fs.Contents(P("/a/sub/x")), kSourceBytes);
   EXPECT_EQ(fs.TimeOf(P("/a/sub/x")), kNew);
   EXPECT_EQ(fs.PermissionsOf(P("/a/sub/x")), 0640u);
-  EXPECT_FALSE(HasTemporaryFile(fs));
+  EXPECT_FALSE(fs.HasTemporaries());
   EXPECT_EQ(fs.Contents(P("/b/first")), "first");
   EXPECT_FALSE(fs.Exists(P("/b/unticked")));
 

@@ -5,13 +5,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
 
 #include "compare/plan.h"
 #include "support/fake_file_system.h"
 #include "support/fake_window.h"
 #include "support/path.h"
+#include "sync/safe_copy.h"
 #include "sync/sync_run.h"
 
 namespace tandrel {
@@ -32,11 +32,34 @@ constexpr FileTime kNewer = kOdd + 3600 * kSecond + 7 * kSecond;
 constexpr FileTime kClock = kOld + 86'400 * kSecond;
 const std::string kBytes = "the bytes of the newer file";
 
-bool HasTemporaryFile(const FakeFileSystem& fs) {
-  for (const std::string& path : fs.AllPaths()) {
-    if (path.find(P("/~")) != std::string::npos) return true;
-  }
-  return false;
+// What a sync of /a/ into /b/ ended with.
+struct Synced {
+  bool performed = false;
+  std::vector<PlanRow> rows;
+  std::vector<std::string> messages;
+};
+
+// Syncs /a/ into /b/: `rows`, or the compare's own rows when none are given.
+Synced Sync(FakeFileSystem& fs, std::vector<PlanRow> rows = {}, SyncOptions options = {}) {
+  FakePlanList plan;
+  plan.rows = rows.empty() ? BuildPlan(fs, P("/a/"), P("/b/")).plan.Rows(true) : std::move(rows);
+  FakeShell shell;
+  Synced synced;
+  synced.performed = SyncRun(plan, {P("/a/"), P("/b/")}, shell, fs, options);
+  synced.rows = std::move(plan.rows);
+  synced.messages = std::move(shell.messages);
+  return synced;
+}
+
+SyncOptions KeepGoing() {
+  SyncOptions options;
+  options.keep_going = true;
+  return options;
+}
+
+// A ticked row that copies `source` into /b/.
+PlanRow CopyRow(const std::string& source) {
+  return {P(source), std::string(kCopyTo2Action), P("/b/"), true};
 }
 
 FakeStorage Fat() {
@@ -96,20 +119,14 @@ TEST_P(SyncOnStorage, KeepsWhatThereWasOrPutsAWholeCopyThatStays) {
   fs.AddFolder(P("/b"));
   fs.SetStorage(P("/b"), c.storage);
   fs.AddFile(P("/b/deep/x.txt"), "the older file", kOld);
-  const BuildResult before = BuildPlan(fs, P("/a/"), P("/b/"));
-  ASSERT_EQ(before.plan.size(), 2u);
-  FakePlanList plan;
-  plan.rows = before.plan.Rows(true);
-  FakeShell shell;
-  SyncOptions options;
-  options.keep_going = true;
+  ASSERT_EQ(BuildPlan(fs, P("/a/"), P("/b/")).plan.size(), 2u);
 
-  const bool performed = SyncRun(plan, {P("/a/"), P("/b/")}, shell, fs, options);
+  const Synced synced = Sync(fs, {}, KeepGoing());
 
-  EXPECT_EQ(performed, c.rows_done);
-  EXPECT_FALSE(HasTemporaryFile(fs));
+  EXPECT_EQ(synced.performed, c.rows_done);
+  EXPECT_FALSE(fs.HasTemporaries());
   if (c.said != nullptr) {
-    EXPECT_THAT(::testing::PrintToString(shell.messages), HasSubstr(c.said));
+    EXPECT_THAT(::testing::PrintToString(synced.messages), HasSubstr(c.said));
   }
   if (c.rows_done) {
     EXPECT_EQ(fs.Contents(P("/b/new.txt")), kBytes);
@@ -157,23 +174,18 @@ TEST(SyncOnStorage, NamesThatDifferOnlyInCase) {
   fs.AddFolder(P("/b"));
   fs.SetStorage(P("/b"), Fat());
   fs.AddFile(P("/b/README.TXT"), "theirs", kOld);
-  FakePlanList plan;
-  const std::string copy(kCopyTo2Action);
-  plan.rows = {{P("/a/sub/Readme.txt"), copy, P("/b/"), true},
-               {P("/a/one/Notes.txt"), copy, P("/b/"), true},
-               {P("/a/two/NOTES.TXT"), copy, P("/b/"), true}};
-  FakeShell shell;
-  SyncOptions options;
-  options.keep_going = true;
 
-  EXPECT_FALSE(SyncRun(plan, {P("/a/"), P("/b/")}, shell, fs, options));
+  const Synced synced = Sync(
+      fs, {CopyRow("/a/sub/Readme.txt"), CopyRow("/a/one/Notes.txt"), CopyRow("/a/two/NOTES.TXT")},
+      KeepGoing());
 
-  ASSERT_EQ(shell.messages.size(), 1u);
-  EXPECT_THAT(shell.messages[0], HasSubstr("only in letter case, README.TXT,"));
+  EXPECT_FALSE(synced.performed);
+  ASSERT_EQ(synced.messages.size(), 1u);
+  EXPECT_THAT(synced.messages[0], HasSubstr("only in letter case, README.TXT,"));
   EXPECT_EQ(fs.Contents(P("/b/README.TXT")), "theirs");
-  EXPECT_EQ(plan.rows[0].action, copy);
-  EXPECT_EQ(plan.rows[1].action, "Done");
-  EXPECT_EQ(plan.rows[2].action, "Done");
+  EXPECT_EQ(synced.rows[0].action, kCopyTo2Action);
+  EXPECT_EQ(synced.rows[1].action, "Done");
+  EXPECT_EQ(synced.rows[2].action, "Done");
   EXPECT_EQ(fs.Contents(P("/b/notes.txt")), "second");
 }
 
@@ -187,28 +199,22 @@ TEST(SyncOnStorage, KeepGoingPerformsTheRowsAfterAFailure) {
     fs.AddFile(P("/a/3"), "3", kOld);
     fs.AddFolder(P("/b"));
     fs.FailPath(Op::kOpen, P("/a/2"), std::make_error_code(std::errc::permission_denied));
-    FakePlanList plan;
-    plan.rows = BuildPlan(fs, P("/a/"), P("/b/")).plan.Rows(true);
-    FakeShell shell;
-    SyncOptions options;
-    options.keep_going = keep_going;
 
-    EXPECT_FALSE(SyncRun(plan, {P("/a/"), P("/b/")}, shell, fs, options));
+    const Synced synced = Sync(fs, {}, keep_going ? KeepGoing() : SyncOptions{});
 
-    EXPECT_EQ(shell.messages.size(), 1u);
+    EXPECT_FALSE(synced.performed);
+    EXPECT_EQ(synced.messages.size(), 1u);
     EXPECT_TRUE(fs.Exists(P("/b/1")));
     EXPECT_FALSE(fs.Exists(P("/b/2")));
     EXPECT_EQ(fs.Exists(P("/b/3")), keep_going);
-    EXPECT_EQ(plan.rows[2].action == "Done", keep_going);
+    EXPECT_EQ(synced.rows[2].action == "Done", keep_going);
   }
 }
 
 // On a share another computer's sync may be writing a temporary right now
 // (its lock is not seen here): only a day-old leftover is removed.
 TEST(SyncOnStorage, ALeftoverOnAShareIsRemovedOnlyWhenADayOld) {
-  const auto now = std::chrono::duration_cast<std::chrono::seconds>(
-                       std::chrono::system_clock::now().time_since_epoch())
-                       .count();
+  const std::int64_t now = UnixSecondsNow();
   auto name = [](long long started) {
     char text[64];
     std::snprintf(text, sizeof text, "~tandrel-%08llx%08x-1.tmp", started, 0x1234abcdu);
@@ -222,21 +228,12 @@ TEST(SyncOnStorage, ALeftoverOnAShareIsRemovedOnlyWhenADayOld) {
   const std::string stale = P("/b/") + name(now - 25 * 3600);
   fs.AddFile(fresh, "being written elsewhere", kOld);
   fs.AddFile(stale, "left by a crash", kOld);
-  FakePlanList plan;
-  plan.rows = BuildPlan(fs, P("/a/"), P("/b/")).plan.Rows(true);
-  FakeShell shell;
 
-  EXPECT_TRUE(SyncRun(plan, {P("/a/"), P("/b/")}, shell, fs));
+  EXPECT_TRUE(Sync(fs).performed);
 
   EXPECT_TRUE(fs.Exists(fresh));
   EXPECT_FALSE(fs.Exists(stale));
 }
-
-}  // namespace
-}  // namespace tandrel
-
-namespace tandrel {
-namespace {
 
 // A file saved while it is copied is copied again: the copy in place is
 // always one whole version of it, with that version's time, or the row
@@ -262,34 +259,27 @@ TEST(SyncWholeVersion, ASourceWrittenDuringItsCopyIsCopiedAgain) {
       fs.Write(P("/a/doc.txt"), "version " + std::to_string(changes) + " of it, longer",
                kOld + changes * kSecond);
     });
-    FakePlanList plan;
-    plan.rows = {{P("/a/doc.txt"), std::string(kCopyTo2Action), P("/b/"), true}};
-    FakeShell shell;
+    SyncOptions one_thread;
+    one_thread.io_threads = 1;
 
-    EXPECT_EQ(SyncRun(plan, {P("/a/"), P("/b/")}, shell, fs, 1), c.done) << c.changes;
+    const Synced synced = Sync(fs, {CopyRow("/a/doc.txt")}, one_thread);
 
-    EXPECT_FALSE(HasTemporaryFile(fs));
+    EXPECT_EQ(synced.performed, c.done) << c.changes;
+    EXPECT_FALSE(fs.HasTemporaries());
     if (c.done) {
       EXPECT_EQ(fs.Contents(P("/b/doc.txt")), fs.Contents(P("/a/doc.txt")));
       EXPECT_EQ(fs.TimeOf(P("/b/doc.txt")), fs.TimeOf(P("/a/doc.txt")));
     } else {
       EXPECT_FALSE(fs.Exists(P("/b/doc.txt")));
-      ASSERT_EQ(shell.messages.size(), 1u);
-      EXPECT_THAT(shell.messages[0], HasSubstr("was being changed while it was copied"));
+      ASSERT_EQ(synced.messages.size(), 1u);
+      EXPECT_THAT(synced.messages[0], HasSubstr("was being changed while it was copied"));
     }
   }
 }
 
-}  // namespace
-}  // namespace tandrel
-
-namespace tandrel {
-namespace {
-
 // Several rows that write one target leave the newest of their sources
 // there, whichever comes first; the older one is not performed and is named.
 TEST(SyncSeveralRowsOneTarget, TheNewestSourceStaysInEitherOrder) {
-  const std::string copy(kCopyTo2Action);
   const std::string overwrite(kOverwriteAction);
   for (const bool newest_first : {false, true}) {
     FakeFileSystem fs;
@@ -300,37 +290,29 @@ TEST(SyncSeveralRowsOneTarget, TheNewestSourceStaysInEitherOrder) {
     fs.AddFile(P("/a/q/u.txt"), "2010", kOld);
     std::vector<PlanRow> rows = {{P("/a/x/n.txt"), overwrite, P("/b/c/n.txt"), true},
                                  {P("/a/y/n.txt"), overwrite, P("/b/c/n.txt"), true},
-                                 {P("/a/q/u.txt"), copy, P("/b/"), true},
-                                 {P("/a/p/u.txt"), copy, P("/b/"), true}};
+                                 CopyRow("/a/q/u.txt"),
+                                 CopyRow("/a/p/u.txt")};
     if (newest_first) {
       std::swap(rows[0], rows[1]);
       std::swap(rows[2], rows[3]);
     }
-    FakePlanList plan;
-    plan.rows = rows;
-    FakeShell shell;
 
-    EXPECT_TRUE(SyncRun(plan, {P("/a/"), P("/b/")}, shell, fs));
+    const Synced synced = Sync(fs, rows);
 
+    EXPECT_TRUE(synced.performed);
     EXPECT_EQ(fs.Contents(P("/b/c/n.txt")), "2024");
     EXPECT_EQ(fs.Contents(P("/b/u.txt")), "2024");
     EXPECT_EQ(fs.TimeOf(P("/b/u.txt")), kOld + 3 * kSecond);
-    EXPECT_FALSE(HasTemporaryFile(fs));
+    EXPECT_FALSE(fs.HasTemporaries());
     if (newest_first) {
-      ASSERT_EQ(shell.messages.size(), 2u);
-      EXPECT_THAT(shell.messages[1], HasSubstr(P("/a/x/n.txt")));
-      EXPECT_THAT(shell.messages[1], HasSubstr(P("/a/q/u.txt")));
+      ASSERT_EQ(synced.messages.size(), 2u);
+      EXPECT_THAT(synced.messages[1], HasSubstr(P("/a/x/n.txt")));
+      EXPECT_THAT(synced.messages[1], HasSubstr(P("/a/q/u.txt")));
     } else {
-      EXPECT_EQ(shell.messages.size(), 1u);
+      EXPECT_EQ(synced.messages.size(), 1u);
     }
   }
 }
-
-}  // namespace
-}  // namespace tandrel
-
-namespace tandrel {
-namespace {
 
 // Stopped at any step, a run leaves exactly the rows marked "Done" in place,
 // the others untouched, and no temporary behind.
@@ -340,36 +322,28 @@ TEST(SyncStopped, AtEveryStepTheRowsDoneAreTheFilesInPlace) {
     for (int i = 0; i < 6; ++i) fs.AddFile(P("/a/f") + std::to_string(i), "new", kOld + kSecond);
     fs.AddFile(P("/b/f5"), "old", kOld);
     fs.AddFolder(P("/b"));
-    FakePlanList plan;
-    plan.rows = BuildPlan(fs, P("/a/"), P("/b/")).plan.Rows(true);
+    std::vector<PlanRow> rows = BuildPlan(fs, P("/a/"), P("/b/")).plan.Rows(true);
     std::stop_source stop;
     int steps = 0;
     fs.SetHook([&](Op, const std::string&) {
       if (++steps == at) stop.request_stop();
     });
-    FakeShell shell;
     SyncOptions options;
     options.stop = stop.get_token();
     options.io_threads = 1;
 
-    const bool performed = SyncRun(plan, {P("/a/"), P("/b/")}, shell, fs, options);
+    const Synced synced = Sync(fs, std::move(rows), options);
 
     fs.SetHook({});
-    EXPECT_FALSE(HasTemporaryFile(fs)) << at;
-    if (performed) break;  // the stop came after the last step
-    EXPECT_THAT(shell.messages, ::testing::IsEmpty()) << at;
-    for (const PlanRow& row : plan.rows) {
+    EXPECT_FALSE(fs.HasTemporaries()) << at;
+    if (synced.performed) break;  // the stop came after the last step
+    EXPECT_THAT(synced.messages, ::testing::IsEmpty()) << at;
+    for (const PlanRow& row : synced.rows) {
       const std::string target = P("/b/") + row.source.substr(P("/a/").size());
       EXPECT_EQ(fs.Contents(target) == "new", row.action == "Done") << at << " " << target;
     }
   }
 }
-
-}  // namespace
-}  // namespace tandrel
-
-namespace tandrel {
-namespace {
 
 // A link at the source is read through when it is the caller's own, and
 // when it leads to a file inside the compared folders; another user's link
@@ -396,19 +370,17 @@ TEST(SyncLinks, AnotherUsersLinkIsFollowedOnlyInsideTheComparedFolders) {
     fs.AddLink(P("/a/link"), P(c.target));
     if (c.others) fs.SetOwnedByOthers(P("/a/link"));
     fs.AddFolder(P("/b"));
-    FakePlanList plan;
-    plan.rows = {{P("/a/link"), std::string(kCopyTo2Action), P("/b/"), true}};
-    FakeShell shell;
 
-    EXPECT_EQ(SyncRun(plan, {P("/a/"), P("/b/")}, shell, fs), c.copied != nullptr) << c.name;
+    const Synced synced = Sync(fs, {CopyRow("/a/link")});
 
-    EXPECT_FALSE(HasTemporaryFile(fs)) << c.name;
+    EXPECT_EQ(synced.performed, c.copied != nullptr) << c.name;
+    EXPECT_FALSE(fs.HasTemporaries()) << c.name;
     if (c.copied != nullptr) {
       EXPECT_EQ(fs.Contents(P("/b/link")), c.copied) << c.name;
     } else {
       EXPECT_FALSE(fs.Exists(P("/b/link"))) << c.name;
-      ASSERT_EQ(shell.messages.size(), 1u) << c.name;
-      EXPECT_THAT(shell.messages[0], HasSubstr("leads outside the two compared folders"));
+      ASSERT_EQ(synced.messages.size(), 1u) << c.name;
+      EXPECT_THAT(synced.messages[0], HasSubstr("leads outside the two compared folders"));
     }
   }
 }

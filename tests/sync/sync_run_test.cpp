@@ -27,13 +27,6 @@ const std::string kCopy2(kCopyTo2Action);
 const std::string kCopy1(kCopyTo1Action);
 const std::string kOverwrite(kOverwriteAction);
 
-bool HasTemporaryFile(const FakeFileSystem& fs) {
-  for (const std::string& path : fs.AllPaths()) {
-    if (path.find(P("/~")) != std::string::npos) return true;
-  }
-  return false;
-}
-
 TEST(SyncRun, PerformsTickedRowsInOrderThenSaysDoneAndEmptiesThePlan) {
   FakeFileSystem fs;
   fs.SetClock(kNew + 999 * kSecond);
@@ -67,7 +60,7 @@ TEST(SyncRun, PerformsTickedRowsInOrderThenSaysDoneAndEmptiesThePlan) {
   EXPECT_EQ(fs.TimeOf(P("/b/x/two")), kNew);
   EXPECT_EQ(fs.PermissionsOf(P("/b/x/two")), 0600u);
   EXPECT_EQ(fs.Contents(P("/a/two")), "new two");
-  EXPECT_FALSE(HasTemporaryFile(fs));
+  EXPECT_FALSE(fs.HasTemporaries());
 }
 
 TEST(SyncRun, ActionsAreToldApartByCaseSensitiveSubstringsCopiedFirst) {
@@ -158,7 +151,7 @@ TEST(SyncRun, OverwritesOfATargetThisRunWroteGoAheadOnlyWhenNewer) {
   EXPECT_THAT(shell.messages, ElementsAre("Done.", "Done."));
   EXPECT_EQ(same.Contents(P("/a/x")), "newer");
   EXPECT_EQ(same.Contents(P("/a/s/x")), "newer");
-  EXPECT_FALSE(HasTemporaryFile(same));
+  EXPECT_FALSE(same.HasTemporaries());
 }
 
 }  // namespace
