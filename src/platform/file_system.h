@@ -10,9 +10,11 @@
 // meanwhile, and no path is ever too long.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -111,6 +113,18 @@ Storage FatStorage();
 Storage ExfatStorage();
 
 class FileSystem;
+
+// Watches one copy as it goes: `copied` grows by every block written, and a
+// stop requested ends the copy within a block.
+struct CopyWatch {
+  std::atomic<std::int64_t>* copied = nullptr;
+  std::stop_token stop;
+  // Adds `bytes` to `copied`; false when the copy is to stop.
+  bool Wrote(std::int64_t bytes) const {
+    if (copied != nullptr) copied->fetch_add(bytes, std::memory_order_relaxed);
+    return !stop.stop_requested();
+  }
+};
 
 // A move-only owner of something a FileSystem opened: a folder, or a file
 // being written. It is closed when the owner goes. The value inside means
@@ -230,9 +244,11 @@ class FileSystem {
   // left partly written. A source that another program wrote to (or
   // replaced) while it was copied fails with
   // std::errc::resource_unavailable_try_again: what `to` holds may mix two
-  // versions of it.
+  // versions of it. `watch`, when given, hears of the bytes as they are
+  // written and can stop a long copy part-way (std::errc::operation_canceled).
   virtual std::error_code CopyInto(const Folder& from, std::string_view name, OpenFile& to,
-                                   FileInfo* copied, FollowLinks follow = FollowLinks::kYes) = 0;
+                                   FileInfo* copied, FollowLinks follow = FollowLinks::kYes,
+                                   const CopyWatch* watch = nullptr) = 0;
 
   // What the link `name` of `folder` says (its target as written, which may
   // be relative to `folder`). Not supported where links are not read so.

@@ -79,7 +79,7 @@ bool TempNames::IsOthers(std::string_view name) const {
 
 std::error_code WriteTemporaryCopy(FileSystem& fs, const Folder& from, std::string_view name,
                                    const Folder& to, TempNames& names, TemporaryCopy* copy,
-                                   FollowLinks follow) {
+                                   FollowLinks follow, const CopyWatch* watch) {
   std::error_code ec;
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     copy->name = names.Next();
@@ -91,17 +91,17 @@ std::error_code WriteTemporaryCopy(FileSystem& fs, const Folder& from, std::stri
     copy->name.clear();
     return ec;
   }
-  ec = fs.CopyInto(from, name, copy->file, &copy->source, follow);
+  ec = fs.CopyInto(from, name, copy->file, &copy->source, follow, watch);
   if (ec) DeleteFileQuiet(fs, to, *copy);
   return ec;
 }
 
 std::error_code WriteWholeCopy(FileSystem& fs, const Folder& from, std::string_view name,
                                const Folder& to, TempNames& names, TemporaryCopy* copy,
-                               FollowLinks follow) {
+                               FollowLinks follow, const CopyWatch* watch) {
   std::error_code ec;
   for (int attempt = 0; attempt < kWholeCopyAttempts; ++attempt) {
-    ec = WriteTemporaryCopy(fs, from, name, to, names, copy, follow);
+    ec = WriteTemporaryCopy(fs, from, name, to, names, copy, follow, watch);
     if (ec != std::errc::resource_unavailable_try_again) break;
   }
   return ec;

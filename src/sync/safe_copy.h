@@ -52,7 +52,8 @@ struct TemporaryCopy {
 // removing it failed; its name keeps it out of every comparison).
 std::error_code WriteTemporaryCopy(FileSystem& fs, const Folder& from, std::string_view name,
                                    const Folder& to, TempNames& names, TemporaryCopy* copy,
-                                   FollowLinks follow = FollowLinks::kYes);
+                                   FollowLinks follow = FollowLinks::kYes,
+                                   const CopyWatch* watch = nullptr);
 
 // The same, copying again (up to three times in all) a source that was
 // written to while it was copied, so that a copy is always one whole version
@@ -60,7 +61,8 @@ std::error_code WriteTemporaryCopy(FileSystem& fs, const Folder& from, std::stri
 // changing.
 std::error_code WriteWholeCopy(FileSystem& fs, const Folder& from, std::string_view name,
                                const Folder& to, TempNames& names, TemporaryCopy* copy,
-                               FollowLinks follow = FollowLinks::kYes);
+                               FollowLinks follow = FollowLinks::kYes,
+                               const CopyWatch* watch = nullptr);
 
 // Removes a temporary copy that will not be put in place (held, or let go
 // of and reached by its name), ignoring every failure, and lets go of it.

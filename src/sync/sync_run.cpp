@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
@@ -144,7 +145,12 @@ class Run {
  public:
   Run(PlanList& plan, const CompareRequest& compared, Shell& shell, FileSystem& fs,
       const SyncOptions& options)
-      : plan_(plan), shell_(shell), fs_(fs), keep_going_(options.keep_going), stop_(options.stop) {
+      : plan_(plan),
+        shell_(shell),
+        fs_(fs),
+        keep_going_(options.keep_going),
+        stop_(options.stop),
+        progress_(options.progress) {
     roots_[0].text = compared.folder1;
     roots_[1].text = compared.folder2;
     for (Root& root : roots_) {
@@ -200,18 +206,26 @@ class Run {
   // the run remember what it put there.
   // Hashes come first, so that only the targets that may repeat are kept as
   // text: a plan of millions of rows needs no set of all its targets.
+  // Also counts the ticked rows for the progress, and starts adding up the
+  // sizes of their sources.
   void FindRepeatedTargets(int count) {
-    const auto keys = [&](const std::function<void(std::string)>& use) {
+    std::string sources;  // each followed by a NUL
+    const auto keys = [&](const std::function<void(std::string)>& use, bool first) {
       for (int position = 1; position <= count; ++position) {
         const PlanRow row = plan_.Row(position);
         if (!row.checked) continue;
         const std::string target = TargetOf(row, IsCopy(row));
         OpenRootOf(FolderPart(target));
         use(KeyOf(target));
+        if (first && progress_ != nullptr) {
+          progress_->rows_total.fetch_add(1);
+          sources.append(row.source).push_back('\0');
+        }
       }
     };
     std::vector<size_t> hashes;
-    keys([&](std::string key) { hashes.push_back(std::hash<std::string>{}(key)); });
+    keys([&](std::string key) { hashes.push_back(std::hash<std::string>{}(key)); }, true);
+    if (progress_ != nullptr) CountBytes(std::move(sources));
     std::sort(hashes.begin(), hashes.end());
     std::unordered_set<size_t> shared;
     for (size_t i = 1; i < hashes.size(); ++i) {
@@ -219,9 +233,28 @@ class Run {
     }
     if (shared.empty()) return;
     std::unordered_set<std::string> seen;
-    keys([&](std::string key) {
-      if (!shared.contains(std::hash<std::string>{}(key))) return;
-      if (!seen.insert(key).second) repeated_.insert(std::move(key));
+    keys(
+        [&](std::string key) {
+          if (!shared.contains(std::hash<std::string>{}(key))) return;
+          if (!seen.insert(key).second) repeated_.insert(std::move(key));
+        },
+        false);
+  }
+
+  // Adds up the sizes of `sources` (paths, each followed by a NUL) on a
+  // thread of its own, beside the run: only the progress waits for them.
+  void CountBytes(std::string sources) {
+    sizer_ = std::jthread([this, sources = std::move(sources)](std::stop_token own) {
+      for (size_t at = 0; at < sources.size();) {
+        if (own.stop_requested() || stop_.stop_requested()) return;
+        const size_t end = sources.find('\0', at);
+        FileInfo info;
+        if (!fs_.Stat(sources.substr(at, end - at), FollowLinks::kYes, &info)) {
+          progress_->bytes_total.fetch_add(static_cast<std::int64_t>(info.stamp.size));
+        }
+        at = end + 1;
+      }
+      progress_->bytes_counted = true;
     });
   }
 
@@ -370,9 +403,10 @@ class Run {
         }
       }
     }
+    if (progress_ != nullptr) progress_->SetFile(row.source);
     // A link is read through only where that is safe (see CopyFromLink).
     std::error_code ec =
-        WriteWholeCopy(fs_, *from, name, folder, names_, &job.copy, FollowLinks::kNo);
+        WriteWholeCopy(fs_, *from, name, folder, names_, &job.copy, FollowLinks::kNo, &watch_);
     if (ec == std::errc::too_many_symbolic_link_levels) {
       if (auto failure = CopyFromLink(job, from, name, &ec)) return failure;
     }
@@ -417,7 +451,7 @@ class Run {
       if (!link.is_link) break;
       if (link.owned_by_caller && hop == 0) {
         *ec = WriteWholeCopy(fs_, *folder, resolved_name, *job.folder, names_, &job.copy,
-                             FollowLinks::kYes);
+                             FollowLinks::kYes, &watch_);
         return std::nullopt;
       }
       std::string target;
@@ -429,7 +463,7 @@ class Run {
       if (auto failure = OpenBelow(FolderPart(path), /*source=*/true, &folder)) return failure;
     }
     *ec = WriteWholeCopy(fs_, *folder, resolved_name, *job.folder, names_, &job.copy,
-                         FollowLinks::kNo);
+                         FollowLinks::kNo, &watch_);
     if (*ec == std::errc::too_many_symbolic_link_levels) return std::string(kLinkOutside);
     return std::nullopt;
   }
@@ -662,6 +696,12 @@ class Run {
                            [](const auto& job) { return job->ready; });
       });
     }
+    // Stopped while the batch was written (its copies may have been cut
+    // short): none of it is put in place, and nothing is said of it.
+    if (stop_.stop_requested()) {
+      stopped_ = true;
+      return false;
+    }
     std::vector<std::unique_ptr<Job>> batch(std::make_move_iterator(queue_.begin()),
                                             std::make_move_iterator(queue_.begin() + count));
     queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(count));
@@ -762,6 +802,7 @@ class Run {
         continue;
       }
       plan_.SetAction(job.position, std::string(kDoneAction));
+      if (progress_ != nullptr) progress_->rows_done.fetch_add(1);
       if (!job.time_kept) times_not_kept_.push_back(job.target);
     }
     for (auto& job : batch) Discard(*job);
@@ -796,6 +837,9 @@ class Run {
   FileSystem& fs_;
   const bool keep_going_;
   const std::stop_token stop_;
+  SyncProgress* const progress_;
+  // What every copy reports to, and is stopped by.
+  const CopyWatch watch_{progress_ != nullptr ? &progress_->bytes_copied : nullptr, stop_};
   bool stopped_ = false;
   const size_t batch_rows_ =
       std::clamp<size_t>(static_cast<size_t>(OpenFileLimit() / kBatchShareOfFiles), 1, kBatchRows);
@@ -831,6 +875,8 @@ class Run {
   std::vector<std::string> leftovers_;
   std::vector<std::string> times_not_kept_;
   std::vector<std::string> superseded_;
+  // Last, so that it is stopped and waited for before anything it reads goes.
+  std::jthread sizer_;
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "platform/file_system.h"
 #include "platform/io_pool.h"
 #include "platform/window.h"
+#include "sync/sync_progress.h"
 
 namespace tandrel {
 
@@ -68,10 +69,12 @@ struct SyncOptions {
   int io_threads = IoPool::kFitStorage;
   // Performs every row it can instead of stopping at the first failure.
   bool keep_going = false;
-  // Stops the run at the next row: no further row is put in place, the
-  // rows that are keep "Done", and the others their Action, as after a
-  // failure there, but with no message.
+  // Stops the run at the next row, or part-way through the copy under way:
+  // no further row is put in place, the rows that are keep "Done", and the
+  // others their Action, as after a failure there, but with no message.
   std::stop_token stop;
+  // Where to report how far the run has got, if anywhere.
+  SyncProgress* progress = nullptr;
 };
 bool SyncRun(PlanList& plan, const CompareRequest& compared, Shell& shell, FileSystem& fs,
              const SyncOptions& options);

@@ -459,7 +459,8 @@ std::error_code FakeFileSystem::CreateTemporary(const Folder& folder, std::strin
 }
 
 std::error_code FakeFileSystem::CopyInto(const Folder& from, std::string_view name, OpenFile& to,
-                                         FileInfo* copied, FollowLinks follow) {
+                                         FileInfo* copied, FollowLinks follow,
+                                         const CopyWatch* watch) {
   std::lock_guard lock(mutex_);
   const NodePtr folder = FolderOf(from);
   const NodePtr target = FileOf(to);
@@ -485,6 +486,8 @@ std::error_code FakeFileSystem::CopyInto(const Folder& from, std::string_view na
     }
     target->contents += contents.substr(done, block_size_);
     if (contents.empty()) break;
+    const auto block = static_cast<std::int64_t>(std::min(block_size_, contents.size() - done));
+    if (watch != nullptr && !watch->Wrote(block)) return Errc(std::errc::operation_canceled);
   }
   // Another program wrote to it meanwhile (see SetHook).
   if (source->contents != contents || source->time != copied_time) {

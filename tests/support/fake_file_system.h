@@ -125,7 +125,8 @@ class FakeFileSystem final : public FileSystem {
   std::error_code CreateTemporary(const Folder& folder, std::string_view name,
                                   OpenFile* file) override;
   std::error_code CopyInto(const Folder& from, std::string_view name, OpenFile& to,
-                           FileInfo* copied, FollowLinks follow = FollowLinks::kYes) override;
+                           FileInfo* copied, FollowLinks follow = FollowLinks::kYes,
+                           const CopyWatch* watch = nullptr) override;
   std::error_code ReadLink(const Folder& folder, std::string_view name,
                            std::string* target) override;
   std::error_code CloseTemporary(OpenFile& temp, bool keep_held) override;

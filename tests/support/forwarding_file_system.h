@@ -57,9 +57,10 @@ class ForwardingFileSystem : public FileSystem {
     return inner_->CreateTemporary(folder, name, file);
   }
   std::error_code CopyInto(const Folder& from, std::string_view name, OpenFile& to,
-                           FileInfo* copied, FollowLinks follow = FollowLinks::kYes) override {
+                           FileInfo* copied, FollowLinks follow = FollowLinks::kYes,
+                           const CopyWatch* watch = nullptr) override {
     Before("CopyInto", name);
-    return inner_->CopyInto(from, name, to, copied, follow);
+    return inner_->CopyInto(from, name, to, copied, follow, watch);
   }
   std::error_code ReadLink(const Folder& folder, std::string_view name,
                            std::string* target) override {

@@ -205,15 +205,22 @@ std::error_code WriteAllAt(int out, const char* data, size_t size, off_t offset)
 
 // Writes `size` bytes from `in` at `offset` to `out` at the same offset,
 // in the kernel where it can, otherwise through a buffer.
-std::error_code CopyRange(int in, int out, off_t offset, off_t size) {
+std::error_code CopyRange(int in, int out, off_t offset, off_t size, const CopyWatch* watch) {
   off_t in_at = offset;
   off_t out_at = offset;
   const off_t end = offset + size;
+  // Copied a block at a time when watched, so that progress is heard of and
+  // a stop is obeyed part-way through a large file.
+  const off_t step = watch != nullptr ? off_t{1} << 22 : end - offset;
+  const auto wrote = [&](ssize_t n) { return watch == nullptr || watch->Wrote(n); };
 #ifdef __linux__
   while (in_at < end) {
-    const ssize_t n =
-        ::copy_file_range(in, &in_at, out, &out_at, static_cast<size_t>(end - in_at), 0);
-    if (n > 0) continue;
+    const ssize_t n = ::copy_file_range(in, &in_at, out, &out_at,
+                                        static_cast<size_t>(std::min(end - in_at, step)), 0);
+    if (n > 0) {
+      if (!wrote(n)) return std::make_error_code(std::errc::operation_canceled);
+      continue;
+    }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP &&
         errno != EBADF) {
@@ -240,6 +247,7 @@ std::error_code CopyRange(int in, int out, off_t offset, off_t size) {
     }
     out_at += got;
     in_at += got;
+    if (!wrote(got)) return std::make_error_code(std::errc::operation_canceled);
   }
   return {};
 }
@@ -258,10 +266,15 @@ std::error_code WriteZeros(int out, off_t from, off_t to) {
 // Copies the bytes of `in` (of `size` bytes) to the empty `out`: a clone
 // where the file system shares blocks, otherwise the data ranges alone, so
 // that holes stay holes.
-std::error_code CopyBytes(int in, int out, off_t size) {
+// Holes count as copied for `watch`.
+std::error_code CopyBytes(int in, int out, off_t size, const CopyWatch* watch) {
 #ifdef __linux__
-  if (::ioctl(out, FICLONE, in) == 0) return {};
+  if (::ioctl(out, FICLONE, in) == 0) {
+    if (watch != nullptr) watch->Wrote(size);
+    return {};
+  }
 #endif
+  off_t data_bytes = 0;
   off_t at = 0;
   while (at < size) {
     off_t data = ::lseek(in, at, SEEK_DATA);
@@ -274,9 +287,11 @@ std::error_code CopyBytes(int in, int out, off_t size) {
     if (hole < 0) hole = size;
     hole = std::min(hole, size);
     if (data >= hole) break;
-    if (std::error_code ec = CopyRange(in, out, data, hole - data)) return ec;
+    if (std::error_code ec = CopyRange(in, out, data, hole - data, watch)) return ec;
+    data_bytes += hole - data;
     at = hole;
   }
+  if (watch != nullptr) watch->Wrote(size - data_bytes);
   // A hole at the end is made by the length alone (which costs a round trip
   // on a network share, so only then). A driver that will not lengthen a
   // file that way (fusefat, smbnetfs) gets the zeros written.
@@ -432,7 +447,8 @@ std::error_code PosixFileSystem::CreateTemporary(const Folder& folder, std::stri
 }
 
 std::error_code PosixFileSystem::CopyInto(const Folder& from, std::string_view name, OpenFile& to,
-                                          FileInfo* copied, FollowLinks follow) {
+                                          FileInfo* copied, FollowLinks follow,
+                                          const CopyWatch* watch) {
   const std::string z = NameZ(name);
   // O_NONBLOCK: opening a pipe that has taken the file's place must not wait
   // for a writer (it is refused below); reads of a plain file ignore it.
@@ -448,7 +464,7 @@ std::error_code PosixFileSystem::CopyInto(const Folder& from, std::string_view n
   if (!S_ISREG(st.st_mode)) return std::make_error_code(std::errc::invalid_argument);
   FillInfo(st, copied);
   const int out = FdOf(ValueOf(to));
-  if (std::error_code ec = CopyBytes(in.get(), out, st.st_size)) return ec;
+  if (std::error_code ec = CopyBytes(in.get(), out, st.st_size, watch)) return ec;
   // One whole version or nothing: a write to the source while it was read
   // shows in its size or times, looked at through the handle that was read
   // (a file put in its place meanwhile leaves the handle on a whole one).

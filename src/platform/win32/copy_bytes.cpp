@@ -14,7 +14,7 @@ bool IsAllZero(const char* data, DWORD size) {
 
 }  // namespace
 
-std::error_code CopyBytes(HANDLE source, HANDLE target, bool sparse) {
+std::error_code CopyBytes(HANDLE source, HANDLE target, bool sparse, const CopyWatch* watch) {
   auto block = std::make_unique<char[]>(kCopyBlockSize);
   LARGE_INTEGER total{};
   for (;;) {
@@ -22,6 +22,9 @@ std::error_code CopyBytes(HANDLE source, HANDLE target, bool sparse) {
     if (!::ReadFile(source, block.get(), kCopyBlockSize, &got, nullptr)) return LastError();
     if (got == 0) break;
     total.QuadPart += got;
+    if (watch != nullptr && !watch->Wrote(got)) {
+      return std::make_error_code(std::errc::operation_canceled);
+    }
     if (sparse && IsAllZero(block.get(), got)) {
       if (!::SetFilePointerEx(target, total, nullptr, FILE_BEGIN)) return LastError();
       continue;

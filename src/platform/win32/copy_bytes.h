@@ -7,6 +7,8 @@
 
 #include <system_error>
 
+#include "platform/file_system.h"
+
 namespace tandrel::win32 {
 
 // The size of the blocks read and written.
@@ -15,7 +17,9 @@ inline constexpr DWORD kCopyBlockSize = 1 << 20;
 // Copies `source`, just opened and so read from its start, into `target`,
 // new and empty. With `sparse` a block of zeros is skipped over rather than
 // written, which leaves a hole in a sparse target, and the end of file is
-// set after the last block.
-std::error_code CopyBytes(HANDLE source, HANDLE target, bool sparse);
+// set after the last block. `watch` hears of every block and may stop the
+// copy between two (std::errc::operation_canceled).
+std::error_code CopyBytes(HANDLE source, HANDLE target, bool sparse,
+                          const CopyWatch* watch = nullptr);
 
 }  // namespace tandrel::win32

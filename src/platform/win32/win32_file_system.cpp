@@ -464,7 +464,8 @@ std::error_code Win32FileSystem::CreateTemporary(const Folder& folder, std::stri
 // Every file's owner counts as the caller here (see FileInfo), so links are
 // read through whatever `follow` says.
 std::error_code Win32FileSystem::CopyInto(const Folder& from, std::string_view name, OpenFile& to,
-                                          FileInfo* copied, FollowLinks) {
+                                          FileInfo* copied, FollowLinks,
+                                          const CopyWatch* watch) {
   std::wstring wide;
   if (std::error_code ec = WideName(name, &wide)) return ec;
   FileHandle source;
@@ -486,7 +487,7 @@ std::error_code Win32FileSystem::CopyInto(const Folder& from, std::string_view n
   const bool sparse =
       (attributes & FILE_ATTRIBUTE_SPARSE_FILE) != 0 &&
       ::DeviceIoControl(target, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
-  if (std::error_code ec = win32::CopyBytes(source.get(), target, sparse)) return ec;
+  if (std::error_code ec = win32::CopyBytes(source.get(), target, sparse, watch)) return ec;
 
   FILE_BASIC_INFO basic{};
   basic.LastWriteTime.QuadPart = copied->write_time;

@@ -32,7 +32,8 @@ class Win32FileSystem final : public FileSystem {
   // system refuses attributes they are left out), and the last-write and
   // last-access times.
   std::error_code CopyInto(const Folder& from, std::string_view name, OpenFile& to,
-                           FileInfo* copied, FollowLinks follow = FollowLinks::kYes) override;
+                           FileInfo* copied, FollowLinks follow = FollowLinks::kYes,
+                           const CopyWatch* watch = nullptr) override;
   // Without `keep_held` the handle is closed, and the rename or removal opens
   // the file again by its name.
   std::error_code CloseTemporary(OpenFile& temp, bool keep_held) override;
