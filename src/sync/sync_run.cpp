@@ -171,6 +171,9 @@ class Run {
     // Whatever is still being prepared after a failure is let go of.
     tasks_.Wait();
     for (auto& job : queue_) Discard(*job);
+    // Counting the sizes takes less than copying them, so this rarely waits;
+    // a stopped run stops counting too.
+    if (sizer_.joinable()) sizer_.join();
     return performed;
   }
 

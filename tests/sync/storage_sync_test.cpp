@@ -314,11 +314,13 @@ TEST(SyncSeveralRowsOneTarget, TheNewestSourceStaysInEitherOrder) {
   }
 }
 
-// Stopped at any step, a run leaves exactly the rows marked "Done" in place,
-// the others untouched, and no temporary behind.
+// Stopped at any step, part-way through a copy included, a run leaves
+// exactly the rows marked "Done" (and counted done) in place, the others
+// untouched, and no temporary behind.
 TEST(SyncStopped, AtEveryStepTheRowsDoneAreTheFilesInPlace) {
   for (int at = 1;; ++at) {
     FakeFileSystem fs;
+    fs.SetBlockSize(1);
     for (int i = 0; i < 6; ++i) fs.AddFile(P("/a/f") + std::to_string(i), "new", kOld + kSecond);
     fs.AddFile(P("/b/f5"), "old", kOld);
     fs.AddFolder(P("/b"));
@@ -331,6 +333,8 @@ TEST(SyncStopped, AtEveryStepTheRowsDoneAreTheFilesInPlace) {
     SyncOptions options;
     options.stop = stop.get_token();
     options.io_threads = 1;
+    SyncProgress progress;
+    options.progress = &progress;
 
     const Synced synced = Sync(fs, std::move(rows), options);
 
@@ -338,6 +342,9 @@ TEST(SyncStopped, AtEveryStepTheRowsDoneAreTheFilesInPlace) {
     EXPECT_FALSE(fs.HasTemporaries()) << at;
     if (synced.performed) break;  // the stop came after the last step
     EXPECT_THAT(synced.messages, ::testing::IsEmpty()) << at;
+    EXPECT_EQ(progress.rows_done, std::count_if(synced.rows.begin(), synced.rows.end(),
+                                                [](const PlanRow& r) { return r.action == "Done"; }))
+        << at;
     for (const PlanRow& row : synced.rows) {
       const std::string target = P("/b/") + row.source.substr(P("/a/").size());
       EXPECT_EQ(fs.Contents(target) == "new", row.action == "Done") << at << " " << target;
