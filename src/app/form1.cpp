@@ -1,17 +1,22 @@
 #include "app/form1.h"
 
+#include <QApplication>
+#include <QEventLoop>
 #include <QHeaderView>
 #include <QIcon>
 #include <QMouseEvent>
 #include <QPixmap>
+#include <QTimer>
 #include <QTreeView>
 #include <QTreeWidget>
 
 #include "app/form_text.h"
 #include "app/picture_button.h"
+#include "app/progress_dialog.h"
 #include "compare/compare_run.h"
 #include "folders/slot_actions.h"
 #include "sync/sync_run.h"
+#include "sync/sync_thread.h"
 
 namespace tandrel {
 namespace {
@@ -206,7 +211,31 @@ void Form1::Compare() {
 
 void Form1::Sync() {
   if (compare_.Running()) return;
-  SyncRun(plan_, compared_, shell_, *fs_);
+  // The rows are performed on a thread of their own while this thread runs
+  // its message loop: the window repaints and a progress window can be
+  // used, while the main window itself takes nothing, as under a message
+  // box. What the run does to the plan and its messages come back here.
+  InputGuard guard(this);
+  SyncThread sync(plan_, shell_, [this](SyncThread::Task task) {
+    QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);
+  });
+  ProgressDialog progress(this, sync);
+  QEventLoop loop;
+  bool running = true;
+  QTimer::singleShot(kProgressDelay, &progress, [&] {
+    if (running) progress.open();
+  });
+  sync.Start(compared_, *fs_, [&] {
+    running = false;
+    loop.quit();
+  });
+  loop.exec();
+  const bool shown = progress.isVisible();
+  progress.hide();
+  const std::string stopped = sync.StoppedText();
+  if (!stopped.empty()) shell_.ShowMessage(stopped);
+  // A long sync that ends while the user is elsewhere asks for attention.
+  if (shown && QApplication::activeWindow() == nullptr) QApplication::alert(this);
 }
 
 }  // namespace tandrel

@@ -4,15 +4,21 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QPushButton>
 #include <QHeaderView>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 #include <QToolTip>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "app/form_load.h"
 #include "app/hand_cursor.h"
@@ -411,6 +417,72 @@ TEST_F(Form1Test, ClosingTheWindowDuringACompareStopsTheWalkWithoutWaitingForIt)
   EXPECT_THAT(dialogs_.messages, IsEmpty());
   // Told to stop, the walk went no further than the folder it was in.
   EXPECT_LE(fake->Calls(testing::Op::kList), 2);
+}
+
+// A long sync runs under a progress window: the main window keeps answering
+// and takes no clicks, the window's texts move, and Cancel stops the run
+// part-way through a large copy, leaving the rows done in place and the
+// others as they were.
+TEST_F(Form1Test, ALongSyncShowsItsProgressAndStopsOnCancel) {
+  auto fake = std::make_shared<FakeFileSystem>();
+  for (int i = 0; i < 4; ++i) fake->AddFile("/one/s" + std::to_string(i), "small", 2);
+  fake->AddFile("/one/zz.bin", std::string(4000, 'x'), 2);
+  fake->AddFolder("/two");
+  fake->SetBlockSize(1);
+  // Each block takes a while, as on a slow stick.
+  fake->SetHook([](testing::Op op, const std::string&) {
+    if (op == testing::Op::kWrite) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  Open(fake);
+  ChooseBoth("/one", "/two");
+  ASSERT_TRUE(CompareAndWait());
+
+  QElapsedTimer since_beat;
+  since_beat.start();
+  qint64 longest_gap = 0;
+  QTimer heartbeat;
+  QObject::connect(&heartbeat, &QTimer::timeout, [&] {
+    longest_gap = std::max(longest_gap, since_beat.restart());
+  });
+  heartbeat.start(10);
+  std::vector<QString> rows_seen;
+  std::vector<QString> bytes_seen;
+  QTimer watcher;
+  QObject::connect(&watcher, &QTimer::timeout, [&] {
+    auto* dialog = form_->findChild<QDialog*>(QStringLiteral("SyncProgress"));
+    if (dialog == nullptr || !dialog->isVisible()) return;
+    EXPECT_EQ(dialog->windowTitle(), "Tandrel");
+    const QString bytes = dialog->findChild<QLabel*>(QStringLiteral("Bytes"))->text();
+    if (bytes_seen.empty() || bytes_seen.back() != bytes) bytes_seen.push_back(bytes);
+    rows_seen.push_back(dialog->findChild<QLabel*>(QStringLiteral("Rows"))->text());
+    if (bytes_seen.size() == 4) {
+      Press("Check8");  // the main window takes no click meanwhile
+      QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("Cancel")), Qt::LeftButton);
+    }
+  });
+  watcher.start(100);
+  QElapsedTimer run;
+  run.start();
+  Press("Check6");
+  watcher.stop();
+  heartbeat.stop();
+
+  EXPECT_LT(longest_gap, 100);
+  EXPECT_LT(run.elapsed(), 3500);  // the large copy alone takes over 4 s
+  ASSERT_EQ(bytes_seen.size(), 4u);
+  EXPECT_THAT(rows_seen.front().toStdString(), HasSubstr(" of 5 rows"));
+  const std::vector<PlanRow> rows = Plan();
+  ASSERT_EQ(rows.size(), 5u);
+  int done = 0;
+  for (const PlanRow& row : rows) {
+    EXPECT_TRUE(row.checked);
+    if (row.action == "Done") ++done;
+    EXPECT_EQ(fake->Exists("/two/" + row.source.substr(5)), row.action == "Done") << row.source;
+  }
+  EXPECT_LT(done, 5);
+  EXPECT_THAT(dialogs_.messages,
+              ElementsAre("Stopped. " + std::to_string(done) + " of 5 rows were done."));
+  EXPECT_FALSE(fake->HasTemporaries());
 }
 
 TEST_F(Form1Test, PointerShowsTheHandOverButtonsAndTheArrowElsewhere) {
