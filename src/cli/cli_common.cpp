@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <condition_variable>
 
 #include "folders/folder_path.h"
 #include "platform/system.h"
@@ -187,13 +188,20 @@ void RowWriter::WriteLine(std::string_view text) {
 }
 
 void RowWriter::Flush() {
-  if (!error_ && !closed_) {
+  const auto write = [this] {
     errno = 0;
     if (!buffer_.empty() &&
         std::fwrite(buffer_.data(), 1, buffer_.size(), stdout) != buffer_.size()) {
       error_ = LastError();
     } else if (std::fflush(stdout) != 0) {
       error_ = LastError();
+    }
+  };
+  if (!error_ && !closed_ && !buffer_.empty()) {
+    if (around_) {
+      around_(write);
+    } else {
+      write();
     }
   }
   buffer_.clear();
@@ -227,6 +235,59 @@ void ProgressLine::Update(size_t folders, size_t files) {
   shown_ = true;
   width_ = std::fprintf(stderr, "\rReading folders: %zu folders, %zu entries", folders, files);
   std::fflush(stderr);
+}
+
+SyncProgressLine::SyncProgressLine(const SyncProgress& progress, RowWriter& out)
+    : progress_(progress), out_(out) {
+  if (!StandardOutputIsTerminal() || !StandardErrorIsTerminal()) return;
+  out.WriteAround([this](const std::function<void()>& write) {
+    std::lock_guard lock(mutex_);
+    const std::string line = shown_;
+    Erase();
+    write();
+    shown_ = line;
+    std::fprintf(stderr, "%s", shown_.c_str());
+    std::fflush(stderr);
+  });
+  thread_ = std::jthread([this](std::stop_token stop) {
+    std::mutex sleep;
+    std::condition_variable_any woken;
+    while (!stop.stop_requested()) {
+      Draw();
+      std::unique_lock lock(sleep);
+      woken.wait_for(lock, stop, kProgressInterval, [] { return false; });
+    }
+  });
+}
+
+SyncProgressLine::~SyncProgressLine() {
+  if (!thread_.joinable()) return;
+  thread_.request_stop();
+  thread_.join();
+  out_.WriteAround({});
+  std::lock_guard lock(mutex_);
+  Erase();
+}
+
+void SyncProgressLine::Draw() {
+  const ProgressView view = meter_.Read(progress_);
+  // Narrower than a terminal's usual 80 columns, so that it never wraps.
+  constexpr size_t kColumns = 79;
+  std::string line = view.rows + ", " + view.bytes;
+  if (line.size() > kColumns) line.resize(kColumns);
+  std::lock_guard lock(mutex_);
+  Erase();
+  shown_ = line;
+  std::fprintf(stderr, "%s", shown_.c_str());
+  std::fflush(stderr);
+}
+
+// Takes the line away, leaving the cursor at the start of the empty line.
+void SyncProgressLine::Erase() {
+  if (shown_.empty()) return;
+  std::fprintf(stderr, "\r%*s\r", static_cast<int>(shown_.size()), "");
+  std::fflush(stderr);
+  shown_.clear();
 }
 
 }  // namespace tandrel::cli

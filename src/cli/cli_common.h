@@ -3,6 +3,9 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
+#include <mutex>
+#include <thread>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -13,6 +16,7 @@
 #include "compare/plan.h"
 #include "platform/file_system.h"
 #include "platform/io_pool.h"
+#include "sync/sync_progress.h"
 
 namespace tandrel::cli {
 
@@ -61,6 +65,15 @@ class RowWriter {
   // Flushes, then closes stdout as CloseStandardOutput does; nothing is
   // written after it.
   int Close(int code);
+  // Has every write to stdout made through `around`, which makes it.
+  void WriteAround(std::function<void(const std::function<void()>&)> around) {
+    around_ = std::move(around);
+  }
+  // Flushes, then makes a write of another kind (to stderr) the same way.
+  void WriteBeside(const std::function<void()>& write) {
+    Flush();
+    around_ ? around_(write) : write();
+  }
 
  private:
   void FlushWhenDue();
@@ -70,6 +83,7 @@ class RowWriter {
   std::chrono::steady_clock::time_point last_flush_ = std::chrono::steady_clock::now();
   std::error_code error_;  // the first write that failed
   bool closed_ = false;
+  std::function<void(const std::function<void()>&)> around_;
 };
 
 // Shows the walk's progress on stderr while a person watches it.
@@ -84,6 +98,27 @@ class ProgressLine {
   bool shown_ = false;
   long long last_ms_ = 0;
   int width_ = 0;
+};
+
+// Shows a sync's progress on stderr, on one line redrawn a few times a
+// second (rows, bytes, rate, time left), when both stdout and stderr are a
+// terminal; the line is taken away while rows are written to stdout, and
+// when it is destroyed.
+class SyncProgressLine {
+ public:
+  SyncProgressLine(const SyncProgress& progress, RowWriter& out);
+  ~SyncProgressLine();
+
+ private:
+  void Draw();
+  void Erase();
+
+  const SyncProgress& progress_;
+  RowWriter& out_;
+  ProgressMeter meter_;
+  std::mutex mutex_;
+  std::string shown_;
+  std::jthread thread_;
 };
 
 void PrintUsage(std::FILE* to);

@@ -80,8 +80,7 @@ class ConsoleShell final : public Shell {
       out_.WriteLine(text);
       return;
     }
-    out_.Flush();
-    std::fprintf(stderr, "tandrel-cli: %s\n", text.c_str());
+    out_.WriteBeside([&] { std::fprintf(stderr, "tandrel-cli: %s\n", text.c_str()); });
   }
   Pointer WindowPointer() const override { return Pointer::kDefault; }
   void SetWindowPointer(Pointer) override {}
@@ -93,13 +92,6 @@ class ConsoleShell final : public Shell {
 };
 
 }  // namespace
-
-// A count with a comma between each group of three digits.
-std::string Grouped(size_t count) {
-  std::string digits = std::to_string(count);
-  for (size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
-  return digits;
-}
 
 int SyncCommand(FileSystem& fs, const std::vector<std::string>& args, std::stop_token stop) {
   const std::optional<FolderArguments> folders = ParseFolderArguments(fs, args, /*for_sync=*/true);
@@ -121,12 +113,19 @@ int SyncCommand(FileSystem& fs, const std::vector<std::string>& args, std::stop_
   options.io_threads = folders->io_threads;
   options.keep_going = folders->keep_going;
   options.stop = stop;
-  const size_t rows = static_cast<size_t>(plan.Count());
-  const bool performed =
-      SyncRun(plan, CompareRequest{folders->folder1, folders->folder2}, shell, fs, options);
+  const auto rows = static_cast<std::int64_t>(plan.Count());
+  SyncProgress progress;
+  options.progress = &progress;
+  bool performed = false;
+  {
+    SyncProgressLine line(progress, out);
+    performed =
+        SyncRun(plan, CompareRequest{folders->folder1, folders->folder2}, shell, fs, options);
+  }
   if (!performed && stop.stop_requested()) {
     out.Close(kExitOk);
-    return InterruptedExit(Grouped(plan.done()) + " rows done, " + Grouped(rows - plan.done()) +
+    const auto done = static_cast<std::int64_t>(plan.done());
+    return InterruptedExit(WithThousands(done) + " rows done, " + WithThousands(rows - done) +
                            " not performed.");
   }
   // Rows put in place stay there when their lines could not be written; the

@@ -15,6 +15,7 @@ std::unique_ptr<FileSystem> MakeRealFileSystem();
 
 // True when the standard error stream is a terminal (a person is watching).
 bool StandardErrorIsTerminal();
+bool StandardOutputIsTerminal();
 
 // Makes standard output carry the bytes written to it unchanged (Windows
 // would otherwise write each newline as a carriage return and a newline).

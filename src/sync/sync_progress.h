@@ -12,6 +12,12 @@
 
 namespace tandrel {
 
+// How long a sync runs before a progress window is worth showing: a short
+// one shows none rather than a flash.
+inline constexpr std::chrono::milliseconds kProgressDelay{500};
+// How often progress is shown anew.
+inline constexpr std::chrono::milliseconds kProgressInterval{250};
+
 struct SyncProgress {
   std::atomic<int> rows_total{0};  // the ticked rows
   std::atomic<int> rows_done{0};   // those marked "Done"

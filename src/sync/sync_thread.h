@@ -23,12 +23,6 @@
 
 namespace tandrel {
 
-// How long a sync runs before a progress window is worth showing: a short
-// one shows none rather than a flash.
-inline constexpr std::chrono::milliseconds kProgressDelay{500};
-// How often a progress window reads the progress.
-inline constexpr std::chrono::milliseconds kProgressInterval{250};
-
 class SyncThread {
  public:
   using Task = std::function<void()>;

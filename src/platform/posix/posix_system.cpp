@@ -19,6 +19,7 @@ namespace tandrel {
 std::unique_ptr<FileSystem> MakeRealFileSystem() { return std::make_unique<PosixFileSystem>(); }
 
 bool StandardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+bool StandardOutputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
 
 void SetStandardOutputBinary() {}
 

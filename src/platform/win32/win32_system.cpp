@@ -18,12 +18,17 @@ namespace tandrel {
 
 std::unique_ptr<FileSystem> MakeRealFileSystem() { return std::make_unique<Win32FileSystem>(); }
 
-bool StandardErrorIsTerminal() {
-  const HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
+namespace {
+bool IsConsole(DWORD which) {
+  const HANDLE handle = ::GetStdHandle(which);
   DWORD mode = 0;
-  return err != nullptr && err != INVALID_HANDLE_VALUE && ::GetFileType(err) == FILE_TYPE_CHAR &&
-         ::GetConsoleMode(err, &mode);
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE &&
+         ::GetFileType(handle) == FILE_TYPE_CHAR && ::GetConsoleMode(handle, &mode);
 }
+}  // namespace
+
+bool StandardErrorIsTerminal() { return IsConsole(STD_ERROR_HANDLE); }
+bool StandardOutputIsTerminal() { return IsConsole(STD_OUTPUT_HANDLE); }
 
 void SetStandardOutputBinary() {
   std::fflush(stdout);
