@@ -170,7 +170,7 @@ class Run {
     const bool performed = DispatchAll();
     // Whatever is still being prepared after a failure is let go of.
     tasks_.Wait();
-    for (auto& job : queue_) Discard(*job);
+    DiscardAll(queue_);
     // Counting the sizes takes less than copying them, so this rarely waits;
     // a stopped run stops counting too.
     if (sizer_.joinable()) sizer_.join();
@@ -600,7 +600,7 @@ class Run {
       // a run without them would have gone.
       from = std::exchange(retry_from_, 0);
       tasks_.Wait();
-      for (auto& job : queue_) Discard(*job);
+      DiscardAll(queue_);
       queue_.clear();
       pending_targets_.clear();
       ready_bytes_ = 0;
@@ -635,7 +635,22 @@ class Run {
         if (!Commit(queue_.size() - InFlight())) return false;
       }
     }
-    return Commit(queue_.size());
+    // The last rows: those written go in place while a long copy behind
+    // them is still being written, so that the rows done keep up with it.
+    while (!queue_.empty()) {
+      if (!Commit(ReadyAhead())) return false;
+    }
+    return true;
+  }
+
+  // Waits for the first queued row to be written; then how many rows from
+  // the front are.
+  size_t ReadyAhead() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return queue_.front()->ready; });
+    size_t count = 0;
+    while (count < queue_.size() && queue_[count]->ready) ++count;
+    return count;
   }
 
   // Works out the row's target and starts writing its copy on the pool.
@@ -829,6 +844,18 @@ class Run {
   // Removes a copy that will not be put in place.
   void Discard(Job& job) {
     if (job.folder != nullptr) DeleteFileQuiet(fs_, *job.folder, job.copy);
+  }
+
+  // Removes the copies written ahead, side by side: after a stop, on slow
+  // storage, one by one they would hold the run's end for long.
+  void DiscardAll(std::deque<std::unique_ptr<Job>>& jobs) {
+    TaskCount removing;
+    for (auto& job : jobs) {
+      if (job->folder != nullptr && !job->copy.name.empty()) {
+        removing.Submit(*pool_, [this, &job = *job] { Discard(job); });
+      }
+    }
+    removing.Wait();
   }
 
   void Fail(const Job& job, std::string_view reason) {
