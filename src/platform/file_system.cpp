@@ -80,6 +80,27 @@ std::error_code FileSystem::ReadLink(const Folder&, std::string_view, std::strin
   return std::make_error_code(std::errc::operation_not_supported);
 }
 
+std::error_code FileSystem::MakeFolder(const Folder&, std::string_view, bool, Folder*) {
+  return std::make_error_code(std::errc::operation_not_supported);
+}
+
+std::error_code FileSystem::MoveBetween(const Folder&, std::string_view, const Folder&,
+                                        std::string_view, bool) {
+  return std::make_error_code(std::errc::operation_not_supported);
+}
+
+std::error_code FileSystem::AppendText(OpenFile&, std::string_view) {
+  return std::make_error_code(std::errc::operation_not_supported);
+}
+
+std::error_code FileSystem::ReadText(const Folder&, std::string_view, std::string*) {
+  return std::make_error_code(std::errc::operation_not_supported);
+}
+
+std::error_code FileSystem::RemoveEmptyFolder(const Folder&, std::string_view) {
+  return std::make_error_code(std::errc::operation_not_supported);
+}
+
 std::error_code FileSystem::Describe(const Folder&, Storage* storage) {
   *storage = Storage{};
   return {};

@@ -303,6 +303,33 @@ class FileSystem {
   virtual std::error_code RemoveIfNotHeld(const Folder& folder, std::string_view name,
                                           bool* removed) = 0;
 
+  // --- Keeping replaced files, and undoing a run -------------------------
+  // Each answers std::errc::operation_not_supported where a file system
+  // does not provide it.
+
+  // Makes the folder `name` in `parent` unless it is there, and opens it as
+  // OpenFolder does. With `hidden` a new folder is hidden where names do
+  // not hide it (the hidden attribute on Windows).
+  virtual std::error_code MakeFolder(const Folder& parent, std::string_view name, bool hidden,
+                                     Folder* folder);
+
+  // Moves the entry `name` of `from` (never what a link there leads to) to
+  // `to_name` in `to`, on the same volume, in one step: std::errc::
+  // cross_device_link when they are on two. Without `replace` it fails
+  // with std::errc::file_exists when `to_name` is taken.
+  virtual std::error_code MoveBetween(const Folder& from, std::string_view name, const Folder& to,
+                                      std::string_view to_name, bool replace);
+
+  // Writes `text` at the end of `file` (a file made by CreateTemporary).
+  virtual std::error_code AppendText(OpenFile& file, std::string_view text);
+
+  // Reads the whole of the small file `name` of `folder`.
+  virtual std::error_code ReadText(const Folder& folder, std::string_view name,
+                                   std::string* text);
+
+  // Removes the empty folder `name` of `folder`.
+  virtual std::error_code RemoveEmptyFolder(const Folder& folder, std::string_view name);
+
   // --- Conveniences built on the above -----------------------------------
 
   // Lists the folder at a whole path (OpenRoot, then List).

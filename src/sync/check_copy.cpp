@@ -29,14 +29,6 @@ FileTime WriteTimeOf(const FileStamp& stamp) {
   return FileTimeFromUnix(stamp.write_seconds, stamp.write_nanoseconds);
 }
 
-// As a compare would see the two: the same time, so no row.
-bool SameForCompare(const FileStamp& placed, const FileStamp& source, const Storage& storage) {
-  const std::optional<FileTime> a = WriteTimeOf(placed);
-  const std::optional<FileTime> b = WriteTimeOf(source);
-  if (storage.local_time) return CompareWriteTimesOnFat(a, b, [] { return false; }) == 0;
-  return CompareWriteTimes(a, b) == 0;
-}
-
 std::string SizeMismatch(std::int64_t placed, std::int64_t source) {
   const bool shorter = placed < source;
   return std::string(shorter ? "The copy came out shorter" : "The copy came out longer") +
@@ -51,6 +43,13 @@ std::string Sentence(const std::error_code& ec) {
   text.erase(text.find_last_not_of(" .\r\n") + 1);
   if (text.empty()) text = "Error " + std::to_string(ec.value());
   return text + ".";
+}
+
+bool SameForCompare(const FileStamp& placed, const FileStamp& source, const Storage& storage) {
+  const std::optional<FileTime> a = WriteTimeOf(placed);
+  const std::optional<FileTime> b = WriteTimeOf(source);
+  if (storage.local_time) return CompareWriteTimesOnFat(a, b, [] { return false; }) == 0;
+  return CompareWriteTimes(a, b) == 0;
 }
 
 bool KeepsTime(const FileStamp& placed, const FileStamp& source, const Storage& storage) {
@@ -80,11 +79,12 @@ bool MendTimes(FileSystem& fs, const Folder& folder, std::string_view name, cons
 
 std::optional<std::string> CheckCopy(FileSystem& fs, const Folder& folder, std::string_view name,
                                      const FileInfo& source, const Storage& storage,
-                                     bool* time_kept) {
+                                     bool* time_kept, FileInfo* placed_out) {
   FileInfo placed;
   if (std::error_code ec = fs.StatAt(folder, name, FollowLinks::kNo, &placed)) {
     return Sentence(ec);
   }
+  if (placed_out != nullptr) *placed_out = placed;
   if (placed.stamp.size != source.stamp.size) {
     return SizeMismatch(placed.stamp.size, source.stamp.size);
   }

@@ -17,6 +17,10 @@ namespace tandrel {
 // text ends with.
 std::string Sentence(const std::error_code& ec);
 
+// True when the two carry the same write time as a compare on `storage`
+// sees times.
+bool SameForCompare(const FileStamp& placed, const FileStamp& source, const Storage& storage);
+
 // True when `placed` carries the write time of `source` as exactly as the
 // storage keeps times.
 bool KeepsTime(const FileStamp& placed, const FileStamp& source, const Storage& storage);
@@ -25,10 +29,10 @@ bool KeepsTime(const FileStamp& placed, const FileStamp& source, const Storage& 
 // words when its size is not the source's (the copy must not be used).
 // When its write time is not the source's, the times are set once more and
 // read back; `time_kept` then tells whether they now match as a compare
-// would see them.
+// would see them. `placed`, when given, is what was read back.
 std::optional<std::string> CheckCopy(FileSystem& fs, const Folder& folder, std::string_view name,
                                      const FileInfo& source, const Storage& storage,
-                                     bool* time_kept);
+                                     bool* time_kept, FileInfo* placed = nullptr);
 
 // The same for a copy already in place, whose size was checked: the times
 // alone.

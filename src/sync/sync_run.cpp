@@ -133,6 +133,11 @@ struct Job {
   // What stood at the target before the copy began (overwrites): the rename
   // goes ahead only if that is still there.
   std::optional<FileStamp> seen;
+  // What the copy will be at the target, as the run's journal records it.
+  FileStamp put_stamp;
+  // What stood there is moved aside into the run's record (see run_record.h).
+  bool keep = false;
+  bool kept = false;
   // Set before the job is prepared: this run writes the target before it.
   bool target_is_ours = false;
   // Set by the thread that prepared it, under the run's lock.
@@ -150,7 +155,8 @@ class Run {
         fs_(fs),
         keep_going_(options.keep_going),
         stop_(options.stop),
-        progress_(options.progress) {
+        progress_(options.progress),
+        keep_days_(options.keep_days) {
     roots_[0].text = compared.folder1;
     roots_[1].text = compared.folder2;
     for (Root& root : roots_) {
@@ -171,6 +177,7 @@ class Run {
     // Whatever is still being prepared after a failure is let go of.
     tasks_.Wait();
     DiscardAll(queue_);
+    EndRecords();
     // Counting the sizes takes less than copying them, so this rarely waits;
     // a stopped run stops counting too.
     if (sizer_.joinable()) sizer_.join();
@@ -182,6 +189,8 @@ class Run {
   void TellAfterwards() {
     Tell(kLeftoversRemoved, leftovers_);
     Tell(kTimesNotKept, times_not_kept_);
+    Tell(kNotKept, not_kept_);
+    Tell(kRemovedForRoom, removed_for_room_);
     Tell(kSuperseded, superseded_);
   }
 
@@ -195,7 +204,88 @@ class Run {
     std::error_code error;
     Storage storage;
     bool opened = false;
+    // A ticked row writes into this tree.
+    bool receives = false;
+    // What this run keeps in the tree.
+    std::unique_ptr<RunRecord> record;
   };
+
+  // Before the first row: in each tree that rows write into, removes what
+  // was kept there too long ago, and makes the run's record.
+  void StartRecords() {
+    constexpr std::int64_t kDay = 24 * 3600;
+    for (Root& root : roots_) {
+      if (!root.receives || root.error || &root != RootOf(root.text)) continue;
+      RemoveRunsBefore(fs_, *root.folder, started_ - keep_days_ * kDay, run_name_);
+      if (keep_days_ == 0) continue;
+      root.record = std::make_unique<RunRecord>(fs_, root.folder, root.storage, run_name_);
+      std::shared_ptr<const Folder> made;
+      if (root.record->RunFolder(&made)) root.record.reset();
+    }
+  }
+
+  // After the last row: a record in which nothing was done goes.
+  void EndRecords() {
+    for (Root& root : roots_) {
+      if (root.record != nullptr && root.record->Empty()) root.record->Remove();
+    }
+  }
+
+  // A target's path below its tree's top, '/'-joined.
+  static std::string PathBelow(const Root& root, std::string_view target) {
+    std::string path(target.substr(root.text.size()));
+    std::replace(path.begin(), path.end(), kSeparator, '/');
+    return path;
+  }
+
+  // Writes what the renames of a batch are about to do into each tree's
+  // journal, and flushes it, before any of them is made. Where that cannot
+  // be done, the files replaced are not kept.
+  void NoteIntents(const std::vector<std::unique_ptr<Job>>& batch, size_t end) {
+    std::vector<Root*> touched;
+    for (size_t i = 0; i < end; ++i) {
+      Job& job = *batch[i];
+      if (job.failure) continue;
+      Root* root = RootOf(job.target);
+      RunRecord* record = root != nullptr ? root->record.get() : nullptr;
+      job.keep = job.overwrite && job.seen.has_value() && !job.target_is_ours;
+      if (record == nullptr) {
+        if (job.keep && keep_days_ > 0) not_kept_.push_back(job.target);
+        job.keep = false;
+        continue;
+      }
+      const std::string path = PathBelow(*root, job.target);
+      if (job.keep) record->NoteKeep(path, *job.seen);
+      record->NotePut(path, job.put_stamp);
+      if (std::find(touched.begin(), touched.end(), root) == touched.end()) touched.push_back(root);
+    }
+    for (Root* root : touched) {
+      if (!root->record->Flush()) continue;
+      root->record.reset();
+      for (size_t i = 0; i < end; ++i) {
+        Job& job = *batch[i];
+        if (RootOf(job.target) != root || !job.keep) continue;
+        job.keep = false;
+        not_kept_.push_back(job.target);
+      }
+    }
+  }
+
+  // The disk of `job`'s target is full: removes the oldest run kept in its
+  // tree (never this one); false when there is none.
+  bool MakeRoom(const Job& job) {
+    Root* root = RootOf(job.target);
+    if (root == nullptr || root->error) return false;
+    for (const std::string& run : RecordedRuns(fs_, *root->folder)) {
+      if (run == run_name_) continue;
+      const std::int64_t after = *RunStart(run) + 1;
+      if (RemoveRunsBefore(fs_, *root->folder, after, run_name_).empty()) return false;
+      removed_for_room_.push_back(root->text + std::string(kRecordFolder) + kSeparator +
+                                  std::string(kReplacedFolder) + kSeparator + run);
+      return true;
+    }
+    return false;
+  }
 
   void Tell(std::string_view heading, const std::vector<std::string>& paths) {
     if (paths.empty()) return;
@@ -219,6 +309,7 @@ class Run {
         if (!row.checked) continue;
         const std::string target = TargetOf(row, IsCopy(row));
         OpenRootOf(FolderPart(target));
+        if (Root* root = RootOf(target)) root->receives = true;
         use(KeyOf(target));
         if (first && progress_ != nullptr) {
           progress_->rows_total.fetch_add(1);
@@ -435,7 +526,13 @@ class Run {
       }
       job.closed = true;
     }
-    return CheckCopy(fs_, folder, job.copy.name, job.copy.source, job.storage, &job.time_kept);
+    FileInfo placed;
+    std::optional<std::string> failure = CheckCopy(fs_, folder, job.copy.name, job.copy.source,
+                                                   job.storage, &job.time_kept, &placed);
+    job.put_stamp = job.copy.source.stamp;
+    job.put_stamp.device = 0;
+    job.put_stamp.file_id = placed.stamp.file_id;
+    return failure;
   }
 
   // Copies the file a link at the source leads to. A link of the user this
@@ -544,7 +641,7 @@ class Run {
         return std::nullopt;
       }
     }
-    const bool replace = job.overwrite || own != written_.end();
+    bool replace = job.overwrite || own != written_.end();
     if (replace) {
       FileInfo now;
       const std::error_code ec = fs_.StatAt(*job.folder, job.target_name, FollowLinks::kNo, &now);
@@ -555,8 +652,30 @@ class Run {
           own != written_.end() ? own->second.stamp : job.seen;
       if (there != expected) return std::string(kChangedDuringCopy);
     }
+    // The file replaced is moved aside, and the copy then takes its empty
+    // place: a crash in between leaves the one kept and the other in its
+    // temporary, never neither.
+    Root* const root = RootOf(job.target);
+    if (job.keep) {
+      const std::error_code ec =
+          root->record->Keep(*job.folder, PathBelow(*root, job.target), job.target_name);
+      if (ec == std::errc::cross_device_link || ec == std::errc::operation_not_supported) {
+        // A disk mounted inside the tree, or a driver without the rename:
+        // replaced as it would be without keeping.
+        not_kept_.push_back(job.target);
+      } else if (ec) {
+        return Sentence(ec);
+      } else {
+        job.kept = true;
+        replace = false;
+      }
+    }
     if (std::error_code ec = fs_.RenameTemporary(*job.folder, job.copy.name, job.copy.file,
                                                  job.target_name, replace)) {
+      if (job.kept) {
+        (void)root->record->PutBack(*job.folder, PathBelow(*root, job.target), job.target_name);
+      }
+      if (job.kept && ec == std::errc::file_exists) return std::string(kChangedDuringCopy);
       if (!replace && ec == std::errc::file_exists) {
         if (std::optional<std::string> there = CaseVariantThere(job)) return CaseTaken(*there);
         return std::string(kAlreadyThere);
@@ -592,6 +711,7 @@ class Run {
   bool DispatchAll() {
     const int count = plan_.Count();
     FindRepeatedTargets(count);
+    StartRecords();
     for (int from = 1;;) {
       if (DispatchFrom(from, count)) return true;
       if (retry_from_ == 0) return false;
@@ -643,10 +763,15 @@ class Run {
     return true;
   }
 
-  // Waits for the first queued row to be written; then how many rows from
-  // the front are.
+  // How many queued rows from the front are written: all of them, unless
+  // that takes longer than a moment; then as many as are, once one is.
   size_t ReadyAhead() {
+    constexpr auto kMoment = std::chrono::milliseconds(200);
     std::unique_lock lock(mutex_);
+    const auto all_ready = [&] {
+      return std::all_of(queue_.begin(), queue_.end(), [](const auto& job) { return job->ready; });
+    };
+    if (changed_.wait_for(lock, kMoment, all_ready)) return queue_.size();
     changed_.wait(lock, [&] { return queue_.front()->ready; });
     size_t count = 0;
     while (count < queue_.size() && queue_[count]->ready) ++count;
@@ -740,6 +865,7 @@ class Run {
     for (size_t i = 0; i < end; ++i) {
       if (batch[i]->failure) stop_after(i);
     }
+    NoteIntents(batch, end);
     // Copies still open are flushed together; those on storage that a
     // flush of the whole file system does not reach were flushed already.
     std::vector<OpenFile*> files;
@@ -781,8 +907,17 @@ class Run {
       }
     }
     mending.Wait();
-    // Each folder that got a rename is flushed once; a row is done only
-    // when its folder is.
+    // The folders that files were moved aside into, then each folder that
+    // got a rename, are flushed once; a row is done only when they are.
+    for (size_t i = 0; i < end; ++i) {
+      Job& job = *batch[i];
+      if (!job.kept) continue;
+      if (std::error_code ec = RootOf(job.target)->record->FlushKept()) {
+        job.failure = "The file it replaced could not be flushed where it is kept, so the row "
+                      "may not survive a power cut: " + Sentence(ec);
+        stop_after(i);
+      }
+    }
     std::vector<std::string_view> flushed;
     for (size_t i = 0; i < end; ++i) {
       Job& job = *batch[i];
@@ -830,7 +965,9 @@ class Run {
     // have taken a row's space: they are let go of and the rows go on one
     // at a time, as a run without them would, whatever the threads.
     Job& failed = *batch[*first_failed];
-    if (!keep_going_ && failed.out_of_space && !failed.placed && !one_at_a_time_) {
+    // Once more one at a time, the oldest files kept in that tree make room.
+    if (!keep_going_ && failed.out_of_space && !failed.placed &&
+        (!one_at_a_time_ || MakeRoom(failed))) {
       retry_from_ = failed.position;
       return false;
     }
@@ -905,6 +1042,11 @@ class Run {
   std::vector<std::string> leftovers_;
   std::vector<std::string> times_not_kept_;
   std::vector<std::string> superseded_;
+  const int keep_days_;
+  const std::int64_t started_ = UnixSecondsNow();
+  const std::string run_name_ = RunName(started_);
+  std::vector<std::string> not_kept_;
+  std::vector<std::string> removed_for_room_;
   // Last, so that it is stopped and waited for before anything it reads goes.
   std::jthread sizer_;
 };

@@ -10,6 +10,7 @@
 #include "platform/file_system.h"
 #include "platform/io_pool.h"
 #include "platform/window.h"
+#include "sync/run_record.h"
 #include "sync/sync_progress.h"
 
 namespace tandrel {
@@ -75,6 +76,10 @@ struct SyncOptions {
   std::stop_token stop;
   // Where to report how far the run has got, if anywhere.
   SyncProgress* progress = nullptr;
+  // A file an overwrite replaces is kept (see run_record.h), and kept files
+  // of runs that began more than this many days ago are removed from the
+  // trees written to; with 0 nothing is kept.
+  int keep_days = kDefaultKeepDays;
 };
 bool SyncRun(PlanList& plan, const CompareRequest& compared, Shell& shell, FileSystem& fs,
              const SyncOptions& options);
@@ -89,6 +94,13 @@ inline constexpr std::string_view kLeftoversRemoved =
 inline constexpr std::string_view kSuperseded =
     "These rows were not performed, since this sync had already put a newer file where they "
     "would copy to:";
+// The start of the message that names the files replaced without being kept.
+inline constexpr std::string_view kNotKept =
+    "These files were replaced without keeping the older file, since it could not be moved "
+    "aside on its disk (a run cannot undo them):";
+// The start of the message that names the kept runs removed for room.
+inline constexpr std::string_view kRemovedForRoom =
+    "The disk was full, so the files kept from these earlier syncs were removed to make room:";
 // The start of the message that names the copies whose file system did not
 // keep their source's last-write time.
 inline constexpr std::string_view kTimesNotKept =

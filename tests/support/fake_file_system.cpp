@@ -238,7 +238,7 @@ std::vector<std::string> FakeFileSystem::AllPaths() const {
 
 bool FakeFileSystem::HasTemporaries() const {
   for (const std::string& path : AllPaths()) {
-    if (path.find(std::string(1, kSeparator) + "~") != std::string::npos) return true;
+    if (path.find(std::string(1, kSeparator) + "~tandrel-") != std::string::npos) return true;
   }
   return false;
 }
@@ -577,6 +577,83 @@ std::error_code FakeFileSystem::RenameTemporary(const Folder& folder, std::strin
     parent->children.push_back(moved);
   }
   journal_.push_back("rename " + to_path);
+  return {};
+}
+
+std::error_code FakeFileSystem::MakeFolder(const Folder& parent, std::string_view name, bool hidden,
+                                          Folder* folder) {
+  {
+    std::lock_guard lock(mutex_);
+    const NodePtr node = FolderOf(parent);
+    if (std::error_code ec = Step(Op::kCreate, PathIn(node.get(), name))) return ec;
+    if (Child(node, name) == nullptr) {
+      auto made = std::make_shared<Node>();
+      made->id = next_id_++;
+      made->kind = EntryKind::kFolder;
+      made->hidden = hidden;
+      made->time = clock_;
+      Attach(node, std::string(name), made);
+    }
+  }
+  return OpenFolder(parent, name, folder);
+}
+
+std::error_code FakeFileSystem::MoveBetween(const Folder& from, std::string_view name,
+                                           const Folder& to, std::string_view to_name,
+                                           bool replace) {
+  std::lock_guard lock(mutex_);
+  const NodePtr source = FolderOf(from);
+  const NodePtr target = FolderOf(to);
+  const std::string to_path = PathIn(target.get(), to_name);
+  if (std::error_code ec = Step(Op::kRename, to_path)) return ec;
+  const NodePtr moved = Child(source, name);
+  if (moved == nullptr) return Errc(std::errc::no_such_file_or_directory);
+  if (&StorageOf(source.get()) != &StorageOf(target.get())) {
+    return Errc(std::errc::cross_device_link);
+  }
+  const NodePtr there = Child(target, to_name);
+  if (there != nullptr && !replace) return Errc(std::errc::file_exists);
+  if (there != nullptr && there->kind == EntryKind::kFolder && there->link_target.empty()) {
+    return Errc(std::errc::is_a_directory);
+  }
+  if (there != nullptr) Detach(there);
+  Detach(moved);
+  Attach(target, std::string(to_name), moved);
+  journal_.push_back("rename " + to_path);
+  return {};
+}
+
+std::error_code FakeFileSystem::AppendText(OpenFile& file, std::string_view text) {
+  std::lock_guard lock(mutex_);
+  const NodePtr node = FileOf(file);
+  if (std::error_code ec = Step(Op::kWrite, PathOf(node.get()))) return ec;
+  node->contents.append(text);
+  return {};
+}
+
+std::error_code FakeFileSystem::ReadText(const Folder& folder, std::string_view name,
+                                        std::string* text) {
+  std::lock_guard lock(mutex_);
+  const NodePtr parent = FolderOf(folder);
+  if (std::error_code ec = Step(Op::kRead, PathIn(parent.get(), name))) return ec;
+  const NodePtr node = Child(parent, name);
+  if (node == nullptr) return Errc(std::errc::no_such_file_or_directory);
+  if (node->kind != EntryKind::kFile || !node->link_target.empty()) {
+    return Errc(std::errc::invalid_argument);
+  }
+  *text = node->contents;
+  return {};
+}
+
+std::error_code FakeFileSystem::RemoveEmptyFolder(const Folder& folder, std::string_view name) {
+  std::lock_guard lock(mutex_);
+  const NodePtr parent = FolderOf(folder);
+  if (std::error_code ec = Step(Op::kRemove, PathIn(parent.get(), name))) return ec;
+  const NodePtr node = Child(parent, name);
+  if (node == nullptr) return Errc(std::errc::no_such_file_or_directory);
+  if (node->kind != EntryKind::kFolder) return Errc(std::errc::not_a_directory);
+  if (!node->children.empty()) return Errc(std::errc::directory_not_empty);
+  Detach(node);
   return {};
 }
 

@@ -83,7 +83,7 @@ TEST(ConfinedSync, AFolderSwappedForALinkAtAnyStepLeadsNowhereOutside) {
       EXPECT_EQ(fs.Contents(P("/outside/x")), "precious");
       EXPECT_EQ(fs.Contents(P("/outside/only")), "secret");
       for (const std::string& path : fs.AllPaths()) {
-        EXPECT_EQ(path.find('~'), std::string::npos) << path;
+        EXPECT_EQ(path.find("~tandrel-"), std::string::npos) << path;
         if (path.starts_with(P("/outside/"))) {
           EXPECT_THAT(path, ::testing::AnyOf(P("/outside/x"), P("/outside/only")));
         }
@@ -137,11 +137,12 @@ TEST(ConfinedSync, AnEditDuringTheCopyKeepsTheTarget) {
   EXPECT_THAT(shell.messages[0], HasSubstr("changed while its copy was being written"));
   EXPECT_EQ(plan.rows, Rows());
   EXPECT_FALSE(fs.Exists(P("/b/only")));
-  for (const std::string& path : fs.AllPaths()) EXPECT_EQ(path.find('~'), std::string::npos);
+  for (const std::string& path : fs.AllPaths()) EXPECT_EQ(path.find("~tandrel-"), std::string::npos);
 }
 
-// No rename before its file's data is flushed, and no row "Done" before
-// the folder it was renamed in is flushed.
+// No rename before its file's data and the run's journal are flushed, the
+// file replaced moved aside before its copy takes the place, and no row
+// "Done" before the folders it was renamed in are flushed.
 TEST(ConfinedSync, RowsAreDoneOnlyWhenTheyWouldSurviveAPowerCut) {
   FakeFileSystem fs;
   Populate(fs);
@@ -159,7 +160,28 @@ TEST(ConfinedSync, RowsAreDoneOnlyWhenTheyWouldSurviveAPowerCut) {
   SyncRun(plan, kCompared, shell, fs);
 
   ASSERT_THAT(shell.messages, ElementsAre("Done."));
-  const std::vector<std::string> journal = fs.Journal();
+  const std::string record = P("/b/.tandrel/replaced/");
+  const std::vector<std::string> full = fs.Journal();
+  // The run's folder is made, and flushed up to the top, before any row.
+  auto step = full.begin();
+  for (; step != full.end() && step->starts_with("flush-folder "); ++step) {}
+  ASSERT_EQ(step - full.begin(), 4);
+  std::vector<std::string> journal;
+  std::vector<std::string> recorded;  // the run's own record, in order
+  for (; step != full.end(); ++step) {
+    (step->find(record) == std::string::npos ? journal : recorded).push_back(*step);
+  }
+  ASSERT_EQ(recorded.size(), 3u);
+  EXPECT_THAT(recorded[0], HasSubstr("flush " + record));
+  EXPECT_THAT(recorded[0], HasSubstr("journal.txt"));
+  EXPECT_THAT(recorded[1], HasSubstr("rename " + record));
+  EXPECT_THAT(recorded[1], HasSubstr(P("/sub/~x")));
+  EXPECT_THAT(recorded[2], HasSubstr("flush-folder " + record));
+  const auto at = [&](const std::string& step) {
+    return std::find(full.begin(), full.end(), step) - full.begin();
+  };
+  EXPECT_LT(at(recorded[0]), at("rename " + P("/b/sub/x")));
+  EXPECT_LT(at(recorded[1]), at("rename " + P("/b/sub/x")));
   ASSERT_EQ(journal.size(), 6u);
   EXPECT_THAT(journal[0], HasSubstr("flush " + P("/b/sub/~tandrel-")));
   EXPECT_THAT(journal[1], HasSubstr("flush " + P("/b/~tandrel-")));
@@ -227,7 +249,7 @@ TEST(ConfinedSync, OutOfSpaceWithCopiesWrittenAheadGoesOnOneRowAtATime) {
 
       EXPECT_THAT(shell.messages, ElementsAre("Done.")) << threads << " " << error.message();
       for (int i = 0; i < 20; ++i) EXPECT_EQ(fs.Contents(P("/b/f") + std::to_string(i)), "data");
-      for (const std::string& path : fs.AllPaths()) EXPECT_EQ(path.find('~'), std::string::npos);
+      for (const std::string& path : fs.AllPaths()) EXPECT_EQ(path.find("~tandrel-"), std::string::npos);
     }
   }
 }

@@ -55,7 +55,9 @@ class SyncOnDisk : public ::testing::Test {
   std::vector<std::string> Leftovers() {
     std::vector<std::string> found;
     for (const auto& entry : stdfs::recursive_directory_iterator(tmp_.path())) {
-      if (entry.path().filename().string().front() == '~') found.push_back(entry.path().string());
+      if (entry.path().filename().string().starts_with("~tandrel-")) {
+        found.push_back(entry.path().string());
+      }
     }
     return found;
   }

@@ -582,30 +582,78 @@ std::error_code PosixFileSystem::Describe(const Folder& folder, Storage* storage
 
 std::error_code PosixFileSystem::RenameTemporary(const Folder& folder, std::string_view temp_name,
                                                  OpenFile&, std::string_view to, bool replace) {
-  const int dir = FdOf(ValueOf(folder));
-  const std::string from_z = NameZ(temp_name);
-  const std::string to_z = NameZ(to);
+  return MoveBetween(folder, temp_name, folder, to, replace);
+}
+
+std::error_code PosixFileSystem::MoveBetween(const Folder& from, std::string_view name,
+                                             const Folder& to, std::string_view to_name,
+                                             bool replace) {
+  const int from_dir = FdOf(ValueOf(from));
+  const int to_dir = FdOf(ValueOf(to));
+  const std::string from_z = NameZ(name);
+  const std::string to_z = NameZ(to_name);
   if (replace) {
-    if (::renameat(dir, from_z.c_str(), dir, to_z.c_str()) != 0) return LastError();
+    if (::renameat(from_dir, from_z.c_str(), to_dir, to_z.c_str()) != 0) return LastError();
     return {};
   }
 #if defined(__linux__) && defined(SYS_renameat2)
-  if (::syscall(SYS_renameat2, dir, from_z.c_str(), dir, to_z.c_str(), RENAME_NOREPLACE) == 0) {
+  if (::syscall(SYS_renameat2, from_dir, from_z.c_str(), to_dir, to_z.c_str(),
+                RENAME_NOREPLACE) == 0) {
     return {};
   }
   if (errno != EINVAL && errno != ENOSYS) return LastError();
 #endif
   // Without an atomic no-replace rename: a hard link fails when `to` exists.
-  if (::linkat(dir, from_z.c_str(), dir, to_z.c_str(), 0) == 0) {
-    ::unlinkat(dir, from_z.c_str(), 0);
+  if (::linkat(from_dir, from_z.c_str(), to_dir, to_z.c_str(), 0) == 0) {
+    ::unlinkat(from_dir, from_z.c_str(), 0);
     return {};
   }
-  if (errno == EEXIST) return LastError();
+  if (errno == EEXIST || errno == EXDEV) return LastError();
   struct stat st {};
-  if (::fstatat(dir, to_z.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (::fstatat(to_dir, to_z.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     return std::make_error_code(std::errc::file_exists);
   }
-  if (::renameat(dir, from_z.c_str(), dir, to_z.c_str()) != 0) return LastError();
+  if (::renameat(from_dir, from_z.c_str(), to_dir, to_z.c_str()) != 0) return LastError();
+  return {};
+}
+
+std::error_code PosixFileSystem::MakeFolder(const Folder& parent, std::string_view name, bool,
+                                            Folder* folder) {
+  const std::string z = NameZ(name);
+  if (::mkdirat(FdOf(ValueOf(parent)), z.c_str(), 0700) != 0 && errno != EEXIST) {
+    return LastError();
+  }
+  return OpenFolder(parent, name, folder);
+}
+
+std::error_code PosixFileSystem::AppendText(OpenFile& file, std::string_view text) {
+  const int fd = FdOf(ValueOf(file));
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return LastError();
+  return WriteAllAt(fd, text.data(), text.size(), st.st_size);
+}
+
+std::error_code PosixFileSystem::ReadText(const Folder& folder, std::string_view name,
+                                          std::string* text) {
+  const std::string z = NameZ(name);
+  Fd fd(::openat(FdOf(ValueOf(folder)), z.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (fd.get() < 0) return LastError();
+  text->clear();
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return LastError();
+    }
+    if (got == 0) return {};
+    text->append(buffer, static_cast<size_t>(got));
+  }
+}
+
+std::error_code PosixFileSystem::RemoveEmptyFolder(const Folder& folder, std::string_view name) {
+  const std::string z = NameZ(name);
+  if (::unlinkat(FdOf(ValueOf(folder)), z.c_str(), AT_REMOVEDIR) != 0) return LastError();
   return {};
 }
 

@@ -50,6 +50,15 @@ class PosixFileSystem final : public FileSystem {
   std::error_code FlushFolder(const Folder& folder) override;
   std::error_code RemoveIfNotHeld(const Folder& folder, std::string_view name,
                                   bool* removed) override;
+  // A name that begins with a dot hides a folder here: `hidden` asks nothing more.
+  std::error_code MakeFolder(const Folder& parent, std::string_view name, bool hidden,
+                             Folder* folder) override;
+  std::error_code MoveBetween(const Folder& from, std::string_view name, const Folder& to,
+                              std::string_view to_name, bool replace) override;
+  std::error_code AppendText(OpenFile& file, std::string_view text) override;
+  std::error_code ReadText(const Folder& folder, std::string_view name,
+                           std::string* text) override;
+  std::error_code RemoveEmptyFolder(const Folder& folder, std::string_view name) override;
 
  protected:
   void Close(std::intptr_t value) override;
