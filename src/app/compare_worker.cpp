@@ -50,7 +50,7 @@ void CompareWorker::Deliver(std::shared_ptr<BuildResult> result) {
   mailbox_.reset();
   Done done = std::move(done_);
   done_ = nullptr;
-  if (done) done(*result);
+  if (done) done(std::move(*result));
 }
 
 }  // namespace tandrel

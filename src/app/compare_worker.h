@@ -22,7 +22,7 @@ class CompareWorker final : public QObject {
   Q_OBJECT
 
  public:
-  using Done = std::function<void(const BuildResult&)>;
+  using Done = std::function<void(BuildResult)>;
 
   explicit CompareWorker(std::shared_ptr<FileSystem> fs, QObject* parent = nullptr);
   ~CompareWorker() override;

@@ -1,11 +1,14 @@
-// The operation plan behind ListView3: plain rows in a table model. Rows are
-// appended in batches and never sorted; ticking every row is one change
-// notification, so a plan of any size stays quick to show and to tick.
+// The operation plan behind ListView3: a table model over the compact rows
+// of the compare's plan (PlanStore), whose texts are made only for the rows
+// on screen. Rows are appended in batches and never sorted; ticking every
+// row is one change notification, so a plan of millions of rows stays
+// quick to show and to tick, in a few bytes a row.
 #pragma once
 
 #include <QAbstractTableModel>
 #include <vector>
 
+#include "compare/plan_store.h"
 #include "platform/window.h"
 
 namespace tandrel {
@@ -21,6 +24,7 @@ class PlanModel final : public QAbstractTableModel, public PlanList {
   // PlanList
   void Clear() override;
   void Append(std::vector<PlanRow> rows) override;
+  void AppendPlan(std::shared_ptr<const Plan> plan) override;
   int Count() const override { return static_cast<int>(rows_.size()); }
   PlanRow Row(int position) const override;
   void SetChecked(int position, bool checked) override;
@@ -28,6 +32,7 @@ class PlanModel final : public QAbstractTableModel, public PlanList {
   void SetAction(int position, const std::string& action) override;
 
   // QAbstractTableModel
+  QModelIndex index(int row, int column, const QModelIndex& parent = QModelIndex()) const override;
   int rowCount(const QModelIndex& parent = QModelIndex()) const override;
   int columnCount(const QModelIndex& parent = QModelIndex()) const override;
   QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
@@ -37,7 +42,11 @@ class PlanModel final : public QAbstractTableModel, public PlanList {
                       int role = Qt::DisplayRole) const override;
 
  private:
-  std::vector<PlanRow> rows_;
+  // The index in rows_ of a position; throws std::out_of_range as
+  // std::vector::at does.
+  size_t Index(int position) const;
+
+  PlanStore rows_;
 };
 
 }  // namespace tandrel

@@ -24,16 +24,15 @@ std::string UnreadableFoldersMessage(const std::vector<UnreadableFolder>& unread
   return text;
 }
 
-void FinishCompareRun(const BuildResult& result, PlanList& plan, Shell& shell) {
+void FinishCompareRun(BuildResult result, PlanList& plan, Shell& shell) {
   if (result.cancelled) return;
   if (result.error) {
     shell.ShowMessage("This folder could not be read:\n\n" + result.failed_folder + " (" +
                       result.error.message() + ")");
     return;
   }
-  std::vector<PlanRow> rows = result.plan.Rows(/*checked=*/false);
-  if (!rows.empty()) {
-    plan.Append(std::move(rows));
+  if (result.plan.size() > 0) {
+    plan.AppendPlan(std::make_shared<const Plan>(std::move(result.plan)));
     plan.SetAllChecked(true);
   }
   if (!result.unreadable.empty()) shell.ShowMessage(UnreadableFoldersMessage(result.unreadable));

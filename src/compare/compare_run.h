@@ -26,8 +26,8 @@ std::optional<CompareRequest> StartCompareRun(PlanList& plan, const FolderSlot& 
 // The steps after the walk: appends every row and ticks them all, then tells
 // the user about a top folder that could not be read, or about folders that
 // were left out because they could not be read. A cancelled result changes
-// nothing.
-void FinishCompareRun(const BuildResult& result, PlanList& plan, Shell& shell);
+// nothing. The plan list takes the plan itself, not texts made from it.
+void FinishCompareRun(BuildResult result, PlanList& plan, Shell& shell);
 
 // The message about folders left out: the first ten, and how many more.
 std::string UnreadableFoldersMessage(const std::vector<UnreadableFolder>& unreadable);

@@ -146,6 +146,10 @@ std::vector<PlanRow> Plan::Rows(bool checked) const {
   return rows;
 }
 
+void PlanList::AppendPlan(std::shared_ptr<const Plan> plan) {
+  if (plan) Append(plan->Rows(/*checked=*/false));
+}
+
 BuildResult BuildPlan(FileSystem& fs, const std::string& folder1, const std::string& folder2,
                       const BuildOptions& options) {
   BuildResult result;

@@ -3,6 +3,7 @@
 // window each implement these; the handlers see nothing else of a window.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,6 +24,8 @@ class FolderSlot {
   virtual std::optional<int> Selected() const = 0;
 };
 
+class Plan;  // compare/plan.h
+
 struct PlanRow {
   std::string source;
   std::string action;
@@ -40,6 +43,10 @@ class PlanList {
   virtual void Clear() = 0;
   // Appends the rows at the end, as they are (ticked or not), in one batch.
   virtual void Append(std::vector<PlanRow> rows) = 0;
+  // Appends the rows of a compare's plan, unticked, in one batch. A window
+  // keeps the plan as it is and makes the texts of the rows it shows; the
+  // default appends plan->Rows(false) (compare/plan.cpp).
+  virtual void AppendPlan(std::shared_ptr<const Plan> plan);
   virtual int Count() const = 0;
   virtual PlanRow Row(int position) const = 0;
   virtual void SetChecked(int position, bool checked) = 0;

@@ -4,6 +4,12 @@
 
 #include <QAbstractItemModelTester>
 #include <QSignalSpy>
+#include <functional>
+#include <memory>
+
+#include "compare/plan.h"
+#include "support/fake_file_system.h"
+#include "support/path.h"
 
 namespace tandrel {
 namespace {
@@ -73,6 +79,73 @@ TEST(PlanModel, LetsTheUserTickOnlyTheFirstColumnAndEditNothing) {
   EXPECT_FALSE(model.setData(model.index(0, 0), QStringLiteral("/elsewhere"), Qt::EditRole));
   EXPECT_FALSE(model.setData(model.index(0, 2), Qt::Unchecked, Qt::CheckStateRole));
   EXPECT_EQ(model.Row(1), (PlanRow{"/one/a", " could be copied to", "/two/", true}));
+}
+
+// Everything the window and the sync can read of a model.
+std::vector<std::string> Shown(const PlanModel& model) {
+  std::vector<std::string> shown;
+  for (int r = 0; r < model.rowCount(); ++r) {
+    const PlanRow row = model.Row(r + 1);
+    std::string line = row.source + "|" + row.action + "|" + row.destination +
+                       (row.checked ? "|ticked" : "|unticked");
+    for (int column = 0; column < PlanModel::kColumnCount; ++column) {
+      line += "|" + model.data(model.index(r, column)).toString().toStdString();
+    }
+    line += "|" + std::to_string(model.data(model.index(r, 0), Qt::CheckStateRole).toInt());
+    shown.push_back(std::move(line));
+  }
+  return shown;
+}
+
+TEST(PlanModel, FilledFromTheCompactPlanShowsWhatItsTextRowsShow) {
+  constexpr FileTime kSecond = kFileTimeTicksPerSecond;
+  testing::FakeFileSystem fs;
+  fs.AddFile(testing::P("/one/only1.txt"), "", 0);
+  fs.AddFile(testing::P("/one/x/a.txt"), "", 0);
+  fs.AddFile(testing::P("/one/b.txt"), "", 9 * kSecond);
+  fs.AddFile(testing::P("/two/only2.txt"), "", 0);
+  fs.AddFile(testing::P("/two/y/a.txt"), "", 9 * kSecond);
+  fs.AddFile(testing::P("/two/z/b.txt"), "", 0);
+  const auto plan = std::make_shared<const Plan>(
+      BuildPlan(fs, testing::P("/one/"), testing::P("/two/")).plan);
+  ASSERT_EQ(plan->size(), 4u);  // a copy each way and an overwrite each way
+
+  // Each step is done to a model filled from the plan itself and to one
+  // filled from its rows as text.
+  PlanModel compact, texts;
+  QAbstractItemModelTester tester(&compact,
+                                  QAbstractItemModelTester::FailureReportingMode::Fatal);
+  const std::string own = std::string(plan->Action(2));
+  const auto fill = [&](PlanList& l, bool compact_rows) {
+    compact_rows ? l.AppendPlan(plan) : l.Append(plan->Rows(/*checked=*/false));
+  };
+  const struct {
+    const char* what;
+    std::function<void(PlanList&, bool)> step;
+  } steps[] = {
+      {"appended", fill},
+      {"ticked all", [](PlanList& l, bool) { l.SetAllChecked(true); }},
+      {"one unticked", [](PlanList& l, bool) { l.SetChecked(2, false); }},
+      {"one done", [](PlanList& l, bool) { l.SetAction(1, "Done"); }},
+      {"another text", [](PlanList& l, bool) { l.SetAction(3, "could not be copied"); }},
+      {"its own phrase again", [&](PlanList& l, bool) { l.SetAction(3, own); }},
+      {"another text again", [](PlanList& l, bool) { l.SetAction(4, "could not be copied"); }},
+      {"text rows after it",
+       [](PlanList& l, bool) { l.Append({Copy("/one/late"), {"/one/x", " y", "/two/", true}}); }},
+      {"a text row done", [](PlanList& l, bool) { l.SetAction(6, "Done"); }},
+      {"unticked all", [](PlanList& l, bool) { l.SetAllChecked(false); }},
+      {"one ticked", [](PlanList& l, bool) { l.SetChecked(4, true); }},
+      {"emptied", [](PlanList& l, bool) { l.Clear(); }},
+      {"the plan again, nothing of the rows before left", fill},
+  };
+  for (const auto& [what, step] : steps) {
+    step(compact, true);
+    step(texts, false);
+    EXPECT_EQ(Shown(compact), Shown(texts)) << what;
+  }
+  EXPECT_EQ(compact.Row(3).action, own);
+  EXPECT_THROW(compact.Row(5), std::out_of_range);
+  EXPECT_THROW(compact.SetAction(0, "Done"), std::out_of_range);
 }
 
 TEST(PlanModel, KeepsTheBytesOfANameThatIsNotUtf8) {

@@ -500,7 +500,7 @@ void Form1::StartCompare() {
 
 void Form1::FinishCompare(std::unique_ptr<BuildResult> result, unsigned run) {
   if (run != compare_run_) return;
-  FinishCompareRun(*result, *plan_, shell_);
+  FinishCompareRun(std::move(*result), *plan_, shell_);
 }
 
 }  // namespace tandrel

@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "platform/win32/wide.h"
 
@@ -52,62 +53,76 @@ std::optional<int> ListViewSlot::Selected() const {
   return static_cast<int>(index) + 1;
 }
 
+size_t VirtualPlanList::Index(int position) const {
+  if (position < 1 || position > Count()) throw std::out_of_range("no such plan row");
+  return static_cast<size_t>(position - 1);
+}
+
 void VirtualPlanList::Clear() {
-  rows_.clear();
+  rows_.Clear();
   ::SendMessageW(list_, LVM_SETITEMCOUNT, 0, 0);
 }
 
-void VirtualPlanList::Append(std::vector<PlanRow> rows) {
-  if (rows.empty()) return;
-  rows_.insert(rows_.end(), std::make_move_iterator(rows.begin()),
-               std::make_move_iterator(rows.end()));
+void VirtualPlanList::Grown() {
   ::SendMessageW(list_, LVM_SETITEMCOUNT, rows_.size(), LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
   ::InvalidateRect(list_, nullptr, FALSE);
 }
 
+void VirtualPlanList::Append(std::vector<PlanRow> rows) {
+  if (rows.empty()) return;
+  rows_.Append(std::move(rows));
+  Grown();
+}
+
+void VirtualPlanList::AppendPlan(std::shared_ptr<const Plan> plan) {
+  if (!plan || plan->size() == 0) return;
+  rows_.Append(std::move(plan));
+  Grown();
+}
+
 void VirtualPlanList::SetChecked(int position, bool checked) {
-  rows_.at(position - 1).checked = checked;
+  rows_.SetChecked(Index(position), checked);
   ::SendMessageW(list_, LVM_REDRAWITEMS, position - 1, position - 1);
 }
 
 void VirtualPlanList::SetAllChecked(bool checked) {
-  for (PlanRow& row : rows_) row.checked = checked;
+  rows_.SetAllChecked(checked);
   ::InvalidateRect(list_, nullptr, FALSE);
 }
 
 void VirtualPlanList::SetAction(int position, const std::string& action) {
-  rows_.at(position - 1).action = action;
+  rows_.SetAction(Index(position), action);
   ::SendMessageW(list_, LVM_REDRAWITEMS, position - 1, position - 1);
 }
 
 void VirtualPlanList::FillDisplayInfo(NMLVDISPINFOW* info) const {
   const int index = info->item.iItem;
   if (index < 0 || index >= Count()) return;
-  const PlanRow& row = rows_[static_cast<size_t>(index)];
+  const size_t row = static_cast<size_t>(index);
   if (info->item.mask & LVIF_TEXT) {
     switch (info->item.iSubItem) {
       case 0:
-        CopyText(row.source, info);
+        CopyText(rows_.Source(row), info);
         break;
       case 1:
-        CopyText(row.action, info);
+        CopyText(rows_.Action(row), info);
         break;
       default:
-        CopyText(row.destination, info);
+        CopyText(rows_.Destination(row), info);
         break;
     }
   }
   if (info->item.mask & LVIF_STATE) {
     info->item.stateMask |= LVIS_STATEIMAGEMASK;
     info->item.state =
-        (info->item.state & ~LVIS_STATEIMAGEMASK) | (row.checked ? kTicked : kUnticked);
+        (info->item.state & ~LVIS_STATEIMAGEMASK) | (rows_.Checked(row) ? kTicked : kUnticked);
   }
 }
 
 void VirtualPlanList::Toggle(int index) {
   if (index < 0 || index >= Count()) return;
-  PlanRow& row = rows_[static_cast<size_t>(index)];
-  row.checked = !row.checked;
+  const size_t row = static_cast<size_t>(index);
+  rows_.SetChecked(row, !rows_.Checked(row));
   ::SendMessageW(list_, LVM_REDRAWITEMS, index, index);
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "compare/plan_store.h"
 #include "platform/window.h"
 
 namespace tandrel {
@@ -31,16 +32,18 @@ class ListViewSlot final : public FolderSlot {
   std::vector<std::string> texts_;
 };
 
-// The plan over a virtual list (LVS_OWNERDATA, ListView3): the rows live
-// here and the control asks for the ones it shows, so that a plan of
-// hundreds of thousands of rows appears at once.
+// The plan over a virtual list (LVS_OWNERDATA, ListView3): the compact rows
+// of the compare's plan live here (PlanStore) and the control asks for the
+// texts of the ones it shows, so that a plan of millions of rows appears at
+// once in a few bytes a row.
 class VirtualPlanList final : public PlanList {
  public:
   explicit VirtualPlanList(HWND list) : list_(list) {}
   void Clear() override;
   void Append(std::vector<PlanRow> rows) override;
+  void AppendPlan(std::shared_ptr<const Plan> plan) override;
   int Count() const override { return static_cast<int>(rows_.size()); }
-  PlanRow Row(int position) const override { return rows_.at(position - 1); }
+  PlanRow Row(int position) const override { return rows_.Row(Index(position)); }
   void SetChecked(int position, bool checked) override;
   void SetAllChecked(bool checked) override;
   void SetAction(int position, const std::string& action) override;
@@ -53,10 +56,13 @@ class VirtualPlanList final : public PlanList {
   bool HandleKeyDown(const NMLVKEYDOWN* key);
 
  private:
+  // The index in rows_ of a position; throws std::out_of_range.
+  size_t Index(int position) const;
   void Toggle(int index);
+  void Grown();
 
   HWND list_;
-  std::vector<PlanRow> rows_;
+  PlanStore rows_;
 };
 
 }  // namespace tandrel
