@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev googletest
-  qt6-base-dev libgl-dev xvfb xauth xdotool imagemagick fonts-liberation
+  qt6-base-dev libgl-dev xvfb xauth xdotool twm imagemagick fonts-liberation
   rsync hyperfine time jq
   g++-mingw-w64-x86-64-posix wine64 wine
   dpkg-dev file lintian desktop-file-utils appstream help2man nsis zip unzip librsvg2-bin

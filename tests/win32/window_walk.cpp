@@ -9,6 +9,7 @@
 #include <uxtheme.h>
 // clang-format on
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -152,6 +153,139 @@ void WriteCursorFile(const std::string& path) {
   for (unsigned i = 0; i < 32 * 32; ++i) put32(0xFF2050C0);  // opaque blue
   bytes.append(mask, '\0');                                  // all pixels shown
   tandrel::testing::WriteFile(path, bytes);
+}
+
+// A file of `size` zero bytes that takes no room on disk where the file
+// system can leave holes: a copy of it still writes every byte.
+bool MakeSparseFile(const std::string& path, LONGLONG size) {
+  const HANDLE file = ::CreateFileW(tandrel::win32::Utf8ToWide(path).c_str(), GENERIC_WRITE, 0,
+                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER end;
+  end.QuadPart = size;
+  const bool made = ::SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && ::SetEndOfFile(file);
+  ::CloseHandle(file);
+  return made;
+}
+
+std::wstring TextOf(HWND window) {
+  wchar_t text[512] = {};
+  ::GetWindowTextW(window, text, 512);
+  return text;
+}
+
+// A shown window with the caption "Tandrel", owned by `owner`,
+// that has a child of `child_class` whose text begins with `child_text`.
+HWND FindOwned(HWND owner, const wchar_t* child_class, const std::wstring& child_text) {
+  for (HWND window = ::FindWindowExW(nullptr, nullptr, nullptr, L"Tandrel"); window != nullptr;
+       window = ::FindWindowExW(nullptr, window, nullptr, L"Tandrel")) {
+    if (::GetWindow(window, GW_OWNER) != owner || !::IsWindowVisible(window)) continue;
+    for (HWND child = ::FindWindowExW(window, nullptr, child_class, nullptr); child != nullptr;
+         child = ::FindWindowExW(window, child, child_class, nullptr)) {
+      if (TextOf(child).starts_with(child_text)) return window;
+    }
+  }
+  return nullptr;
+}
+
+std::chrono::milliseconds Since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start);
+}
+
+// What a second thread saw of a long sync while the window's thread ran it.
+struct LongSyncWatch {
+  HWND progress = nullptr;
+  bool has_bar = false;
+  bool path_ellipsis = false;
+  std::wstring rows_first, rows_later;
+  bool main_disabled_throughout = true;
+  int unanswered = 0;  // WM_NULLs not answered within 100 ms
+  std::chrono::milliseconds longest_answer{0};
+  // From one answer to the next, pings every 20 ms: a thread that stops
+  // answering for the length of a copy shows here, a scheduling hiccup of a
+  // loaded machine does not.
+  std::chrono::milliseconds longest_silence{0};
+  std::chrono::milliseconds cancel_to_message{-1};
+  bool progress_gone_by_message = false;
+  std::wstring stopped_text;
+};
+
+// Watches a sync started on the window's thread: finds the progress window,
+// waits for its rows text to change, presses Cancel and closes the message
+// that follows. Asks the main window for an answer every 20 ms meanwhile.
+LongSyncWatch WatchLongSync(HWND main, const std::string& pictures) {
+  using Clock = std::chrono::steady_clock;
+  LongSyncWatch watch;
+  auto last_answer = Clock::now();
+  auto ping = [&] {
+    DWORD_PTR result = 0;
+    const auto start = Clock::now();
+    if (!::SendMessageTimeoutW(main, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 100, &result)) {
+      ++watch.unanswered;
+    } else {
+      watch.longest_silence = std::max(watch.longest_silence, Since(last_answer));
+      last_answer = Clock::now();
+    }
+    watch.longest_answer = std::max(watch.longest_answer, Since(start));
+    ::Sleep(20);
+  };
+  // The first STATIC child whose text names rows.
+  auto rows_text = [&] {
+    for (HWND child = ::FindWindowExW(watch.progress, nullptr, L"Static", nullptr);
+         child != nullptr; child = ::FindWindowExW(watch.progress, child, L"Static", nullptr)) {
+      const std::wstring text = TextOf(child);
+      if (text.ends_with(L" rows")) return text;
+    }
+    return std::wstring();
+  };
+  bool cancelled = false;
+  auto wait = [&](int seconds, auto done) {
+    const auto end = Clock::now() + std::chrono::seconds(seconds);
+    while (Clock::now() < end && !done()) {
+      if (watch.progress != nullptr && !cancelled && ::IsWindowEnabled(main)) {
+        watch.main_disabled_throughout = false;
+      }
+      ping();
+    }
+    return done();
+  };
+  if (!wait(20, [&] { return (watch.progress = FindOwned(main, L"Button", L"Cancel")); })) {
+    return watch;
+  }
+  watch.has_bar = ::FindWindowExW(watch.progress, nullptr, PROGRESS_CLASSW, nullptr) != nullptr &&
+                  ::SendMessageW(::FindWindowExW(watch.progress, nullptr, PROGRESS_CLASSW, nullptr),
+                                 PBM_GETRANGE, FALSE, 0) == 1000;
+  for (HWND child = ::FindWindowExW(watch.progress, nullptr, L"Static", nullptr); child != nullptr;
+       child = ::FindWindowExW(watch.progress, child, L"Static", nullptr)) {
+    if ((::GetWindowLongW(child, GWL_STYLE) & SS_ELLIPSISMASK) == SS_PATHELLIPSIS) {
+      watch.path_ellipsis = TextOf(child).find(L"big") != std::wstring::npos;
+    }
+  }
+  wait(5, [&] { return !rows_text().empty(); });
+  watch.rows_first = rows_text();
+  wait(60, [&] { return !rows_text().starts_with(L"0 of"); });
+  watch.rows_later = rows_text();
+  if (!pictures.empty()) {
+    wait(1, [] { return false; });  // a rate and a time left to show
+    Picture(watch.progress, pictures, "6-progress");
+  }
+
+  const HWND cancel = ::FindWindowExW(watch.progress, nullptr, L"Button", L"Cancel");
+  const auto cancel_time = Clock::now();
+  cancelled = true;
+  ::SendMessageW(cancel, BM_CLICK, 0, 0);
+  HWND box = nullptr;
+  wait(10, [&] { return (box = FindOwned(main, L"Static", L"Stopped.")); });
+  if (box == nullptr) return watch;
+  watch.cancel_to_message = Since(cancel_time);
+  watch.progress_gone_by_message = !::IsWindow(watch.progress);
+  for (HWND child = ::FindWindowExW(box, nullptr, L"Static", nullptr); child != nullptr;
+       child = ::FindWindowExW(box, child, L"Static", nullptr)) {
+    if (TextOf(child).starts_with(L"Stopped.")) watch.stopped_text = TextOf(child);
+  }
+  ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+  return watch;
 }
 
 }  // namespace
@@ -462,6 +596,65 @@ int main(int argc, char** argv) {
   Press(form, Form1::kCheck5);
   Check(messages.back() == "Please select two folders to compare.",
         "compare without folders asks for two");
+
+  // A sync long enough for the progress window, stopped with its Cancel: the
+  // window's thread keeps answering, the main window stays out of reach
+  // until the run has finished, and the rows not done stay in the plan.
+  {
+    constexpr int kFiles = 12;
+    const std::string big1 = tmp.MakeFolder("big1");
+    const std::string big2 = tmp.MakeFolder("big2");
+    bool made = true;
+    for (int i = 0; i < kFiles; ++i) {
+      made &= MakeSparseFile(big1 + "\\big" + std::to_string(i) + ".bin", 256LL << 20);
+    }
+    Check(made, "the big files were made");
+    picks = {big1, big2};
+    // Real message boxes from here on.
+    form.shell().SetScript(scripted_browse, nullptr);
+    Press(form, Form1::kCheck3);
+    Press(form, Form1::kCheck1);
+    Press(form, Form1::kCheck5);
+    Pump(10'000, [&] { return form.plan().Count() == kFiles; });
+    Check(form.plan().Count() == kFiles, "the plan copies each big file");
+
+    LongSyncWatch watch;
+    std::thread watcher([&] { watch = WatchLongSync(form.hwnd(), pictures); });
+    Press(form, Form1::kCheck6);
+    watcher.join();
+    std::printf(
+        "window_walk: longest wait for an answer %lld ms (%d over 100 ms), longest silence %lld "
+        "ms, Cancel to its message %lld ms\n",
+        static_cast<long long>(watch.longest_answer.count()), watch.unanswered,
+        static_cast<long long>(watch.longest_silence.count()),
+        static_cast<long long>(watch.cancel_to_message.count()));
+    Check(watch.progress != nullptr, "a long sync shows the progress window");
+    Check(watch.has_bar, "the progress window has a bar from 0 to 1000");
+    Check(watch.path_ellipsis, "the file being copied is shown, shortened in the middle");
+    Check(!watch.rows_first.empty() && watch.rows_later != watch.rows_first,
+          "the rows text moved on");
+    Check(watch.main_disabled_throughout, "the main window is out of reach during the sync");
+    // Not every answer within 100 ms: on two busy cores under Wine, showing
+    // and painting a window alone now and then took longer (the counts are
+    // printed above).
+    Check(watch.longest_silence < std::chrono::milliseconds(500),
+          "the window's thread kept answering throughout");
+    Check(watch.cancel_to_message >= std::chrono::milliseconds(0) &&
+              watch.cancel_to_message < std::chrono::seconds(1),
+          "Cancel ended the run within a second");
+    Check(watch.progress_gone_by_message, "the progress window is gone when Stopped. shows");
+    Check(watch.stopped_text.ends_with(L" of 12 rows were done.") &&
+              watch.stopped_text != L"Stopped. 0 of 12 rows were done.",
+          "the message says how many rows were done");
+    Check(::IsWindowEnabled(form.hwnd()), "the main window is the user's again");
+    Check(form.plan().Count() == kFiles, "the plan keeps its rows");
+    WIN32_FIND_DATAW found;
+    const HANDLE leftovers =
+        ::FindFirstFileW(tandrel::win32::Utf8ToWide(big2 + "\\~tandrel-*.tmp").c_str(), &found);
+    Check(leftovers == INVALID_HANDLE_VALUE, "no temporary file is left");
+    if (leftovers != INVALID_HANDLE_VALUE) ::FindClose(leftovers);
+    Picture(form.hwnd(), pictures, "7-stopped");
+  }
 
   ::DestroyWindow(form.hwnd());
   std::printf("window_walk: %s\n", failures == 0 ? "every check held" : "some checks failed");

@@ -9,6 +9,7 @@
 #include <thread>
 #include <utility>
 
+#include "app/win32/sync_window.h"
 #include "compare/compare_run.h"
 #include "compare/last_modified.h"
 #include "folders/slot_actions.h"
@@ -383,8 +384,10 @@ LRESULT Form1::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       return 0;
     }
     case WM_DESTROY:
-      // Closing ends the program at once; a walk under way is abandoned.
+      // Closing ends the program at once; a walk under way is abandoned, a
+      // sync stops as after Cancel.
       compare_stop_.request_stop();
+      if (sync_ != nullptr) sync_->Stop();
       hwnd_ = nullptr;
       ::PostQuitMessage(0);
       return 0;
@@ -401,6 +404,9 @@ void Form1::OnButton(int id) {
   if (::SendMessageW(button, BM_GETCHECK, 0, 0) != BST_CHECKED) return;
   ::SendMessageW(button, BM_SETCHECK, BST_UNCHECKED, 0);
   ::UpdateWindow(button);
+  if (sync_ != nullptr) return;
+  // A failed sync's red bar on the taskbar has been seen by now.
+  if (taskbar_) taskbar_->Clear();
   switch (id) {
     case kCheck3:
       ChooseFolder(*slot1_, shell_);
@@ -424,7 +430,7 @@ void Form1::OnButton(int id) {
       UncheckAll(*plan_);
       break;
     case kCheck6:
-      SyncRun(*plan_, compared_, shell_, *fs_);
+      Sync();
       break;
     default:
       break;
@@ -496,6 +502,14 @@ void Form1::StartCompare() {
       result.release();
     }
   }).detach();
+}
+
+void Form1::Sync() {
+  if (!taskbar_) taskbar_ = std::make_unique<TaskbarProgress>(hwnd_);
+  SyncWindow sync(hwnd_, list_font_, button_font_, shell_, *taskbar_);
+  sync_ = &sync;
+  sync.Run(*plan_, compared_, *fs_);
+  sync_ = nullptr;
 }
 
 void Form1::FinishCompare(std::unique_ptr<BuildResult> result, unsigned run) {

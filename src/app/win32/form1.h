@@ -17,6 +17,9 @@
 
 namespace tandrel {
 
+class SyncWindow;
+class TaskbarProgress;
+
 class Form1 {
  public:
   // The window's pointer image for code 99, "HAND-M.CUR", is looked for in
@@ -68,6 +71,7 @@ class Form1 {
   void OnNotify(const NMHDR* header, LRESULT* result);
   bool OnSetCursor(HWND under, WORD hit_test);
   void StartCompare();
+  void Sync();
   void FinishCompare(std::unique_ptr<BuildResult> result, unsigned run);
 
   std::shared_ptr<FileSystem> fs_;
@@ -91,6 +95,10 @@ class Form1 {
   // The folders of the compare that made the plan's rows.
   CompareRequest compared_;
   unsigned compare_run_ = 0;
+  // The sync under way, if any: the window is disabled meanwhile, and a
+  // press that reaches it anyway does nothing.
+  SyncWindow* sync_ = nullptr;
+  std::unique_ptr<TaskbarProgress> taskbar_;
 };
 
 }  // namespace tandrel
