@@ -15,7 +15,8 @@ void PrintUsage(std::FILE* to) {
   std::fputs(
       // The layout of GNU tools' help, which help2man turns into the man page.
       "Usage: tandrel-cli plan [-0] [-j N] [--] FOLDER1 FOLDER2\n"
-      "  or:  tandrel-cli sync [-k] [-j N] [--] FOLDER1 FOLDER2\n"
+      "  or:  tandrel-cli sync [-k] [-j N] [--keep-days N] [--] FOLDER1 FOLDER2\n"
+      "  or:  tandrel-cli undo [--list | --run NAME] [--] FOLDER1 FOLDER2\n"
       "  or:  tandrel-cli --help | --version\n"
       "Compare two folder trees and copy files between them.\n"
       "\n"
@@ -24,6 +25,8 @@ void PrintUsage(std::FILE* to) {
       "             Destination separated by tabs, one row per line\n"
       "  sync       perform every row of that plan, printing each one done with\n"
       "             the Action \"Done\", then \"Done.\"\n"
+      "  undo       undo the last sync between the two folders: remove what it\n"
+      "             copied and put back what it replaced, where nothing changed since\n"
       "\n"
       "Options:\n"
       "  -0         end each row of plan in a NUL instead of a newline\n"
@@ -34,6 +37,11 @@ void PrintUsage(std::FILE* to) {
       "  -k, --keep-going\n"
       "             sync: perform every row that can be, naming each one that\n"
       "             fails, instead of stopping at the first failure\n"
+      "  --keep-days N\n"
+      "             sync: keep the files that overwrites replace (in .tandrel/replaced\n"
+      "             at the top of each tree) for N days, 30 by default; 0 keeps none\n"
+      "  --list     undo: list the syncs that can be undone, newest first\n"
+      "  --run NAME undo: undo every sync back to the one named (as --list names it)\n"
       "  --help     print this help and exit\n"
       "  --version  print the version and exit\n"
       "\n"
@@ -90,9 +98,27 @@ int CloseStandardOutput(int code, std::error_code earlier) {
   return code == kExitOk ? kExitFailed : code;
 }
 
+namespace {
+
+// The value of the option `name` at args[i], given as "--name VALUE" (which
+// takes the next argument) or "--name=VALUE".
+std::optional<std::string_view> ValueOf(std::string_view name, const std::vector<std::string>& args,
+                                        size_t& i) {
+  const std::string& arg = args[i];
+  if (arg == name && i + 1 < args.size()) return args[++i];
+  if (arg.size() > name.size() && arg.starts_with(name) && arg[name.size()] == '=') {
+    return std::string_view(arg).substr(name.size() + 1);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<FolderArguments> ParseFolderArguments(FileSystem& fs,
                                                     const std::vector<std::string>& args,
-                                                    bool for_sync) {
+                                                    std::string_view command) {
+  const bool for_sync = command == "sync";
+  const bool for_undo = command == "undo";
   FolderArguments parsed;
   std::vector<std::string> folders;
   bool options_done = false;
@@ -104,6 +130,21 @@ std::optional<FolderArguments> ParseFolderArguments(FileSystem& fs,
       parsed.nul_terminated = true;
     } else if (!options_done && for_sync && (arg == "-k" || arg == "--keep-going")) {
       parsed.keep_going = true;
+    } else if (const std::optional<std::string_view> days =
+                   options_done || !for_sync ? std::nullopt : ValueOf("--keep-days", args, i)) {
+      int value = -1;
+      const auto [end, ec] = std::from_chars(days->data(), days->data() + days->size(), value);
+      if (ec != std::errc() || end != days->data() + days->size() || value < 0 || value > 36500) {
+        std::fprintf(stderr, "tandrel-cli: --keep-days takes a whole number of days from 0\n");
+        PrintUsage(stderr);
+        return std::nullopt;
+      }
+      parsed.keep_days = value;
+    } else if (!options_done && for_undo && arg == "--list") {
+      parsed.list = true;
+    } else if (const std::optional<std::string_view> run =
+                   options_done || !for_undo ? std::nullopt : ValueOf("--run", args, i)) {
+      parsed.run = std::string(*run);
     } else if (!options_done && (arg == "--help" || arg == "-h")) {
       parsed.help = true;
       return parsed;

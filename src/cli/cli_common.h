@@ -16,6 +16,7 @@
 #include "compare/plan.h"
 #include "platform/file_system.h"
 #include "platform/io_pool.h"
+#include "sync/run_record.h"
 #include "sync/sync_progress.h"
 
 namespace tandrel::cli {
@@ -30,16 +31,20 @@ struct FolderArguments {
   bool nul_terminated = false;           // -0: rows end in NUL instead of a newline
   int io_threads = IoPool::kFitStorage;  // -j N: requests in flight
   bool keep_going = false;               // -k (sync): go on past a failed row
+  int keep_days = kDefaultKeepDays;      // --keep-days N (sync): how long replaced files stay
+  bool list = false;                     // --list (undo): show the runs that can be undone
+  std::string run;                       // --run NAME (undo): the run to undo back to
   bool help = false;                     // --help among the options: the rest was not looked at
 };
 
 // Reads "[-0] [-j N] [--] FOLDER1 FOLDER2". Prints usage or the reason to
 // stderr and returns nothing when the arguments are wrong or a folder is
 // missing; a --help among the options returns at once with `help` set.
-// Options of sync alone are taken with `for_sync`.
+// Options of one command alone are taken for `command` ("plan", "sync",
+// "undo").
 std::optional<FolderArguments> ParseFolderArguments(FileSystem& fs,
                                                     const std::vector<std::string>& args,
-                                                    bool for_sync = false);
+                                                    std::string_view command = "plan");
 
 // Flushes and closes stdout, as the last thing the program does with it.
 // A write to it that failed, `earlier` or now, is told on stderr

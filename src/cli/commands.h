@@ -31,5 +31,9 @@ int PlanCommand(FileSystem& fs, const std::vector<std::string>& args, std::stop_
 // the window's sync run, printing each row done (Action "Done") and then
 // "Done.". A row that fails stops the run: its message on stderr, exit 1.
 int SyncCommand(FileSystem& fs, const std::vector<std::string>& args, std::stop_token stop);
+// Undoes the last sync between the two folders (or, with --run, every sync
+// back to that one, newest first), printing each file removed or put back;
+// with --list prints the runs that can be undone instead.
+int UndoCommand(FileSystem& fs, const std::vector<std::string>& args);
 
 }  // namespace tandrel::cli

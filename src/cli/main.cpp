@@ -39,6 +39,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<tandrel::FileSystem> fs = tandrel::MakeRealFileSystem();
   if (command == "plan") return PlanCommand(*fs, args, stop.get_token());
   if (command == "sync") return SyncCommand(*fs, args, stop.get_token());
+  if (command == "undo") return UndoCommand(*fs, args);
   std::fprintf(stderr, "tandrel-cli: unknown command: %s\n", command.c_str());
   PrintUsage(stderr);
   return kExitUsage;

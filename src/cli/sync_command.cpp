@@ -94,7 +94,7 @@ class ConsoleShell final : public Shell {
 }  // namespace
 
 int SyncCommand(FileSystem& fs, const std::vector<std::string>& args, std::stop_token stop) {
-  const std::optional<FolderArguments> folders = ParseFolderArguments(fs, args, /*for_sync=*/true);
+  const std::optional<FolderArguments> folders = ParseFolderArguments(fs, args, "sync");
   if (!folders) return kExitUsage;
   if (folders->help) {
     PrintUsage(stdout);
@@ -112,6 +112,7 @@ int SyncCommand(FileSystem& fs, const std::vector<std::string>& args, std::stop_
   SyncOptions options;
   options.io_threads = folders->io_threads;
   options.keep_going = folders->keep_going;
+  options.keep_days = folders->keep_days;
   options.stop = stop;
   const auto rows = static_cast<std::int64_t>(plan.Count());
   SyncProgress progress;

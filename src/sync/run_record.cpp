@@ -107,6 +107,11 @@ std::optional<std::int64_t> RunStart(std::string_view name) {
   return static_cast<std::int64_t>(t);
 }
 
+bool RunBefore(std::string_view a, std::string_view b) {
+  // By start, then "(2)" before "(10)".
+  return std::tuple(*RunStart(a), a.size(), a) < std::tuple(*RunStart(b), b.size(), b);
+}
+
 std::string KeptName(std::string_view name) { return "~" + std::string(name); }
 
 std::string JournalLine(const JournalEntry& entry) {
@@ -273,7 +278,7 @@ std::error_code RunRecord::PutBack(const Folder& folder, std::string_view path,
   return fs_.MoveBetween(*kept, KeptName(name), folder, name, /*replace=*/false);
 }
 
-std::vector<std::string> RecordedRuns(FileSystem& fs, const Folder& top) {
+std::vector<std::string> RunsIn(FileSystem& fs, const Folder& top) {
   Folder record;
   Folder replaced;
   std::vector<DirEntry> entries;
@@ -285,12 +290,7 @@ std::vector<std::string> RecordedRuns(FileSystem& fs, const Folder& top) {
   for (const DirEntry& entry : entries) {
     if (entry.kind == EntryKind::kFolder && RunStart(entry.name)) runs.push_back(entry.name);
   }
-  // By start, then "(2)" before "(10)".
-  const auto key = [](const std::string& run) {
-    return std::tuple(*RunStart(run), run.size(), std::string_view(run));
-  };
-  std::sort(runs.begin(), runs.end(),
-            [&](const std::string& a, const std::string& b) { return key(a) < key(b); });
+  std::sort(runs.begin(), runs.end(), RunBefore);
   return runs;
 }
 
@@ -320,7 +320,7 @@ std::vector<std::string> RemoveRunsBefore(FileSystem& fs, const Folder& top, std
       fs.OpenFolder(record, kReplacedFolder, &replaced)) {
     return removed;
   }
-  for (const std::string& run : RecordedRuns(fs, top)) {
+  for (const std::string& run : RunsIn(fs, top)) {
     if (run == spare || *RunStart(run) >= before) continue;
     if (RemoveTree(fs, replaced, run)) removed.push_back(run);
   }

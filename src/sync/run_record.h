@@ -48,6 +48,9 @@ std::string RunName(std::int64_t unix_seconds);
 // When the run named `name` started (seconds since 1970), if it is such a name.
 std::optional<std::int64_t> RunStart(std::string_view name);
 
+// Orders the names of runs by when they began.
+bool RunBefore(std::string_view a, std::string_view b);
+
 // The name a kept file has in the run's folder.
 std::string KeptName(std::string_view name);
 
@@ -114,7 +117,7 @@ class RunRecord {
 };
 
 // The runs recorded in the tree under `top`, oldest first, by name.
-std::vector<std::string> RecordedRuns(FileSystem& fs, const Folder& top);
+std::vector<std::string> RunsIn(FileSystem& fs, const Folder& top);
 
 // Removes the folder `name` of `parent` and everything below it that is not
 // held; false when something stayed.

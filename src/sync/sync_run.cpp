@@ -276,7 +276,7 @@ class Run {
   bool MakeRoom(const Job& job) {
     Root* root = RootOf(job.target);
     if (root == nullptr || root->error) return false;
-    for (const std::string& run : RecordedRuns(fs_, *root->folder)) {
+    for (const std::string& run : RunsIn(fs_, *root->folder)) {
       if (run == run_name_) continue;
       const std::int64_t after = *RunStart(run) + 1;
       if (RemoveRunsBefore(fs_, *root->folder, after, run_name_).empty()) return false;

@@ -1,0 +1,65 @@
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli/cli_common.h"
+#include "cli/commands.h"
+#include "sync/sync_progress.h"
+#include "sync/undo.h"
+
+namespace tandrel::cli {
+
+int UndoCommand(FileSystem& fs, const std::vector<std::string>& args) {
+  const std::optional<FolderArguments> folders = ParseFolderArguments(fs, args, "undo");
+  if (!folders) return kExitUsage;
+  if (folders->help) {
+    PrintUsage(stdout);
+    return CloseStandardOutput(kExitOk);
+  }
+  const std::vector<RecordedRun> runs = RecordedRuns(fs, folders->folder1, folders->folder2);
+  RowWriter out(false);
+  if (folders->list) {
+    for (auto run = runs.rbegin(); run != runs.rend(); ++run) {
+      out.WriteLine(run->name + "\t" + WithThousands(run->rows) + " rows\t" +
+                    SizeText(run->bytes_kept) + " kept");
+    }
+    return out.Close(kExitOk);
+  }
+  if (runs.empty()) {
+    std::fprintf(stderr, "tandrel-cli: no sync between these folders can be undone\n");
+    return out.Close(kExitFailed);
+  }
+  // Runs are undone newest first, down to the one asked for.
+  size_t last = runs.size() - 1;
+  if (!folders->run.empty()) {
+    while (runs[last].name != folders->run) {
+      if (last == 0) {
+        std::fprintf(stderr, "tandrel-cli: no run %s between these folders (see undo --list)\n",
+                     folders->run.c_str());
+        return out.Close(kExitUsage);
+      }
+      --last;
+    }
+  }
+  for (size_t i = runs.size(); i-- > last;) {
+    const UndoReport report = UndoRun(fs, folders->folder1, folders->folder2, runs[i].name);
+    if (report.error) {
+      std::fprintf(stderr, "tandrel-cli: %s: %s\n", report.failed_folder.c_str(),
+                   report.error.message().c_str());
+      return out.Close(kExitFailed);
+    }
+    for (const std::string& path : report.removed) out.WriteLine("removed\t" + path);
+    for (const std::string& path : report.restored) out.WriteLine("restored\t" + path);
+    if (!report.left_alone.empty()) {
+      out.Flush();
+      std::fprintf(stderr, "tandrel-cli: the sync of %s was not wholly undone; left alone:\n",
+                   runs[i].name.c_str());
+      for (const std::string& text : report.left_alone) std::fprintf(stderr, "  %s\n", text.c_str());
+      return out.Close(kExitFailed);
+    }
+    out.WriteLine("Undone: the sync of " + runs[i].name + ".");
+  }
+  return out.Close(kExitOk);
+}
+
+}  // namespace tandrel::cli

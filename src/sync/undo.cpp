@@ -1,0 +1,203 @@
+#include "sync/undo.h"
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+
+#include "sync/run_record.h"
+
+namespace tandrel {
+namespace {
+
+// What a run's journal says of one path, and what is kept of it.
+struct PathRecord {
+  std::optional<FileStamp> put;   // the last copy put there
+  std::optional<FileStamp> kept;  // the file that stood there before
+  bool kept_found = false;        // its kept file is in the run's folder
+};
+
+std::string WithSeparators(std::string_view path) {
+  std::string text(path);
+  std::replace(text.begin(), text.end(), '/', kSeparator);
+  return text;
+}
+
+std::string_view FolderOf(std::string_view path) {
+  const size_t cut = path.rfind('/');
+  return cut == std::string_view::npos ? std::string_view() : path.substr(0, cut);
+}
+
+std::string_view NameOf(std::string_view path) {
+  const size_t cut = path.rfind('/');
+  return cut == std::string_view::npos ? path : path.substr(cut + 1);
+}
+
+// The kept files below `folder` (at `path` in the run's folder), as the
+// paths they were kept from.
+void FindKept(FileSystem& fs, const Folder& folder, const std::string& path,
+              std::map<std::string, PathRecord>* records) {
+  std::vector<DirEntry> entries;
+  if (fs.List(folder, &entries)) return;
+  for (const DirEntry& entry : entries) {
+    if (entry.kind == EntryKind::kFolder) {
+      Folder below;
+      if (!fs.OpenFolder(folder, entry.name, &below)) {
+        FindKept(fs, below, path + entry.name + "/", records);
+      }
+    } else if (entry.kind == EntryKind::kFile && entry.name.size() > 1 && entry.name[0] == '~') {
+      (*records)[path + entry.name.substr(1)].kept_found = true;
+    }
+  }
+}
+
+// One tree's part of a run: its top folder and run folder, opened.
+struct TreeRun {
+  std::string top_text;  // ends in a separator
+  Folder top;
+  Storage storage;
+  Folder record;
+  Folder replaced;
+  std::shared_ptr<Folder> run;
+  std::vector<JournalEntry> journal;
+};
+
+// Opens the run `name` in the tree `top_text`; false when it has none.
+bool OpenTreeRun(FileSystem& fs, std::string top_text, const std::string& name, TreeRun* tree,
+                 UndoReport* report) {
+  if (top_text.empty() || top_text.back() != kSeparator) top_text += kSeparator;
+  tree->top_text = top_text;
+  if (std::error_code ec = fs.OpenRoot(top_text, &tree->top)) {
+    report->error = ec;
+    report->failed_folder = top_text;
+    return false;
+  }
+  (void)fs.Describe(tree->top, &tree->storage);
+  tree->run = std::make_shared<Folder>();
+  if (fs.OpenFolder(tree->top, kRecordFolder, &tree->record) ||
+      fs.OpenFolder(tree->record, kReplacedFolder, &tree->replaced) ||
+      fs.OpenFolder(tree->replaced, name, tree->run.get())) {
+    return false;
+  }
+  std::string text;
+  if (!fs.ReadText(*tree->run, kJournalName, &text)) tree->journal = ParseJournal(text);
+  return true;
+}
+
+// Undoes one tree's part of the run; true when nothing was left alone.
+bool UndoTree(FileSystem& fs, TreeRun& tree, const std::string& name, UndoReport* report) {
+  std::map<std::string, PathRecord> records;
+  std::vector<std::string> order;  // newest first
+  for (const JournalEntry& entry : tree.journal) {
+    PathRecord& record = records[entry.path];
+    if (entry.kind == JournalEntry::kPut) record.put = entry.stamp;
+    if (entry.kind == JournalEntry::kKeep && !record.kept) record.kept = entry.stamp;
+    order.erase(std::remove(order.begin(), order.end(), entry.path), order.end());
+    order.insert(order.begin(), entry.path);
+  }
+  FindKept(fs, *tree.run, "", &records);
+  for (const auto& [path, record] : records) {
+    if (std::find(order.begin(), order.end(), path) == order.end()) order.push_back(path);
+  }
+
+  const size_t left_before = report->left_alone.size();
+  std::vector<std::shared_ptr<Folder>> touched;
+  for (const std::string& path : order) {
+    const PathRecord& record = records[path];
+    const std::string shown = tree.top_text + WithSeparators(path);
+    const std::string_view file = NameOf(path);
+    auto folder = std::make_shared<Folder>();
+    if (fs.OpenBeneath(tree.top, WithSeparators(FolderOf(path)), folder.get())) {
+      if (record.kept_found) report->left_alone.push_back(shown + " (its folder is gone)");
+      continue;
+    }
+    Folder kept_folder;
+    const bool kept = record.kept_found &&
+                      !fs.OpenBeneath(*tree.run, WithSeparators(FolderOf(path)), &kept_folder);
+    // Looked at right before anything is moved.
+    FileInfo now;
+    const bool there = !fs.StatAt(*folder, file, FollowLinks::kNo, &now);
+    const bool ours = there && !now.is_link && record.put &&
+                      SameAsRecorded(now.stamp, *record.put, tree.storage);
+    std::error_code ec;
+    if (ours && kept) {
+      ec = fs.MoveBetween(kept_folder, KeptName(file), *folder, file, /*replace=*/true);
+      if (!ec) report->restored.push_back(shown);
+    } else if (ours) {
+      bool removed = false;
+      ec = fs.RemoveIfNotHeld(*folder, file, &removed);
+      if (!ec && removed) report->removed.push_back(shown);
+      if (!ec && !removed) report->left_alone.push_back(shown + " (a program holds it open)");
+    } else if (kept && !there) {
+      // Moved aside, and the copy never took its place.
+      ec = fs.MoveBetween(kept_folder, KeptName(file), *folder, file, /*replace=*/false);
+      if (!ec) report->restored.push_back(shown);
+    } else if (kept) {
+      report->left_alone.push_back(shown +
+                                   " (changed since the sync; the file it replaced is kept as " +
+                                   tree.top_text + std::string(kRecordFolder) + kSeparator +
+                                   std::string(kReplacedFolder) + kSeparator + name + kSeparator +
+                                   WithSeparators(FolderOf(path)) +
+                                   (FolderOf(path).empty() ? "" : std::string(1, kSeparator)) +
+                                   KeptName(file) + ")");
+    } else if (there && record.put &&
+               !(record.kept && SameAsRecorded(now.stamp, *record.kept, tree.storage))) {
+      report->left_alone.push_back(shown + " (changed since the sync)");
+    }
+    if (ec) report->left_alone.push_back(shown + " (" + ec.message() + ")");
+    if (!ec) touched.push_back(std::move(folder));
+  }
+  bool flushed = true;
+  for (const auto& folder : touched) flushed = !fs.FlushFolder(*folder) && flushed;
+  if (!flushed) report->left_alone.push_back(tree.top_text + " (could not be flushed)");
+  if (report->left_alone.size() != left_before) return false;
+  tree.run.reset();
+  if (RemoveTree(fs, tree.replaced, name) && !fs.RemoveEmptyFolder(tree.record, kReplacedFolder)) {
+    (void)fs.RemoveEmptyFolder(tree.top, kRecordFolder);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::vector<RecordedRun> RecordedRuns(FileSystem& fs, const std::string& folder1,
+                                      const std::string& folder2) {
+  std::map<std::string, RecordedRun> runs;
+  for (const std::string& top_text : {folder1, folder2}) {
+    Folder top;
+    if (fs.OpenRoot(top_text, &top)) continue;
+    for (const std::string& name : RunsIn(fs, top)) {
+      RecordedRun& run = runs[name];
+      run.name = name;
+      TreeRun tree;
+      UndoReport ignored;
+      if (!OpenTreeRun(fs, top_text, name, &tree, &ignored)) continue;
+      std::set<std::string> put;
+      for (const JournalEntry& entry : tree.journal) {
+        if (entry.kind == JournalEntry::kPut) put.insert(entry.path);
+        if (entry.kind == JournalEntry::kKeep) run.bytes_kept += entry.stamp.size;
+      }
+      run.rows += static_cast<int>(put.size());
+    }
+    if (folder1 == folder2) break;
+  }
+  std::vector<RecordedRun> ordered;
+  for (auto& [name, run] : runs) ordered.push_back(std::move(run));
+  std::sort(ordered.begin(), ordered.end(),
+            [](const RecordedRun& a, const RecordedRun& b) { return RunBefore(a.name, b.name); });
+  return ordered;
+}
+
+UndoReport UndoRun(FileSystem& fs, const std::string& folder1, const std::string& folder2,
+                   const std::string& name) {
+  UndoReport report;
+  for (const std::string& top_text : {folder1, folder2}) {
+    TreeRun tree;
+    if (OpenTreeRun(fs, top_text, name, &tree, &report)) UndoTree(fs, tree, name, &report);
+    if (report.error || folder1 == folder2) break;
+  }
+  return report;
+}
+
+}  // namespace tandrel
