@@ -278,6 +278,15 @@ std::error_code RunRecord::PutBack(const Folder& folder, std::string_view path,
   return fs_.MoveBetween(*kept, KeptName(name), folder, name, /*replace=*/false);
 }
 
+bool RunExists(FileSystem& fs, const Folder& top, std::string_view name) {
+  Folder record;
+  Folder replaced;
+  Folder run;
+  return !fs.OpenFolder(top, kRecordFolder, &record) &&
+         !fs.OpenFolder(record, kReplacedFolder, &replaced) &&
+         !fs.OpenFolder(replaced, name, &run);
+}
+
 std::vector<std::string> RunsIn(FileSystem& fs, const Folder& top) {
   Folder record;
   Folder replaced;

@@ -116,6 +116,9 @@ class RunRecord {
   std::map<std::string, std::shared_ptr<const Folder>, std::less<>> kept_folders_;
 };
 
+// True when the tree under `top` has a record of the run `name`.
+bool RunExists(FileSystem& fs, const Folder& top, std::string_view name);
+
 // The runs recorded in the tree under `top`, oldest first, by name.
 std::vector<std::string> RunsIn(FileSystem& fs, const Folder& top);
 

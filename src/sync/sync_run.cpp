@@ -214,6 +214,16 @@ class Run {
   // was kept there too long ago, and makes the run's record.
   void StartRecords() {
     constexpr std::int64_t kDay = 24 * 3600;
+    // One name in both trees, so that undo finds the run's two halves: a
+    // run that began in the same second gets " (2)" after its name.
+    const std::string first = run_name_;
+    for (int attempt = 2;; ++attempt) {
+      const bool taken = std::any_of(std::begin(roots_), std::end(roots_), [&](const Root& root) {
+        return root.receives && !root.error && RunExists(fs_, *root.folder, run_name_);
+      });
+      if (!taken || attempt > 100) break;
+      run_name_ = first + " (" + std::to_string(attempt) + ")";
+    }
     for (Root& root : roots_) {
       if (!root.receives || root.error || &root != RootOf(root.text)) continue;
       RemoveRunsBefore(fs_, *root.folder, started_ - keep_days_ * kDay, run_name_);
@@ -1044,7 +1054,7 @@ class Run {
   std::vector<std::string> superseded_;
   const int keep_days_;
   const std::int64_t started_ = UnixSecondsNow();
-  const std::string run_name_ = RunName(started_);
+  std::string run_name_ = RunName(started_);
   std::vector<std::string> not_kept_;
   std::vector<std::string> removed_for_room_;
   // Last, so that it is stopped and waited for before anything it reads goes.

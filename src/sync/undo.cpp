@@ -52,6 +52,21 @@ void FindKept(FileSystem& fs, const Folder& folder, const std::string& path,
   }
 }
 
+// Some drivers (fusefat) stamp a file with the time of its rename: a file
+// put back gets the time it had when it was moved aside.
+std::error_code KeepTime(FileSystem& fs, const Folder& folder, std::string_view name,
+                         const FileStamp& had) {
+  FileInfo now;
+  if (std::error_code ec = fs.StatAt(folder, name, FollowLinks::kNo, &now)) return ec;
+  if (now.stamp.write_seconds == had.write_seconds &&
+      now.stamp.write_nanoseconds == had.write_nanoseconds) {
+    return {};
+  }
+  now.stamp.write_seconds = had.write_seconds;
+  now.stamp.write_nanoseconds = had.write_nanoseconds;
+  return fs.SetTimesAt(folder, name, now);
+}
+
 // One tree's part of a run: its top folder and run folder, opened.
 struct TreeRun {
   std::string top_text;  // ends in a separator
@@ -145,6 +160,7 @@ bool UndoTree(FileSystem& fs, TreeRun& tree, const std::string& name, UndoReport
                !(record.kept && SameAsRecorded(now.stamp, *record.kept, tree.storage))) {
       report->left_alone.push_back(shown + " (changed since the sync)");
     }
+    if (!ec && kept && record.kept) ec = KeepTime(fs, *folder, file, *record.kept);
     if (ec) report->left_alone.push_back(shown + " (" + ec.message() + ")");
     if (!ec) touched.push_back(std::move(folder));
   }

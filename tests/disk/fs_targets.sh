@@ -234,6 +234,15 @@ expect_copies() {
   pass
 }
 
+# Every file of both trees but the syncs' records: path, size, time in
+# whole seconds, and a checksum.
+snapshot() {
+  local f
+  while IFS= read -r -d '' f; do
+    printf '%s %s %s\n' "$f" "$(stat -c '%s %Y' "$f")" "$(md5sum <"$f" | cut -d' ' -f1)"
+  done < <(find "$src" "$dst" -name .tandrel -prune -o -type f -print0 | sort -z)
+}
+
 run_kind() {
   work=$tmp/$kind
   src=$work/src
@@ -268,6 +277,8 @@ run_kind() {
   [ "$rc" -eq 0 ] && [ "$(cut -f1,3 <<<"$out" | sort)" = "$want" ] ||
     fail "expected the two overwrites (source, destination):"$'\n'"$want"$'\n'"plan printed (exit $rc):"$'\n'"$out"
   pass
+  local before
+  before=$(snapshot)
   step="sync the overwrites" expect_sync
   step="plan after the overwrites" expect_plan_empty
   remount
@@ -275,6 +286,14 @@ run_kind() {
   step="bytes, times, no temporaries after the overwrites" expect_copies
   step="second sync in a row" expect_sync only
   step="third sync in a row" expect_sync only
+
+  step="undo the overwrites"
+  tandrel undo
+  [ "$rc" -eq 0 ] || fail "undo failed (exit $rc):"$'\n'"$out"
+  remount
+  [ "$(snapshot)" = "$before" ] ||
+    fail "after undo and a remount the trees differ from before the sync:"$'\n'"$(diff <(echo "$before") <(snapshot) || true)"
+  pass
   unmount_all
 }
 
