@@ -54,7 +54,9 @@ bool SameForCompare(const FileStamp& placed, const FileStamp& source, const Stor
 
 bool KeepsTime(const FileStamp& placed, const FileStamp& source, const Storage& storage) {
   const std::int64_t step = std::max<std::int64_t>(1, storage.time_step_ns);
-  return NanosecondsApart(placed, source) < step;
+  // Within the storage's step, and on the same side of a whole second, as a
+  // compare sees times (a driver that stamps 0.4 s later is not "close").
+  return NanosecondsApart(placed, source) < step && SameForCompare(placed, source, storage);
 }
 
 bool MendTimes(FileSystem& fs, const Folder& folder, std::string_view name, const FileInfo& source,

@@ -687,7 +687,15 @@ std::error_code PosixFileSystem::RemoveIfNotHeld(const Folder& folder, std::stri
   struct stat now {};
   if (::fstatat(dir, z.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
   if (now.st_dev != held.st_dev || now.st_ino != held.st_ino) return {};
-  if (::unlinkat(dir, z.c_str(), 0) != 0) return LastError();
+  if (::unlinkat(dir, z.c_str(), 0) != 0) {
+    // A server that will not remove an open file (SMB): it is let go of,
+    // and removed if its name still leads to it.
+    if (errno != EBUSY) return LastError();
+    (void)fd.Close();
+    if (::fstatat(dir, z.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
+    if (now.st_dev != held.st_dev || now.st_ino != held.st_ino) return {};
+    if (::unlinkat(dir, z.c_str(), 0) != 0) return LastError();
+  }
   *removed = true;
   return {};
 }
