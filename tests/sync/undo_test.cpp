@@ -126,3 +126,39 @@ TEST(Undo, ACrashBetweenTheTwoRenamesLosesNeither) {
 
 }  // namespace
 }  // namespace tandrel
+
+namespace tandrel {
+namespace {
+
+// A disk that fills up where an earlier run kept files: the oldest run's
+// files go to make room, the run says so, and every row is done.
+TEST(KeptFiles, AFullDiskRemovesTheOldestKeptRunAndGoesOn) {
+  FakeFileSystem fs;
+  Populate(fs);
+  const std::string old_run = P("/b/.tandrel/replaced/2020-01-01 000000");
+  fs.AddFile(old_run + P("/~old"), "kept long ago", kOld);
+  bool full = false;
+  fs.SetHook([&](Op op, const std::string& path) {
+    if (!full && op == Op::kCreate && path.find("~tandrel-") != std::string::npos) {
+      full = true;
+      fs.FailFrom(Op::kWrite, 1, std::make_error_code(std::errc::no_space_on_device));
+    }
+    if (op == Op::kRemove && path.starts_with(old_run)) fs.ClearFaults();
+  });
+  FakePlanList plan;
+  plan.rows = BuildPlan(fs, P("/a/"), P("/b/")).plan.Rows(true);
+  FakeShell shell;
+  SyncOptions options;
+  options.keep_days = 100'000;  // the old run is not yet too old
+
+  EXPECT_TRUE(SyncRun(plan, {P("/a/"), P("/b/")}, shell, fs, options));
+
+  EXPECT_FALSE(fs.Exists(old_run));
+  EXPECT_EQ(fs.Contents(P("/b/deep/x")), "newer x");
+  ASSERT_EQ(shell.messages.size(), 2u);
+  EXPECT_THAT(shell.messages[1], HasSubstr(std::string(kRemovedForRoom)));
+  EXPECT_THAT(shell.messages[1], HasSubstr("2020-01-01 000000"));
+}
+
+}  // namespace
+}  // namespace tandrel
