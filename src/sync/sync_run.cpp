@@ -171,6 +171,10 @@ class Run {
                                                             : options.io_threads);
   }
 
+  // Whatever still runs on the pool is waited for first, also when the run
+  // ends by an exception.
+  ~Run() { tasks_.Wait(); }
+
   // Performs the rows; false when a row failed and the run stopped there.
   bool PerformAll() {
     const bool performed = DispatchAll();
