@@ -206,6 +206,76 @@ TEST_F(FileSystemContract, EmptyFileCopiesAndEmptyFolderLists) {
   EXPECT_TRUE(entries.empty());
 }
 
+// What a sync keeps of the files it replaces, and what an undo needs to put
+// them back: the run's hidden folder, its journal, moves between folders.
+TEST_F(FileSystemContract, KeepsAsideAndPutsBack) {
+  Folder root;
+  ASSERT_FALSE(fs_->OpenRoot(tmp_.path(), &root));
+  Folder kept;
+  ASSERT_FALSE(fs_->MakeFolder(root, ".kept", /*hidden=*/true, &kept));
+  OpenFile journal;
+  ASSERT_FALSE(fs_->CreateTemporary(kept, "journal", &journal));
+  // Asked again, the folder is found as it is, with what it holds.
+  Folder again;
+  ASSERT_FALSE(fs_->MakeFolder(root, ".kept", /*hidden=*/true, &again));
+  ASSERT_FALSE(fs_->AppendText(journal, "first\n"));
+  ASSERT_FALSE(fs_->AppendText(journal, "second\n"));
+  std::string text;
+  ASSERT_FALSE(fs_->ReadText(again, "journal", &text));
+  EXPECT_EQ(text, "first\nsecond\n");
+  std::vector<DirEntry> entries;
+  ASSERT_FALSE(fs_->List(root, &entries));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].kind, EntryKind::kFolder);
+  EXPECT_TRUE(entries[0].hidden);
+  EXPECT_EQ(fs_->MakeFolder(kept, "journal", false, &again), std::errc::not_a_directory);
+
+  struct Move {
+    const char* name;
+    const char* to_name;
+    bool taken;  // `to_name` holds "old" before the move
+    bool replace;
+    std::errc expected;  // std::errc{} for success
+  };
+  const Move moves[] = {
+      {"renamed.txt", "~renamed.txt", false, false, std::errc{}},
+      {"taken.txt", "taken.txt", true, false, std::errc::file_exists},
+      {"replaced.txt", "replaced.txt", true, true, std::errc{}},
+  };
+  Folder one;
+  Folder two;
+  ASSERT_FALSE(fs_->MakeFolder(root, "one", false, &one));
+  ASSERT_FALSE(fs_->MakeFolder(kept, "two", false, &two));
+  for (const Move& m : moves) {
+    SCOPED_TRACE(m.name);
+    const std::string from = tmp_.Write(std::string("one/") + m.name, m.name);
+    const std::string to = tmp_.path() + testing::P(std::string(".kept/two/") + m.to_name);
+    if (m.taken) tmp_.Write(std::string(".kept/two/") + m.to_name, "old");
+    const std::error_code ec = fs_->MoveBetween(one, m.name, two, m.to_name, m.replace);
+    if (m.expected == std::errc{}) {
+      ASSERT_FALSE(ec) << ec.message();
+      EXPECT_EQ(TempFolder::Read(to), m.name);
+      FileInfo info;
+      EXPECT_EQ(fs_->StatAt(one, m.name, FollowLinks::kNo, &info),
+                std::errc::no_such_file_or_directory);
+    } else {
+      EXPECT_EQ(ec, m.expected) << ec.message();
+      EXPECT_EQ(TempFolder::Read(from), m.name);
+      EXPECT_EQ(TempFolder::Read(to), "old");
+    }
+  }
+  // Only an empty folder goes.
+  Folder empty;
+  ASSERT_FALSE(fs_->MakeFolder(two, "empty", false, &empty));
+  empty.Reset();
+  EXPECT_EQ(fs_->RemoveEmptyFolder(kept, "two"), std::errc::directory_not_empty);
+  EXPECT_FALSE(fs_->RemoveEmptyFolder(two, "empty"));
+  FileInfo info;
+  EXPECT_EQ(fs_->StatAt(two, "empty", FollowLinks::kNo, &info),
+            std::errc::no_such_file_or_directory);
+  EXPECT_FALSE(fs_->StatAt(kept, "two", FollowLinks::kNo, &info));
+}
+
 TEST_F(FileSystemContract, LocalTimeConversionExists) {
   EXPECT_TRUE(FileTimeToLocalFileTime(testing::UnixSecondsToFileTime(kJan2020)).has_value());
 }

@@ -92,6 +92,9 @@ TEST_F(Win32FileSystemTest, ReadOnlyTargetIsNeitherReplacedNorRemoved) {
   ASSERT_FALSE(fs_.CopyInto(root_, "new.txt", temp, &copied));
   EXPECT_EQ(fs_.RenameTemporary(root_, "~old.txt.tmp", temp, "old.txt", /*replace=*/true),
             std::errc::permission_denied);
+  // Nor is it moved aside to be replaced.
+  EXPECT_EQ(fs_.MoveBetween(root_, "old.txt", root_, "~old.txt", /*replace=*/false),
+            std::errc::permission_denied);
   temp.Reset();
   bool removed = true;
   EXPECT_EQ(fs_.RemoveIfNotHeld(root_, "old.txt", &removed), std::errc::permission_denied);
@@ -149,6 +152,25 @@ TEST_F(Win32FileSystemTest, ManyLookupsLeaveNoHandleOpen) {
     EXPECT_TRUE(fs_.CreateTemporary(root_, "t.txt", &temp));
   }
   EXPECT_LE(testing::OpenHandleCount(), before);
+}
+
+TEST_F(Win32FileSystemTest, MadeFolderIsHiddenByItsAttributeAndLinksAreLeftAlone) {
+  tmp_.MakeFolder("Plain");
+  Folder made;
+  ASSERT_FALSE(fs_.MakeFolder(root_, "Kept", /*hidden=*/true, &made));
+  // A folder that is there already keeps its attributes.
+  ASSERT_FALSE(fs_.MakeFolder(root_, "Plain", /*hidden=*/true, &made));
+  std::vector<DirEntry> entries;
+  ASSERT_FALSE(fs_.List(root_, &entries));
+  EXPECT_TRUE(Find(entries, "Kept")->hidden);
+  EXPECT_FALSE(Find(entries, "Plain")->hidden);
+
+  testing::ScopedHostLink link(tmp_.path() + "link", tmp_.path() + "Plain");
+  if (!link.made()) GTEST_SKIP() << "this file system makes neither junctions nor folder links";
+  EXPECT_EQ(fs_.MakeFolder(root_, "link", false, &made), std::errc::too_many_symbolic_link_levels);
+  EXPECT_EQ(fs_.RemoveEmptyFolder(root_, "link"), std::errc::too_many_symbolic_link_levels);
+  FileInfo info;
+  EXPECT_FALSE(fs_.StatAt(root_, "Plain", FollowLinks::kNo, &info));
 }
 
 TEST_F(Win32FileSystemTest, DriveRootListsWithoutDots) {

@@ -135,20 +135,21 @@ std::error_code CheckName(std::string_view name) {
 }
 
 // Opens `name` (one component, or empty for `root` itself) relative to the
-// folder handle `root`.
+// folder handle `root`. `attributes` are those of a file or folder it
+// creates.
 NTSTATUS OpenRelative(HANDLE root, std::wstring_view name, ACCESS_MASK access, ULONG share,
-                      ULONG disposition, ULONG options, FileHandle* out) {
+                      ULONG disposition, ULONG options, FileHandle* out,
+                      ULONG attributes = FILE_ATTRIBUTE_NORMAL) {
   UNICODE_STRING object_name;
   object_name.Buffer = const_cast<wchar_t*>(name.data());
   object_name.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
   object_name.MaximumLength = object_name.Length;
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &object_name, OBJ_CASE_INSENSITIVE, root, nullptr);
+  OBJECT_ATTRIBUTES object;
+  InitializeObjectAttributes(&object, &object_name, OBJ_CASE_INSENSITIVE, root, nullptr);
   IO_STATUS_BLOCK io{};
   HANDLE handle = nullptr;
-  const NTSTATUS status =
-      ::NtCreateFile(&handle, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
-                     disposition, options, nullptr, 0);
+  const NTSTATUS status = ::NtCreateFile(&handle, access, &object, &io, nullptr, attributes, share,
+                                         disposition, options, nullptr, 0);
   if (NT_SUCCESS(status)) out->reset(handle);
   return status;
 }
@@ -300,6 +301,63 @@ std::error_code OpenEntry(HANDLE folder, std::string_view name, ACCESS_MASK acce
 bool IsRefusedAttributes(DWORD error) {
   return error == ERROR_ACCESS_DENIED || error == ERROR_INVALID_PARAMETER ||
          error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION;
+}
+
+// Renames the open `file` to `to_name` in the folder `to_folder`, its own or
+// another on the same volume (else std::errc::cross_device_link), in one
+// step. Without `replace` a taken `to_name` fails with std::errc::file_exists;
+// with it, a read-only file there is not replaced (permission denied).
+std::error_code RenameOpened(HANDLE file, HANDLE to_folder, std::wstring_view to_name,
+                             bool replace) {
+  if (replace && IsReadOnlyAt(to_folder, to_name)) return Win32Error(ERROR_ACCESS_DENIED);
+  // FILE_RENAME_INFORMATION: a ULONG of flags (or a BOOLEAN in the older
+  // form) padded to the root handle, the name's length in bytes, the name.
+  struct RenameHeader {
+    ULONG flags;
+    HANDLE root_directory;
+    ULONG file_name_length;
+  };
+  constexpr size_t kNameOffset = offsetof(RenameHeader, file_name_length) + sizeof(ULONG);
+  const size_t name_bytes = to_name.size() * sizeof(wchar_t);
+  auto buffer = std::make_unique<std::uint64_t[]>((kNameOffset + name_bytes + 8) / 8);
+  auto* header = reinterpret_cast<RenameHeader*>(buffer.get());
+  header->flags = kRenamePosixSemantics | (replace ? kRenameReplaceIfExists : 0);
+  header->root_directory = to_folder;
+  header->file_name_length = static_cast<ULONG>(name_bytes);
+  std::memcpy(reinterpret_cast<char*>(buffer.get()) + kNameOffset, to_name.data(), name_bytes);
+  // The structure's own size is the least the system takes, even when a
+  // short name (one or two characters) ends before it.
+  const ULONG size = static_cast<ULONG>(std::max(kNameOffset + name_bytes, sizeof(RenameHeader)));
+
+  IO_STATUS_BLOCK io{};
+  // POSIX semantics let the rename replace a file that another program has
+  // open (with delete sharing); systems before Windows 10 1709 and Wine 8
+  // refuse the Ex form, and get the older one.
+  NTSTATUS status = ::NtSetInformationFile(file, &io, buffer.get(), size, kFileRenameInformationEx);
+  if (IsRefusedClass(status)) {
+    header->flags = 0;
+    *reinterpret_cast<BOOLEAN*>(&header->flags) = replace ? TRUE : FALSE;
+    status = ::NtSetInformationFile(file, &io, buffer.get(), size, kFileRenameInformation);
+  }
+  if (!NT_SUCCESS(status)) return NtError(status);
+  return {};
+}
+
+// Writes all of `size` bytes at `offset` of the synchronous `file`.
+std::error_code WriteAllAt(HANDLE file, const char* data, size_t size, std::uint64_t offset) {
+  while (size > 0) {
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(size, DWORD{1} << 30));
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD written = 0;
+    if (!::WriteFile(file, data, chunk, &written, &at)) return LastError();
+    if (written == 0) return Win32Error(ERROR_WRITE_FAULT);
+    data += written;
+    size -= written;
+    offset += written;
+  }
+  return {};
 }
 
 }  // namespace
@@ -573,7 +631,6 @@ std::error_code Win32FileSystem::RenameTemporary(const Folder& folder, std::stri
   std::wstring wide;
   if (std::error_code ec = WideName(to, &wide)) return ec;
   const HANDLE folder_handle = AsHandle(ValueOf(folder));
-  if (replace && IsReadOnlyAt(folder_handle, wide)) return Win32Error(ERROR_ACCESS_DENIED);
   // A temporary let go of is found again by its name, for the rename alone.
   FileHandle by_name;
   if (!temp) {
@@ -582,40 +639,7 @@ std::error_code Win32FileSystem::RenameTemporary(const Folder& folder, std::stri
       return ec;
     }
   }
-
-  // FILE_RENAME_INFORMATION: a ULONG of flags (or a BOOLEAN in the older
-  // form) padded to the root handle, the name's length in bytes, the name.
-  struct RenameHeader {
-    ULONG flags;
-    HANDLE root_directory;
-    ULONG file_name_length;
-  };
-  constexpr size_t kNameOffset = offsetof(RenameHeader, file_name_length) + sizeof(ULONG);
-  const size_t name_bytes = wide.size() * sizeof(wchar_t);
-  auto buffer = std::make_unique<std::uint64_t[]>((kNameOffset + name_bytes + 8) / 8);
-  auto* header = reinterpret_cast<RenameHeader*>(buffer.get());
-  header->flags = kRenamePosixSemantics | (replace ? kRenameReplaceIfExists : 0);
-  header->root_directory = folder_handle;
-  header->file_name_length = static_cast<ULONG>(name_bytes);
-  std::memcpy(reinterpret_cast<char*>(buffer.get()) + kNameOffset, wide.data(), name_bytes);
-  // The structure's own size is the least the system takes, even when a
-  // short name (one or two characters) ends before it.
-  const ULONG size = static_cast<ULONG>(std::max(kNameOffset + name_bytes, sizeof(RenameHeader)));
-
-  const HANDLE temp_handle = temp ? AsHandle(ValueOf(temp)) : by_name.get();
-  IO_STATUS_BLOCK io{};
-  // POSIX semantics let the rename replace a file that another program has
-  // open (with delete sharing); systems before Windows 10 1709 and Wine 8
-  // refuse the Ex form, and get the older one.
-  NTSTATUS status =
-      ::NtSetInformationFile(temp_handle, &io, buffer.get(), size, kFileRenameInformationEx);
-  if (IsRefusedClass(status)) {
-    header->flags = 0;
-    *reinterpret_cast<BOOLEAN*>(&header->flags) = replace ? TRUE : FALSE;
-    status = ::NtSetInformationFile(temp_handle, &io, buffer.get(), size, kFileRenameInformation);
-  }
-  if (!NT_SUCCESS(status)) return NtError(status);
-  return {};
+  return RenameOpened(temp ? AsHandle(ValueOf(temp)) : by_name.get(), folder_handle, wide, replace);
 }
 
 std::error_code Win32FileSystem::RemoveTemporary(const Folder& folder, std::string_view temp_name,
@@ -665,6 +689,96 @@ std::error_code Win32FileSystem::RemoveIfNotHeld(const Folder& folder, std::stri
   file.reset();
   *removed = true;
   return {};
+}
+
+std::error_code Win32FileSystem::MakeFolder(const Folder& parent, std::string_view name,
+                                            bool hidden, Folder* folder) {
+  std::wstring wide;
+  if (std::error_code ec = WideName(name, &wide)) return ec;
+  FileHandle made;
+  // The hidden bit goes with the creation, so that the folder is never seen
+  // without it; a folder that is already there keeps what it has. A link at
+  // `name` is opened as itself (OpenFolder then refuses it) and nothing is
+  // made where it leads.
+  const NTSTATUS status =
+      OpenRelative(AsHandle(ValueOf(parent)), wide, FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll,
+                   FILE_OPEN_IF, kFolderOptions | FILE_OPEN_REPARSE_POINT, &made,
+                   hidden ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL);
+  if (!NT_SUCCESS(status)) return NtError(status);
+  made.reset();
+  return OpenFolder(parent, name, folder);
+}
+
+std::error_code Win32FileSystem::MoveBetween(const Folder& from, std::string_view name,
+                                             const Folder& to, std::string_view to_name,
+                                             bool replace) {
+  std::wstring wide_to;
+  if (std::error_code ec = WideName(to_name, &wide_to)) return ec;
+  FileHandle moved;
+  if (std::error_code ec =
+          OpenEntry(AsHandle(ValueOf(from)), name, DELETE | FILE_READ_ATTRIBUTES, 0, &moved)) {
+    return ec;
+  }
+  // A file is moved aside to be replaced, and a read-only one is not
+  // replaced (see IsReadOnlyAt), although Windows would let it move.
+  FILE_BASIC_INFO basic{};
+  if (!::GetFileInformationByHandleEx(moved.get(), FileBasicInfo, &basic, sizeof(basic))) {
+    return LastError();
+  }
+  if ((basic.FileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) ==
+      FILE_ATTRIBUTE_READONLY) {
+    return Win32Error(ERROR_ACCESS_DENIED);
+  }
+  return RenameOpened(moved.get(), AsHandle(ValueOf(to)), wide_to, replace);
+}
+
+std::error_code Win32FileSystem::AppendText(OpenFile& file, std::string_view text) {
+  const HANDLE handle = AsHandle(ValueOf(file));
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(handle, &size)) return LastError();
+  return WriteAllAt(handle, text.data(), text.size(), static_cast<std::uint64_t>(size.QuadPart));
+}
+
+std::error_code Win32FileSystem::ReadText(const Folder& folder, std::string_view name,
+                                          std::string* text) {
+  FileHandle file;
+  if (std::error_code ec =
+          OpenEntry(AsHandle(ValueOf(folder)), name, FILE_READ_DATA | FILE_READ_ATTRIBUTES,
+                    FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, &file)) {
+    return ec;
+  }
+  // Opened as itself, a link would read as empty.
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  if (!::GetFileInformationByHandleEx(file.get(), FileAttributeTagInfo, &tag, sizeof(tag))) {
+    return LastError();
+  }
+  if (IsLink(tag.FileAttributes, tag.ReparseTag)) return LinkError();
+  text->clear();
+  char buffer[1 << 16];
+  for (;;) {
+    DWORD got = 0;
+    if (!::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) return LastError();
+    if (got == 0) return {};
+    text->append(buffer, got);
+  }
+}
+
+std::error_code Win32FileSystem::RemoveEmptyFolder(const Folder& folder, std::string_view name) {
+  FileHandle removed;
+  if (std::error_code ec = OpenEntry(AsHandle(ValueOf(folder)), name, DELETE | FILE_READ_ATTRIBUTES,
+                                     FILE_DIRECTORY_FILE, &removed)) {
+    return ec;
+  }
+  // A junction would go as itself, but it is no folder of ours to remove.
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  if (!::GetFileInformationByHandleEx(removed.get(), FileAttributeTagInfo, &tag, sizeof(tag))) {
+    return LastError();
+  }
+  if (IsLink(tag.FileAttributes, tag.ReparseTag)) return LinkError();
+  // The file system refuses to mark a folder that has entries. Without
+  // POSIX semantics (Wine 8) the name goes only when the last handle to the
+  // folder is closed, a Folder of the caller's included.
+  return MarkForDeletion(removed.get());
 }
 
 void Win32FileSystem::Close(std::intptr_t value) { ::CloseHandle(AsHandle(value)); }

@@ -54,6 +54,19 @@ class Win32FileSystem final : public FileSystem {
   std::error_code RemoveIfNotHeld(const Folder& folder, std::string_view name,
                                   bool* removed) override;
 
+  // The hidden attribute is set only on a folder this call made.
+  std::error_code MakeFolder(const Folder& parent, std::string_view name, bool hidden,
+                             Folder* folder) override;
+  // Folders move too. A read-only file is neither moved nor replaced at
+  // `to_name` (permission denied).
+  std::error_code MoveBetween(const Folder& from, std::string_view name, const Folder& to,
+                              std::string_view to_name, bool replace) override;
+  std::error_code AppendText(OpenFile& file, std::string_view text) override;
+  // A link at `name` is refused, not read through.
+  std::error_code ReadText(const Folder& folder, std::string_view name, std::string* text) override;
+  // A junction or link at `name` is refused, not removed.
+  std::error_code RemoveEmptyFolder(const Folder& folder, std::string_view name) override;
+
  protected:
   void Close(std::intptr_t value) override;
   std::error_code FlushFile(OpenFile& file) override;
