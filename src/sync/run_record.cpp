@@ -255,8 +255,12 @@ std::error_code RunRecord::KeptFolderOf(std::string_view path,
 
 std::error_code RunRecord::Keep(const Folder& folder, std::string_view path, std::string_view name) {
   std::shared_ptr<const Folder> kept;
-  if (std::error_code ec = KeptFolderOf(path, &kept)) return ec;
+  {
+    std::lock_guard lock(mutex_);
+    if (std::error_code ec = KeptFolderOf(path, &kept)) return ec;
+  }
   if (std::error_code ec = fs_.MoveBetween(folder, name, *kept, KeptName(name), false)) return ec;
+  std::lock_guard lock(mutex_);
   if (std::find(unflushed_.begin(), unflushed_.end(), kept) == unflushed_.end()) {
     unflushed_.push_back(std::move(kept));
   }
@@ -274,7 +278,10 @@ std::error_code RunRecord::FlushKept() {
 std::error_code RunRecord::PutBack(const Folder& folder, std::string_view path,
                                    std::string_view name) {
   std::shared_ptr<const Folder> kept;
-  if (std::error_code ec = KeptFolderOf(path, &kept)) return ec;
+  {
+    std::lock_guard lock(mutex_);
+    if (std::error_code ec = KeptFolderOf(path, &kept)) return ec;
+  }
   return fs_.MoveBetween(*kept, KeptName(name), folder, name, /*replace=*/false);
 }
 

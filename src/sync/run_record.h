@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -84,7 +85,7 @@ class RunRecord {
   std::error_code Flush();
 
   // Moves the file `name` of `folder` (at `path` below the top) into the
-  // run's folder. std::errc::cross_device_link or operation_not_supported
+  // run's folder. May be called from several threads at once. std::errc::cross_device_link or operation_not_supported
   // when it cannot be moved there in one step.
   std::error_code Keep(const Folder& folder, std::string_view path, std::string_view name);
   // Flushes the folders that files were moved into since the last call.
@@ -113,6 +114,8 @@ class RunRecord {
   std::string pending_;
   bool noted_ = false;
   std::vector<std::shared_ptr<const Folder>> unflushed_;
+  // Guards the kept folders made and not yet flushed, for Keep.
+  std::mutex mutex_;
   std::map<std::string, std::shared_ptr<const Folder>, std::less<>> kept_folders_;
 };
 

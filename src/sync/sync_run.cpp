@@ -285,6 +285,53 @@ class Run {
     }
   }
 
+  // On a share each move is a round trip: what the batch's overwrites
+  // replace there is moved aside side by side on the pool, before the
+  // renames. On a local disk each is moved in row order, in PutInPlace.
+  void MoveAsideAll(const std::vector<std::unique_ptr<Job>>& batch, size_t end) {
+    TaskCount moving;
+    for (size_t i = 0; i < end; ++i) {
+      Job& job = *batch[i];
+      if (job.keep && job.storage.remote && !job.failure) {
+        moving.Submit(*pool_, [this, &job] { job.failure = MoveAside(job); });
+      }
+    }
+    moving.Wait();
+  }
+
+  // Moves aside the file the row replaces, right after a last look that it
+  // is still what stood there when the copy began. Where it cannot be moved
+  // in one step (a disk mounted inside the tree, a driver without the
+  // rename) it stays, to be replaced as without keeping.
+  std::optional<std::string> MoveAside(Job& job) {
+    FileInfo now;
+    const std::error_code ec = fs_.StatAt(*job.folder, job.target_name, FollowLinks::kNo, &now);
+    if (ec && ec != std::errc::no_such_file_or_directory) return Sentence(ec);
+    if (ec || now.stamp != *job.seen) return std::string(kChangedDuringCopy);
+    Root* const root = RootOf(job.target);
+    const std::error_code kept =
+        root->record->Keep(*job.folder, PathBelow(*root, job.target), job.target_name);
+    if (kept == std::errc::cross_device_link || kept == std::errc::operation_not_supported) {
+      std::lock_guard lock(mutex_);
+      job.keep = false;
+      not_kept_.push_back(job.target);
+      return std::nullopt;
+    }
+    if (kept) return Sentence(kept);
+    job.kept = true;
+    return std::nullopt;
+  }
+
+  // Puts back what was moved aside for rows that were then not put in place.
+  void PutBackUnplaced(const std::vector<std::unique_ptr<Job>>& batch) {
+    for (const auto& job : batch) {
+      if (!job->kept || job->placed) continue;
+      Root* const root = RootOf(job->target);
+      (void)root->record->PutBack(*job->folder, PathBelow(*root, job->target), job->target_name);
+      job->kept = false;
+    }
+  }
+
   // The disk of `job`'s target is full: removes the oldest run kept in its
   // tree (never this one); false when there is none.
   bool MakeRoom(const Job& job) {
@@ -655,7 +702,10 @@ class Run {
         return std::nullopt;
       }
     }
-    bool replace = job.overwrite || own != written_.end();
+    if (job.keep && !job.kept) {
+      if (std::optional<std::string> failure = MoveAside(job)) return failure;
+    }
+    bool replace = (job.overwrite || own != written_.end()) && !job.kept;
     if (replace) {
       FileInfo now;
       const std::error_code ec = fs_.StatAt(*job.folder, job.target_name, FollowLinks::kNo, &now);
@@ -666,29 +716,11 @@ class Run {
           own != written_.end() ? own->second.stamp : job.seen;
       if (there != expected) return std::string(kChangedDuringCopy);
     }
-    // The file replaced is moved aside, and the copy then takes its empty
-    // place: a crash in between leaves the one kept and the other in its
-    // temporary, never neither.
-    Root* const root = RootOf(job.target);
-    if (job.keep) {
-      const std::error_code ec =
-          root->record->Keep(*job.folder, PathBelow(*root, job.target), job.target_name);
-      if (ec == std::errc::cross_device_link || ec == std::errc::operation_not_supported) {
-        // A disk mounted inside the tree, or a driver without the rename:
-        // replaced as it would be without keeping.
-        not_kept_.push_back(job.target);
-      } else if (ec) {
-        return Sentence(ec);
-      } else {
-        job.kept = true;
-        replace = false;
-      }
-    }
+    // A kept file was moved aside (MoveAside): the copy takes its empty
+    // place, and a crash in between leaves the one kept and the other in
+    // its temporary, never neither.
     if (std::error_code ec = fs_.RenameTemporary(*job.folder, job.copy.name, job.copy.file,
                                                  job.target_name, replace)) {
-      if (job.kept) {
-        (void)root->record->PutBack(*job.folder, PathBelow(*root, job.target), job.target_name);
-      }
       if (job.kept && ec == std::errc::file_exists) return std::string(kChangedDuringCopy);
       if (!replace && ec == std::errc::file_exists) {
         if (std::optional<std::string> there = CaseVariantThere(job)) return CaseTaken(*there);
@@ -899,6 +931,10 @@ class Run {
       }
       stop_after(owners[unflushed]);
     }
+    MoveAsideAll(batch, end);
+    for (size_t i = 0; i < end; ++i) {
+      if (batch[i]->failure) stop_after(i);
+    }
     for (size_t i = 0; i < end; ++i) {
       Job& job = *batch[i];
       if (job.failure) continue;
@@ -913,6 +949,7 @@ class Run {
         stop_after(i);
       }
     }
+    PutBackUnplaced(batch);
     TaskCount mending;
     for (size_t i = 0; i < end; ++i) {
       Job& job = *batch[i];
