@@ -113,6 +113,8 @@ class SyncProgressLine {
  public:
   SyncProgressLine(const SyncProgress& progress, RowWriter& out);
   ~SyncProgressLine();
+  // On a terminal: the line is drawn.
+  bool shown() const { return thread_.joinable(); }
 
  private:
   void Draw();

@@ -116,10 +116,11 @@ int SyncCommand(FileSystem& fs, const std::vector<std::string>& args, std::stop_
   options.stop = stop;
   const auto rows = static_cast<std::int64_t>(plan.Count());
   SyncProgress progress;
-  options.progress = &progress;
   bool performed = false;
   {
     SyncProgressLine line(progress, out);
+    // Nobody watches a run whose output goes elsewhere: it counts nothing.
+    if (line.shown()) options.progress = &progress;
     performed =
         SyncRun(plan, CompareRequest{folders->folder1, folders->folder2}, shell, fs, options);
   }
