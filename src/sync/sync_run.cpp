@@ -810,9 +810,9 @@ class Run {
   }
 
   // How many queued rows from the front are written: all of them, unless
-  // that takes longer than a moment; then as many as are, once one is.
+  // that takes over a second; then as many as are, once one is.
   size_t ReadyAhead() {
-    constexpr auto kMoment = std::chrono::milliseconds(200);
+    constexpr auto kMoment = std::chrono::seconds(1);
     std::unique_lock lock(mutex_);
     const auto all_ready = [&] {
       return std::all_of(queue_.begin(), queue_.end(), [](const auto& job) { return job->ready; });
