@@ -57,6 +57,10 @@ void UncheckAll(PlanList& plan);
 // whatever the rows' order: a later row with an older source is not
 // performed, keeps its Action, and is named in one message after the run.
 //
+// The file an overwrite replaces is not deleted but moved aside into the
+// run's record in its tree, and every row is journalled there first, so
+// that the run can be undone (see run_record.h and undo.h).
+//
 // Temporary files that an interrupted run left in a folder written to are
 // removed, and named in one message after the run.
 //
