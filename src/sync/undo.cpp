@@ -168,10 +168,14 @@ bool UndoTree(FileSystem& fs, TreeRun& tree, const std::string& name, UndoReport
   for (const auto& folder : touched) flushed = !fs.FlushFolder(*folder) && flushed;
   if (!flushed) report->left_alone.push_back(tree.top_text + " (could not be flushed)");
   if (report->left_alone.size() != left_before) return false;
+  // Each folder is let go of before it is removed: Windows removes a
+  // folder only once nobody holds it.
   tree.run.reset();
-  if (RemoveTree(fs, tree.replaced, name) && !fs.RemoveEmptyFolder(tree.record, kReplacedFolder)) {
-    (void)fs.RemoveEmptyFolder(tree.top, kRecordFolder);
-  }
+  if (!RemoveTree(fs, tree.replaced, name)) return true;
+  tree.replaced.Reset();
+  if (fs.RemoveEmptyFolder(tree.record, kReplacedFolder)) return true;
+  tree.record.Reset();
+  (void)fs.RemoveEmptyFolder(tree.top, kRecordFolder);
   return true;
 }
 
