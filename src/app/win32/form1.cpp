@@ -371,10 +371,17 @@ LRESULT Form1::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       break;
     case WM_CTLCOLORBTN:
       return reinterpret_cast<LRESULT>(::GetStockObject(WHITE_BRUSH));
-    case kCompareDone:
-      FinishCompare(std::unique_ptr<BuildResult>(reinterpret_cast<BuildResult*>(lparam)),
-                    static_cast<unsigned>(wparam));
+    case kCompareDone: {
+      std::unique_ptr<BuildResult> result(reinterpret_cast<BuildResult*>(lparam));
+      if (sync_ != nullptr) {
+        // The sync's thread reads the plan: the rows wait for its end.
+        compare_waiting_ = std::move(result);
+        compare_waiting_run_ = static_cast<unsigned>(wparam);
+        return 0;
+      }
+      FinishCompare(std::move(result), static_cast<unsigned>(wparam));
       return 0;
+    }
     case WM_DPICHANGED: {
       const auto* suggested = reinterpret_cast<const RECT*>(lparam);
       ::SetWindowPos(hwnd_, nullptr, suggested->left, suggested->top,
@@ -510,6 +517,7 @@ void Form1::Sync() {
   sync_ = &sync;
   sync.Run(*plan_, compared_, *fs_);
   sync_ = nullptr;
+  if (compare_waiting_) FinishCompare(std::move(compare_waiting_), compare_waiting_run_);
 }
 
 void Form1::FinishCompare(std::unique_ptr<BuildResult> result, unsigned run) {

@@ -98,6 +98,10 @@ class Form1 {
   // The sync under way, if any: the window is disabled meanwhile, and a
   // press that reaches it anyway does nothing.
   SyncWindow* sync_ = nullptr;
+  // A compare that ended while a sync was reading the plan: its rows are
+  // added once the sync is over.
+  std::unique_ptr<BuildResult> compare_waiting_;
+  unsigned compare_waiting_run_ = 0;
   std::unique_ptr<TaskbarProgress> taskbar_;
 };
 
