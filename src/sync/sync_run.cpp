@@ -735,9 +735,15 @@ class Run {
     // batch side by side, before its folders are flushed.
     if (job.storage.remote && repeated_.contains(job.key)) MendPlacedTimes(job);
     // Closing may wait for a round trip to a network share: it is done on
-    // the pool, beside the next rows.
-    tasks_.Submit(*pool_,
-                  [file = std::make_shared<OpenFile>(std::move(job.copy.file))] { file->Reset(); });
+    // the pool, beside the next rows; but at once where a later row of this
+    // run replaces the file (Windows does not replace a file still open).
+    if (repeated_.contains(job.key)) {
+      job.copy.file.Reset();
+    } else {
+      tasks_.Submit(*pool_, [file = std::make_shared<OpenFile>(std::move(job.copy.file))] {
+        file->Reset();
+      });
+    }
     if (repeated_.contains(job.key)) {
       FileInfo now;
       Written& mine = written_[job.key];
