@@ -170,18 +170,7 @@ void RunRecord::Remove() {
   journal_.Reset();
   kept_folders_.clear();
   run_folder_.reset();
-  Folder record;
-  Folder replaced;
-  if (fs_.OpenFolder(*top_, kRecordFolder, &record) ||
-      fs_.OpenFolder(record, kReplacedFolder, &replaced)) {
-    return;
-  }
-  if (!RemoveTree(fs_, replaced, run_name_)) return;
-  replaced.Reset();
-  if (!fs_.RemoveEmptyFolder(record, kReplacedFolder)) {
-    record.Reset();
-    (void)fs_.RemoveEmptyFolder(*top_, kRecordFolder);
-  }
+  RemoveRun(fs_, *top_, run_name_);
 }
 
 std::error_code RunRecord::RunFolder(std::shared_ptr<const Folder>* folder) {
@@ -285,29 +274,47 @@ std::error_code RunRecord::PutBack(const Folder& folder, std::string_view path,
   return fs_.MoveBetween(*kept, KeptName(name), folder, name, /*replace=*/false);
 }
 
+std::error_code OpenReplaced(FileSystem& fs, const Folder& top, Folder* record, Folder* replaced) {
+  if (std::error_code ec = fs.OpenFolder(top, kRecordFolder, record)) return ec;
+  return fs.OpenFolder(*record, kReplacedFolder, replaced);
+}
+
+std::string RunFolderText(std::string_view top_text, std::string_view run) {
+  std::string text(top_text);
+  for (std::string_view part : {kRecordFolder, kReplacedFolder}) {
+    text.append(part).push_back(kSeparator);
+  }
+  return text.append(run);
+}
+
 bool RunExists(FileSystem& fs, const Folder& top, std::string_view name) {
   Folder record;
   Folder replaced;
   Folder run;
-  return !fs.OpenFolder(top, kRecordFolder, &record) &&
-         !fs.OpenFolder(record, kReplacedFolder, &replaced) &&
-         !fs.OpenFolder(replaced, name, &run);
+  return !OpenReplaced(fs, top, &record, &replaced) && !fs.OpenFolder(replaced, name, &run);
 }
 
-std::vector<std::string> RunsIn(FileSystem& fs, const Folder& top) {
-  Folder record;
-  Folder replaced;
+namespace {
+
+// The runs in the opened `.tandrel/replaced` folder, oldest first.
+std::vector<std::string> RunsInReplaced(FileSystem& fs, const Folder& replaced) {
   std::vector<DirEntry> entries;
-  if (fs.OpenFolder(top, kRecordFolder, &record) ||
-      fs.OpenFolder(record, kReplacedFolder, &replaced) || fs.List(replaced, &entries)) {
-    return {};
-  }
+  if (fs.List(replaced, &entries)) return {};
   std::vector<std::string> runs;
   for (const DirEntry& entry : entries) {
     if (entry.kind == EntryKind::kFolder && RunStart(entry.name)) runs.push_back(entry.name);
   }
   std::sort(runs.begin(), runs.end(), RunBefore);
   return runs;
+}
+
+}  // namespace
+
+std::vector<std::string> RunsIn(FileSystem& fs, const Folder& top) {
+  Folder record;
+  Folder replaced;
+  if (OpenReplaced(fs, top, &record, &replaced)) return {};
+  return RunsInReplaced(fs, replaced);
 }
 
 bool RemoveTree(FileSystem& fs, const Folder& parent, std::string_view name) {
@@ -332,16 +339,25 @@ std::vector<std::string> RemoveRunsBefore(FileSystem& fs, const Folder& top, std
   std::vector<std::string> removed;
   Folder record;
   Folder replaced;
-  if (fs.OpenFolder(top, kRecordFolder, &record) ||
-      fs.OpenFolder(record, kReplacedFolder, &replaced)) {
-    return removed;
-  }
-  for (const std::string& run : RunsIn(fs, top)) {
+  if (OpenReplaced(fs, top, &record, &replaced)) return removed;
+  for (const std::string& run : RunsInReplaced(fs, replaced)) {
     if (run == spare || *RunStart(run) >= before) continue;
     if (RemoveTree(fs, replaced, run)) removed.push_back(run);
   }
   if (!removed.empty()) (void)fs.FlushFolder(replaced);
   return removed;
+}
+
+void RemoveRun(FileSystem& fs, const Folder& top, std::string_view name) {
+  // Each folder is let go of before it is removed: Windows removes a folder
+  // only once nobody holds it.
+  Folder record;
+  Folder replaced;
+  if (OpenReplaced(fs, top, &record, &replaced) || !RemoveTree(fs, replaced, name)) return;
+  replaced.Reset();
+  if (fs.RemoveEmptyFolder(record, kReplacedFolder)) return;
+  record.Reset();
+  (void)fs.RemoveEmptyFolder(top, kRecordFolder);
 }
 
 }  // namespace tandrel

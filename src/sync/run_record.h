@@ -119,6 +119,17 @@ class RunRecord {
   std::map<std::string, std::shared_ptr<const Folder>, std::less<>> kept_folders_;
 };
 
+// Opens `.tandrel/replaced` in the tree under `top`.
+std::error_code OpenReplaced(FileSystem& fs, const Folder& top, Folder* record, Folder* replaced);
+
+// Where the run `run` keeps its files, below the top folder `top_text`
+// (which ends in a separator).
+std::string RunFolderText(std::string_view top_text, std::string_view run);
+
+// Removes the run `name` of the tree under `top`, and the record's folders
+// where that leaves them empty. Nothing of the run may be held open.
+void RemoveRun(FileSystem& fs, const Folder& top, std::string_view name);
+
 // True when the tree under `top` has a record of the run `name`.
 bool RunExists(FileSystem& fs, const Folder& top, std::string_view name);
 

@@ -341,8 +341,7 @@ class Run {
       if (run == run_name_) continue;
       const std::int64_t after = *RunStart(run) + 1;
       if (RemoveRunsBefore(fs_, *root->folder, after, run_name_).empty()) return false;
-      removed_for_room_.push_back(root->text + std::string(kRecordFolder) + kSeparator +
-                                  std::string(kReplacedFolder) + kSeparator + run);
+      removed_for_room_.push_back(RunFolderText(root->text, run));
       return true;
     }
     return false;

@@ -72,8 +72,6 @@ struct TreeRun {
   std::string top_text;  // ends in a separator
   Folder top;
   Storage storage;
-  Folder record;
-  Folder replaced;
   std::shared_ptr<Folder> run;
   std::vector<JournalEntry> journal;
 };
@@ -90,9 +88,10 @@ bool OpenTreeRun(FileSystem& fs, std::string top_text, const std::string& name, 
   }
   (void)fs.Describe(tree->top, &tree->storage);
   tree->run = std::make_shared<Folder>();
-  if (fs.OpenFolder(tree->top, kRecordFolder, &tree->record) ||
-      fs.OpenFolder(tree->record, kReplacedFolder, &tree->replaced) ||
-      fs.OpenFolder(tree->replaced, name, tree->run.get())) {
+  Folder record;
+  Folder replaced;
+  if (OpenReplaced(fs, tree->top, &record, &replaced) ||
+      fs.OpenFolder(replaced, name, tree->run.get())) {
     return false;
   }
   std::string text;
@@ -149,13 +148,12 @@ bool UndoTree(FileSystem& fs, TreeRun& tree, const std::string& name, UndoReport
       ec = fs.MoveBetween(kept_folder, KeptName(file), *folder, file, /*replace=*/false);
       if (!ec) report->restored.push_back(shown);
     } else if (kept) {
+      const std::string kept_path =
+          path.substr(0, path.size() - file.size()) + KeptName(file);  // keeps the folder's '/'
       report->left_alone.push_back(shown +
                                    " (changed since the sync; the file it replaced is kept as " +
-                                   tree.top_text + std::string(kRecordFolder) + kSeparator +
-                                   std::string(kReplacedFolder) + kSeparator + name + kSeparator +
-                                   WithSeparators(FolderOf(path)) +
-                                   (FolderOf(path).empty() ? "" : std::string(1, kSeparator)) +
-                                   KeptName(file) + ")");
+                                   RunFolderText(tree.top_text, name) + kSeparator +
+                                   WithSeparators(kept_path) + ")");
     } else if (there && record.put &&
                !(record.kept && SameAsRecorded(now.stamp, *record.kept, tree.storage))) {
       report->left_alone.push_back(shown + " (changed since the sync)");
@@ -168,14 +166,8 @@ bool UndoTree(FileSystem& fs, TreeRun& tree, const std::string& name, UndoReport
   for (const auto& folder : touched) flushed = !fs.FlushFolder(*folder) && flushed;
   if (!flushed) report->left_alone.push_back(tree.top_text + " (could not be flushed)");
   if (report->left_alone.size() != left_before) return false;
-  // Each folder is let go of before it is removed: Windows removes a
-  // folder only once nobody holds it.
   tree.run.reset();
-  if (!RemoveTree(fs, tree.replaced, name)) return true;
-  tree.replaced.Reset();
-  if (fs.RemoveEmptyFolder(tree.record, kReplacedFolder)) return true;
-  tree.record.Reset();
-  (void)fs.RemoveEmptyFolder(tree.top, kRecordFolder);
+  RemoveRun(fs, tree.top, name);
   return true;
 }
 
