@@ -1,5 +1,5 @@
-#include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -8,64 +8,58 @@
 #include "cli/cli_common.h"
 #include "cli/commands.h"
 #include "compare/plan.h"
+#include "compare/plan_store.h"
 #include "sync/sync_run.h"
 
 namespace tandrel::cli {
 namespace {
 
-// The plan held as the compact rows the compare made, with a tick and a
-// "Done" mark a row; a row's texts are made only when the run reads it.
-// Each row the run performs is printed as it is marked "Done", so the
+// The plan held as the compact rows the compare made (in a PlanStore, as
+// the windows hold theirs); a row's texts are made only when the run reads
+// it. Each row the run performs is printed as it is marked "Done", so the
 // output is the list of what was done, in order.
 class ConsolePlanList final : public PlanList {
  public:
   ConsolePlanList(RowWriter& out, Plan plan)
-      : out_(out), plan_(std::move(plan)), state_(plan_.size(), kChecked) {}
+      : out_(out), plan_(std::make_shared<const Plan>(std::move(plan))) {
+    store_.Append(plan_);
+    store_.SetAllChecked(true);
+  }
 
   void Clear() override {
-    plan_ = Plan();
-    state_.clear();
+    store_.Clear();
+    plan_.reset();
   }
   // Only the compare's own rows are ever held here.
   void Append(std::vector<PlanRow>) override {
     throw std::logic_error("rows are only ever those of the compare");
   }
-  int Count() const override { return static_cast<int>(state_.size()); }
-  PlanRow Row(int position) const override {
-    const size_t i = Index(position);
-    const bool done = (state_[i] & kDone) != 0;
-    return {plan_.Source(i), done ? std::string(kDoneAction) : std::string(plan_.Action(i)),
-            plan_.Destination(i), (state_[i] & kChecked) != 0};
-  }
+  int Count() const override { return static_cast<int>(store_.size()); }
+  PlanRow Row(int position) const override { return store_.Row(Index(position)); }
   void SetChecked(int position, bool checked) override {
-    std::uint8_t& state = state_[Index(position)];
-    state = checked ? (state | kChecked) : (state & ~kChecked);
+    store_.SetChecked(Index(position), checked);
   }
-  void SetAllChecked(bool checked) override {
-    for (int position = 1; position <= Count(); ++position) SetChecked(position, checked);
-  }
+  void SetAllChecked(bool checked) override { store_.SetAllChecked(checked); }
   void SetAction(int position, const std::string& action) override {
     if (action != kDoneAction) return;
     const size_t i = Index(position);
-    state_[i] |= kDone;
-    out_.Write(plan_, i, kDoneAction);
+    store_.SetAction(i, action);
+    out_.Write(*plan_, i, kDoneAction);
     ++done_;
   }
   size_t done() const { return done_; }
 
  private:
-  static constexpr std::uint8_t kChecked = 1;
-  static constexpr std::uint8_t kDone = 2;
   size_t Index(int position) const {
-    if (position < 1 || static_cast<size_t>(position) > state_.size()) {
+    if (position < 1 || static_cast<size_t>(position) > store_.size()) {
       throw std::out_of_range("no such row");
     }
     return static_cast<size_t>(position - 1);
   }
 
   RowWriter& out_;
-  Plan plan_;
-  std::vector<std::uint8_t> state_;
+  std::shared_ptr<const Plan> plan_;
+  PlanStore store_;
   size_t done_ = 0;
 };
 
