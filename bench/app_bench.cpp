@@ -18,28 +18,14 @@
 #include <fstream>
 #include <string>
 
-#include "app/dialogs.h"
 #include "app/form1.h"
 #include "app/form_load.h"
 #include "compare/compare_run.h"
 #include "compare/plan.h"
 #include "platform/system.h"
+#include "silent_dialogs.h"
 
 namespace {
-
-class SilentDialogs final : public tandrel::Dialogs {
- public:
-  std::deque<std::string> answers;
-  void ShowMessage(const std::string& text) override {
-    std::printf("  (message: %s)\n", text.substr(0, 60).c_str());
-  }
-  std::string BrowseForFolder(const std::string&) override {
-    std::string answer = answers.front();
-    answers.pop_front();
-    return answer;
-  }
-  void StartDetached(const std::string&, const std::vector<std::string>&, bool) override {}
-};
 
 double Ms(const QElapsedTimer& timer) { return static_cast<double>(timer.nsecsElapsed()) / 1e6; }
 
@@ -73,7 +59,7 @@ int main(int argc, char** argv) {
                : std::filesystem::temp_directory_path() / "tandrel_app_bench";
 
   std::shared_ptr<tandrel::FileSystem> fs = tandrel::MakeRealFileSystem();
-  SilentDialogs dialogs;
+  tandrel::bench::SilentDialogs dialogs;
   tandrel::Form1 form(fs, dialogs);
   tandrel::StartUp start_up;
   start_up.draw = [] { return 0.5; };
@@ -91,7 +77,7 @@ int main(int argc, char** argv) {
                                ".jpg");
     result.plan.entries.push_back({tandrel::RowKind::kCopy1To2, static_cast<std::uint32_t>(i), 0});
   }
-  SilentDialogs quiet;
+  tandrel::bench::SilentDialogs quiet;
   tandrel::FormShell shell(quiet, form.pointer());
   QElapsedTimer timer;
   for (int round = 0; round < 3; ++round) {

@@ -17,26 +17,12 @@
 #include <fstream>
 #include <string>
 
-#include "app/dialogs.h"
 #include "app/form1.h"
 #include "app/form_load.h"
 #include "platform/system.h"
+#include "silent_dialogs.h"
 
 namespace {
-
-class ScriptedDialogs final : public tandrel::Dialogs {
- public:
-  std::deque<std::string> answers;
-  void ShowMessage(const std::string& text) override {
-    std::printf("  (message: %s)\n", text.substr(0, 60).c_str());
-  }
-  std::string BrowseForFolder(const std::string&) override {
-    std::string answer = answers.front();
-    answers.pop_front();
-    return answer;
-  }
-  void StartDetached(const std::string&, const std::vector<std::string>&, bool) override {}
-};
 
 // A "Vm...:" line of /proc/self/status, in kB.
 long StatusKb(const std::string& key) {
@@ -64,7 +50,7 @@ int main(int argc, char** argv) {
   int qt_argc = 1;
   QApplication app(qt_argc, argv);
   std::shared_ptr<tandrel::FileSystem> fs = tandrel::MakeRealFileSystem();
-  ScriptedDialogs dialogs;
+  tandrel::bench::SilentDialogs dialogs;
   tandrel::Form1 form(fs, dialogs);
   tandrel::StartUp start_up;
   start_up.draw = [] { return 0.5; };
