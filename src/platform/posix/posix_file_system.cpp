@@ -683,18 +683,15 @@ std::error_code PosixFileSystem::RemoveIfNotHeld(const Folder& folder, std::stri
   // the file where it is.
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
     return errno == EWOULDBLOCK ? std::error_code() : LastError();
-  // The name must still be the file we locked.
-  struct stat now {};
-  if (::fstatat(dir, z.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
-  if (now.st_dev != held.st_dev || now.st_ino != held.st_ino) return {};
-  if (::unlinkat(dir, z.c_str(), 0) != 0) {
-    // A server that will not remove an open file (SMB): it is let go of,
-    // and removed if its name still leads to it.
-    if (errno != EBUSY) return LastError();
-    (void)fd.Close();
+  // The name must still be the file we locked. A server that will not
+  // remove an open file (SMB) gets it let go of, and the name looked at again.
+  for (bool open = true;; open = false) {
+    struct stat now {};
     if (::fstatat(dir, z.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
     if (now.st_dev != held.st_dev || now.st_ino != held.st_ino) return {};
-    if (::unlinkat(dir, z.c_str(), 0) != 0) return LastError();
+    if (::unlinkat(dir, z.c_str(), 0) == 0) break;
+    if (errno != EBUSY || !open) return LastError();
+    (void)fd.Close();
   }
   *removed = true;
   return {};
