@@ -66,7 +66,8 @@ class ProbeDialogs final : public tandrel::Dialogs {
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   if (argc < 3) {
-    std::fprintf(stderr, "usage: sync_window_probe FOLDER1 FOLDER2 [--cancel-after S] [--shots DIR]\n");
+    std::fprintf(stderr,
+                 "usage: sync_window_probe FOLDER1 FOLDER2 [--cancel-after S] [--shots DIR]\n");
     return 2;
   }
   double cancel_after = -1;

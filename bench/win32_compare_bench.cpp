@@ -99,7 +99,9 @@ int main(int argc, char** argv) {
         picks.pop_front();
         return pick;
       },
-      [](const std::string& text) { std::printf("  (message: %s)\n", text.substr(0, 60).c_str()); });
+      [](const std::string& text) {
+        std::printf("  (message: %s)\n", text.substr(0, 60).c_str());
+      });
   ::SendMessageW(form.Control(Form1::kCheck3), BM_CLICK, 0, 0);
   ::SendMessageW(form.Control(Form1::kCheck1), BM_CLICK, 0, 0);
   const auto settle = Clock::now();
@@ -141,8 +143,7 @@ int main(int argc, char** argv) {
     ::SendMessageW(list, WM_KEYDOWN, VK_HOME, 0);
     ::SendMessageW(list, WM_KEYUP, VK_HOME, 0);
     ::UpdateWindow(list);
-    std::printf("  Home key: %.0f ms, %ld row texts asked for\n", MsSince(home_key),
-                display_infos);
+    std::printf("  Home key: %.0f ms, %ld row texts asked for\n", MsSince(home_key), display_infos);
     std::fflush(stdout);
   }
   return 0;

@@ -205,9 +205,8 @@ void Form1::Compare() {
   const std::optional<CompareRequest> request = StartCompareRun(plan_, *slot1_, *slot2_, shell_);
   if (!request) return;
   compared_ = *request;
-  compare_.Start(*request, [this](BuildResult result) {
-    FinishCompareRun(std::move(result), plan_, shell_);
-  });
+  compare_.Start(
+      *request, [this](BuildResult result) { FinishCompareRun(std::move(result), plan_, shell_); });
 }
 
 void Form1::Sync() {

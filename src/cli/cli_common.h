@@ -3,14 +3,14 @@
 #pragma once
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <mutex>
-#include <thread>
-#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "compare/plan.h"

@@ -54,7 +54,8 @@ int UndoCommand(FileSystem& fs, const std::vector<std::string>& args) {
       out.Flush();
       std::fprintf(stderr, "tandrel-cli: the sync of %s was not wholly undone; left alone:\n",
                    runs[i].name.c_str());
-      for (const std::string& text : report.left_alone) std::fprintf(stderr, "  %s\n", text.c_str());
+      for (const std::string& text : report.left_alone)
+        std::fprintf(stderr, "  %s\n", text.c_str());
       return out.Close(kExitFailed);
     }
     out.WriteLine("Undone: the sync of " + runs[i].name + ".");

@@ -34,8 +34,9 @@ void PlanStore::Append(std::shared_ptr<const Plan> plan) {
 
 std::pair<const PlanStore::Part*, size_t> PlanStore::Find(size_t i) const {
   // Nearly always one part; the last whose first row is at or before i.
-  const auto after = std::upper_bound(parts_.begin(), parts_.end(), i,
-                                      [](size_t row, const Part& part) { return row < part.first; });
+  const auto after =
+      std::upper_bound(parts_.begin(), parts_.end(), i,
+                       [](size_t row, const Part& part) { return row < part.first; });
   const Part& part = *std::prev(after);
   return {&part, i - part.first};
 }

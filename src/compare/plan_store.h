@@ -46,9 +46,9 @@ class PlanStore {
   // A row's state byte: the tick, and which Action it shows.
   static constexpr std::uint8_t kTicked = 1;
   static constexpr std::uint8_t kActionMask = 6;
-  static constexpr std::uint8_t kShowsOwn = 0;     // the plan's phrase, or the appended text
-  static constexpr std::uint8_t kShowsDone = 2;    // "Done"
-  static constexpr std::uint8_t kShowsAside = 4;   // a text of aside_
+  static constexpr std::uint8_t kShowsOwn = 0;    // the plan's phrase, or the appended text
+  static constexpr std::uint8_t kShowsDone = 2;   // "Done"
+  static constexpr std::uint8_t kShowsAside = 4;  // a text of aside_
 
   // A run of rows: those of one plan, or rows appended as text.
   struct Part {

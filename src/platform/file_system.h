@@ -324,8 +324,7 @@ class FileSystem {
   virtual std::error_code AppendText(OpenFile& file, std::string_view text);
 
   // Reads the whole of the small file `name` of `folder`.
-  virtual std::error_code ReadText(const Folder& folder, std::string_view name,
-                                   std::string* text);
+  virtual std::error_code ReadText(const Folder& folder, std::string_view name, std::string* text);
 
   // Removes the empty folder `name` of `folder`.
   virtual std::error_code RemoveEmptyFolder(const Folder& folder, std::string_view name);

@@ -20,11 +20,20 @@ std::string Escaped(std::string_view text) {
   std::string out;
   for (char c : text) {
     switch (c) {
-      case '%': out += "%25"; break;
-      case '\t': out += "%09"; break;
-      case '\n': out += "%0A"; break;
-      case '\r': out += "%0D"; break;
-      default: out += c;
+      case '%':
+        out += "%25";
+        break;
+      case '\t':
+        out += "%09";
+        break;
+      case '\n':
+        out += "%0A";
+        break;
+      case '\r':
+        out += "%0D";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -242,7 +251,8 @@ std::error_code RunRecord::KeptFolderOf(std::string_view path,
   return {};
 }
 
-std::error_code RunRecord::Keep(const Folder& folder, std::string_view path, std::string_view name) {
+std::error_code RunRecord::Keep(const Folder& folder, std::string_view path,
+                                std::string_view name) {
   std::shared_ptr<const Folder> kept;
   {
     std::lock_guard lock(mutex_);

@@ -85,8 +85,8 @@ class RunRecord {
   std::error_code Flush();
 
   // Moves the file `name` of `folder` (at `path` below the top) into the
-  // run's folder. May be called from several threads at once. std::errc::cross_device_link or operation_not_supported
-  // when it cannot be moved there in one step.
+  // run's folder. May be called from several threads at once. std::errc::cross_device_link or
+  // operation_not_supported when it cannot be moved there in one step.
   std::error_code Keep(const Folder& folder, std::string_view path, std::string_view name);
   // Flushes the folders that files were moved into since the last call.
   std::error_code FlushKept();

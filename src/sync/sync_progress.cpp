@@ -73,8 +73,7 @@ ProgressView ProgressMeter::Read(const SyncProgress& progress, Clock::time_point
   const auto span = now - samples_.front().first;
   const std::int64_t moved = copied - samples_.front().second;
   if (span > std::chrono::milliseconds(500) && moved > 0) {
-    const double rate =
-        static_cast<double>(moved) / std::chrono::duration<double>(span).count();
+    const double rate = static_cast<double>(moved) / std::chrono::duration<double>(span).count();
     view.bytes += ", " + SizeText(static_cast<std::int64_t>(rate)) + "/s";
     if (counted && span >= kFirstEstimate && total > copied) {
       view.bytes += ", " + TimeLeftText(static_cast<double>(total - copied) / rate);

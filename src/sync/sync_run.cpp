@@ -7,9 +7,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <optional>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -739,9 +739,8 @@ class Run {
     if (repeated_.contains(job.key)) {
       job.copy.file.Reset();
     } else {
-      tasks_.Submit(*pool_, [file = std::make_shared<OpenFile>(std::move(job.copy.file))] {
-        file->Reset();
-      });
+      tasks_.Submit(
+          *pool_, [file = std::make_shared<OpenFile>(std::move(job.copy.file))] { file->Reset(); });
     }
     if (repeated_.contains(job.key)) {
       FileInfo now;
@@ -969,8 +968,10 @@ class Run {
       Job& job = *batch[i];
       if (!job.kept) continue;
       if (std::error_code ec = RootOf(job.target)->record->FlushKept()) {
-        job.failure = "The file it replaced could not be flushed where it is kept, so the row "
-                      "may not survive a power cut: " + Sentence(ec);
+        job.failure =
+            "The file it replaced could not be flushed where it is kept, so the row "
+            "may not survive a power cut: " +
+            Sentence(ec);
         stop_after(i);
       }
     }

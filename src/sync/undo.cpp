@@ -132,8 +132,8 @@ bool UndoTree(FileSystem& fs, TreeRun& tree, const std::string& name, UndoReport
     // Looked at right before anything is moved.
     FileInfo now;
     const bool there = !fs.StatAt(*folder, file, FollowLinks::kNo, &now);
-    const bool ours = there && !now.is_link && record.put &&
-                      SameAsRecorded(now.stamp, *record.put, tree.storage);
+    const bool ours =
+        there && !now.is_link && record.put && SameAsRecorded(now.stamp, *record.put, tree.storage);
     std::error_code ec;
     if (ours && kept) {
       ec = fs.MoveBetween(kept_folder, KeptName(file), *folder, file, /*replace=*/true);
@@ -150,10 +150,9 @@ bool UndoTree(FileSystem& fs, TreeRun& tree, const std::string& name, UndoReport
     } else if (kept) {
       const std::string kept_path =
           path.substr(0, path.size() - file.size()) + KeptName(file);  // keeps the folder's '/'
-      report->left_alone.push_back(shown +
-                                   " (changed since the sync; the file it replaced is kept as " +
-                                   RunFolderText(tree.top_text, name) + kSeparator +
-                                   WithSeparators(kept_path) + ")");
+      report->left_alone.push_back(
+          shown + " (changed since the sync; the file it replaced is kept as " +
+          RunFolderText(tree.top_text, name) + kSeparator + WithSeparators(kept_path) + ")");
     } else if (there && record.put &&
                !(record.kept && SameAsRecorded(now.stamp, *record.kept, tree.storage))) {
       report->left_alone.push_back(shown + " (changed since the sync)");

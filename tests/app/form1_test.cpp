@@ -6,9 +6,9 @@
 #include <QApplication>
 #include <QDialog>
 #include <QElapsedTimer>
+#include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
-#include <QHeaderView>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -441,9 +441,8 @@ TEST_F(Form1Test, ALongSyncShowsItsProgressAndStopsOnCancel) {
   since_beat.start();
   qint64 longest_gap = 0;
   QTimer heartbeat;
-  QObject::connect(&heartbeat, &QTimer::timeout, [&] {
-    longest_gap = std::max(longest_gap, since_beat.restart());
-  });
+  QObject::connect(&heartbeat, &QTimer::timeout,
+                   [&] { longest_gap = std::max(longest_gap, since_beat.restart()); });
   heartbeat.start(10);
   std::vector<QString> rows_seen;
   std::vector<QString> bytes_seen;

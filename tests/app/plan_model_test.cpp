@@ -106,15 +106,14 @@ TEST(PlanModel, FilledFromTheCompactPlanShowsWhatItsTextRowsShow) {
   fs.AddFile(testing::P("/two/only2.txt"), "", 0);
   fs.AddFile(testing::P("/two/y/a.txt"), "", 9 * kSecond);
   fs.AddFile(testing::P("/two/z/b.txt"), "", 0);
-  const auto plan = std::make_shared<const Plan>(
-      BuildPlan(fs, testing::P("/one/"), testing::P("/two/")).plan);
+  const auto plan =
+      std::make_shared<const Plan>(BuildPlan(fs, testing::P("/one/"), testing::P("/two/")).plan);
   ASSERT_EQ(plan->size(), 4u);  // a copy each way and an overwrite each way
 
   // Each step is done to a model filled from the plan itself and to one
   // filled from its rows as text.
   PlanModel compact, texts;
-  QAbstractItemModelTester tester(&compact,
-                                  QAbstractItemModelTester::FailureReportingMode::Fatal);
+  QAbstractItemModelTester tester(&compact, QAbstractItemModelTester::FailureReportingMode::Fatal);
   const std::string own = std::string(plan->Action(2));
   const auto fill = [&](PlanList& l, bool compact_rows) {
     compact_rows ? l.AppendPlan(plan) : l.Append(plan->Rows(/*checked=*/false));
@@ -131,7 +130,9 @@ TEST(PlanModel, FilledFromTheCompactPlanShowsWhatItsTextRowsShow) {
       {"its own phrase again", [&](PlanList& l, bool) { l.SetAction(3, own); }},
       {"another text again", [](PlanList& l, bool) { l.SetAction(4, "could not be copied"); }},
       {"text rows after it",
-       [](PlanList& l, bool) { l.Append({Copy("/one/late"), {"/one/x", " y", "/two/", true}}); }},
+       [](PlanList& l, bool) {
+         l.Append({Copy("/one/late"), {"/one/x", " y", "/two/", true}});
+       }},
       {"a text row done", [](PlanList& l, bool) { l.SetAction(6, "Done"); }},
       {"unticked all", [](PlanList& l, bool) { l.SetAllChecked(false); }},
       {"one ticked", [](PlanList& l, bool) { l.SetChecked(4, true); }},

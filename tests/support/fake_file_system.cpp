@@ -581,7 +581,7 @@ std::error_code FakeFileSystem::RenameTemporary(const Folder& folder, std::strin
 }
 
 std::error_code FakeFileSystem::MakeFolder(const Folder& parent, std::string_view name, bool hidden,
-                                          Folder* folder) {
+                                           Folder* folder) {
   {
     std::lock_guard lock(mutex_);
     const NodePtr node = FolderOf(parent);
@@ -599,8 +599,8 @@ std::error_code FakeFileSystem::MakeFolder(const Folder& parent, std::string_vie
 }
 
 std::error_code FakeFileSystem::MoveBetween(const Folder& from, std::string_view name,
-                                           const Folder& to, std::string_view to_name,
-                                           bool replace) {
+                                            const Folder& to, std::string_view to_name,
+                                            bool replace) {
   std::lock_guard lock(mutex_);
   const NodePtr source = FolderOf(from);
   const NodePtr target = FolderOf(to);
@@ -632,7 +632,7 @@ std::error_code FakeFileSystem::AppendText(OpenFile& file, std::string_view text
 }
 
 std::error_code FakeFileSystem::ReadText(const Folder& folder, std::string_view name,
-                                        std::string* text) {
+                                         std::string* text) {
   std::lock_guard lock(mutex_);
   const NodePtr parent = FolderOf(folder);
   if (std::error_code ec = Step(Op::kRead, PathIn(parent.get(), name))) return ec;

@@ -137,7 +137,8 @@ TEST(ConfinedSync, AnEditDuringTheCopyKeepsTheTarget) {
   EXPECT_THAT(shell.messages[0], HasSubstr("changed while its copy was being written"));
   EXPECT_EQ(plan.rows, Rows());
   EXPECT_FALSE(fs.Exists(P("/b/only")));
-  for (const std::string& path : fs.AllPaths()) EXPECT_EQ(path.find("~tandrel-"), std::string::npos);
+  for (const std::string& path : fs.AllPaths())
+    EXPECT_EQ(path.find("~tandrel-"), std::string::npos);
 }
 
 // No rename before its file's data and the run's journal are flushed, the
@@ -164,7 +165,8 @@ TEST(ConfinedSync, RowsAreDoneOnlyWhenTheyWouldSurviveAPowerCut) {
   const std::vector<std::string> full = fs.Journal();
   // The run's folder is made, and flushed up to the top, before any row.
   auto step = full.begin();
-  for (; step != full.end() && step->starts_with("flush-folder "); ++step) {}
+  for (; step != full.end() && step->starts_with("flush-folder "); ++step) {
+  }
   ASSERT_EQ(step - full.begin(), 4);
   std::vector<std::string> journal;
   std::vector<std::string> recorded;  // the run's own record, in order
@@ -249,7 +251,8 @@ TEST(ConfinedSync, OutOfSpaceWithCopiesWrittenAheadGoesOnOneRowAtATime) {
 
       EXPECT_THAT(shell.messages, ElementsAre("Done.")) << threads << " " << error.message();
       for (int i = 0; i < 20; ++i) EXPECT_EQ(fs.Contents(P("/b/f") + std::to_string(i)), "data");
-      for (const std::string& path : fs.AllPaths()) EXPECT_EQ(path.find("~tandrel-"), std::string::npos);
+      for (const std::string& path : fs.AllPaths())
+        EXPECT_EQ(path.find("~tandrel-"), std::string::npos);
     }
   }
 }

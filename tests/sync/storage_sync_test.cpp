@@ -346,8 +346,9 @@ TEST(SyncStopped, AtEveryStepTheRowsDoneAreTheFilesInPlace) {
     EXPECT_FALSE(fs.HasTemporaries()) << at;
     if (synced.performed) break;  // the stop came after the last step
     EXPECT_THAT(synced.messages, ::testing::IsEmpty()) << at;
-    EXPECT_EQ(progress.rows_done, std::count_if(synced.rows.begin(), synced.rows.end(),
-                                                [](const PlanRow& r) { return r.action == "Done"; }))
+    EXPECT_EQ(progress.rows_done,
+              std::count_if(synced.rows.begin(), synced.rows.end(),
+                            [](const PlanRow& r) { return r.action == "Done"; }))
         << at;
     for (const PlanRow& row : synced.rows) {
       const std::string target = P("/b/") + row.source.substr(P("/a/").size());

@@ -57,9 +57,9 @@ TEST(SyncProgressReports, RiseDuringOneLargeCopyAndReachTheTotals) {
   ASSERT_TRUE(SyncRun(plan, {P("/a/"), P("/b/")}, shell, fs, options));
 
   EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
-  EXPECT_GE(std::count_if(seen.begin(), seen.end(),
-                          [](std::int64_t b) { return b > 0 && b < 20'000; }),
-            10);
+  EXPECT_GE(
+      std::count_if(seen.begin(), seen.end(), [](std::int64_t b) { return b > 0 && b < 20'000; }),
+      10);
   EXPECT_EQ(progress.rows_total, 4);
   EXPECT_EQ(progress.rows_done, 4);
   EXPECT_TRUE(progress.bytes_counted);
@@ -139,15 +139,14 @@ TEST(SyncThreadRun, PostsEverythingInOrderAndTellsWhereItStopped) {
     EXPECT_FALSE(fs.HasTemporaries());
     if (!stop) {
       EXPECT_TRUE(sync.performed());
-      EXPECT_THAT(seen, ::testing::ElementsAre("4 rows", "4 rows", "4 rows", "4 rows",
-                                               "box Done.", "4 rows", "0 rows"));
+      EXPECT_THAT(seen, ::testing::ElementsAre("4 rows", "4 rows", "4 rows", "4 rows", "box Done.",
+                                               "4 rows", "0 rows"));
       EXPECT_EQ(sync.StoppedText(), "");
     } else {
       EXPECT_FALSE(sync.performed());
       const auto done = std::count_if(plan.rows.begin(), plan.rows.end(),
                                       [](const PlanRow& r) { return r.action == "Done"; });
-      EXPECT_EQ(sync.StoppedText(),
-                "Stopped. " + std::to_string(done) + " of 4 rows were done.");
+      EXPECT_EQ(sync.StoppedText(), "Stopped. " + std::to_string(done) + " of 4 rows were done.");
       EXPECT_EQ(plan.rows.size(), 4u);
     }
   }

@@ -1,6 +1,8 @@
 // A sync undone: both trees back as they were, what changed since left
 // alone, and a crash between moving a file aside and putting its copy in
 // place never losing either.
+#include "sync/undo.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -9,7 +11,6 @@
 #include "support/fake_window.h"
 #include "support/path.h"
 #include "sync/sync_run.h"
-#include "sync/undo.h"
 
 namespace tandrel {
 namespace {

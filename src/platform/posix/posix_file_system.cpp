@@ -597,8 +597,8 @@ std::error_code PosixFileSystem::MoveBetween(const Folder& from, std::string_vie
     return {};
   }
 #if defined(__linux__) && defined(SYS_renameat2)
-  if (::syscall(SYS_renameat2, from_dir, from_z.c_str(), to_dir, to_z.c_str(),
-                RENAME_NOREPLACE) == 0) {
+  if (::syscall(SYS_renameat2, from_dir, from_z.c_str(), to_dir, to_z.c_str(), RENAME_NOREPLACE) ==
+      0) {
     return {};
   }
   if (errno != EINVAL && errno != ENOSYS) return LastError();

@@ -522,8 +522,7 @@ std::error_code Win32FileSystem::CreateTemporary(const Folder& folder, std::stri
 // Every file's owner counts as the caller here (see FileInfo), so links are
 // read through whatever `follow` says.
 std::error_code Win32FileSystem::CopyInto(const Folder& from, std::string_view name, OpenFile& to,
-                                          FileInfo* copied, FollowLinks,
-                                          const CopyWatch* watch) {
+                                          FileInfo* copied, FollowLinks, const CopyWatch* watch) {
   std::wstring wide;
   if (std::error_code ec = WideName(name, &wide)) return ec;
   FileHandle source;
