@@ -21,11 +21,7 @@ export WINEPREFIX="$root/build/mingw/wine-prefix-window" WINEDEBUG=-all WINEDLLO
 # With twm the window gets its title bar. Wine's drive Z: is the Linux root.
 twmrc=$(mktemp)
 trap 'rm -f "$twmrc"' EXIT
-# Xvfb has no fonts but "fixed", and twm quits without the ones it asks for.
-printf 'UsePPosition "on"\nNoGrabServer\nDecorateTransients\n' > "$twmrc"
-for font in TitleFont MenuFont IconFont ResizeFont IconManagerFont; do
-  printf '%s "fixed"\n' "$font" >> "$twmrc"
-done
+"$root/scripts/twmrc.sh" "$twmrc"
 xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" bash -c '
   if command -v twm >/dev/null; then LC_ALL=C twm -f "$1" >/dev/null 2>&1 & sleep 0.5; fi
   wine "$2" "$3"' screenshots "$twmrc" "$walk" "Z:${out//\//\\}"

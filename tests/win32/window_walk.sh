@@ -18,12 +18,8 @@ if ! command -v twm >/dev/null 2>&1; then
 fi
 twmrc=$(mktemp)
 trap 'rm -f "$twmrc"' EXIT
-# Windows stand where the program puts them, none waits to be placed by hand.
-# Xvfb has no fonts but "fixed"; twm gives up on its usual ones.
-printf 'UsePPosition "on"\nRandomPlacement\nNoGrabServer\nDecorateTransients\n' >"$twmrc"
-for font in TitleFont MenuFont IconFont ResizeFont IconManagerFont; do
-  printf '%s "fixed"\n' "$font" >>"$twmrc"
-done
+# No window waits to be placed by hand.
+"$(dirname "$0")/../../scripts/twmrc.sh" "$twmrc" RandomPlacement
 # A Wine prefix of its own: Wine starts its desktop once per prefix, with
 # the display of whichever program needed it first, and the console tests
 # beside this one have none.
