@@ -80,6 +80,8 @@ std::error_code FileSystem::ReadLink(const Folder&, std::string_view, std::strin
   return std::make_error_code(std::errc::operation_not_supported);
 }
 
+std::string FileSystem::ProgramHolding(const Folder&, std::string_view) { return {}; }
+
 std::error_code FileSystem::MakeFolder(const Folder&, std::string_view, bool, Folder*) {
   return std::make_error_code(std::errc::operation_not_supported);
 }

@@ -176,6 +176,11 @@ using OpenFile = Handle<OpenFileTag>;
 // - std::errc::no_such_file_or_directory: the name is not there.
 // - std::errc::file_exists: the name is taken (creating, or renaming
 //   without replacing).
+// - std::errc::device_or_resource_busy: another program holds the file open
+//   so that it cannot be renamed, replaced or removed now (on Windows a
+//   sharing or lock violation, or a file open without delete sharing; on a
+//   share, what the server says of a file a Windows computer holds). It may
+//   pass in a moment; ProgramHolding may tell who holds it.
 //
 // Threads: the primitives may be called from several threads at once, on
 // the same Folder too, except that List of one Folder must not run on two
@@ -302,6 +307,11 @@ class FileSystem {
   // whether it did. A file that is held is no error.
   virtual std::error_code RemoveIfNotHeld(const Folder& folder, std::string_view name,
                                           bool* removed) = 0;
+
+  // The name of a program that holds the file `name` of `folder` open
+  // (such as "WINWORD.EXE"), where the system can tell; empty otherwise.
+  // The default tells nothing.
+  virtual std::string ProgramHolding(const Folder& folder, std::string_view name);
 
   // --- Keeping replaced files, and undoing a run -------------------------
   // Each answers std::errc::operation_not_supported where a file system
