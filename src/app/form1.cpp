@@ -222,20 +222,38 @@ void Form1::Sync() {
   ProgressDialog progress(this, sync);
   QEventLoop loop;
   bool running = true;
-  QTimer::singleShot(kProgressDelay, &progress, [&] {
-    if (running) progress.open();
+  bool opened = false;
+  // The progress window opens once the run has taken a while, and never
+  // over a message of the run: it goes before each box, so that the box is
+  // in front and takes the keyboard, and the wait starts again after it.
+  // The run's last message ends it, so that one stays alone.
+  QTimer opener;
+  opener.setSingleShot(true);
+  opener.setInterval(kProgressDelay);
+  QObject::connect(&opener, &QTimer::timeout, &progress, [&] {
+    if (!running) return;
+    progress.open();
+    opened = true;
   });
+  sync.AroundMessages(
+      [&] {
+        opener.stop();
+        progress.hide();
+        // A long sync that speaks while the user is elsewhere asks for
+        // attention.
+        if (opened && QApplication::activeWindow() == nullptr) QApplication::alert(this);
+      },
+      [&] { opener.start(); });
+  opener.start();
   sync.Start(compared_, *fs_, [&] {
     running = false;
     loop.quit();
   });
   loop.exec();
-  const bool shown = progress.isVisible();
+  opener.stop();
   progress.hide();
   const std::string stopped = sync.StoppedText();
   if (!stopped.empty()) shell_.ShowMessage(stopped);
-  // A long sync that ends while the user is elsewhere asks for attention.
-  if (shown && QApplication::activeWindow() == nullptr) QApplication::alert(this);
 }
 
 }  // namespace tandrel

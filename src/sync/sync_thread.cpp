@@ -57,9 +57,14 @@ class SyncThread::PostedPlan final : public PlanList {
 // and waited for.
 class SyncThread::PostedShell final : public Shell {
  public:
-  PostedShell(Shell& shell, const Post& post) : shell_(shell), post_(post) {}
+  PostedShell(Shell& shell, const Post& post, const Task& before, const Task& after)
+      : shell_(shell), post_(post), before_(before), after_(after) {}
   void ShowMessage(const std::string& text) override {
-    PostAndWait<void>(post_, [&] { shell_.ShowMessage(text); });
+    PostAndWait<void>(post_, [&] {
+      if (before_) before_();
+      shell_.ShowMessage(text);
+      if (after_) after_();
+    });
   }
   Pointer WindowPointer() const override {
     return PostAndWait<Pointer>(post_, [&] { return shell_.WindowPointer(); });
@@ -78,15 +83,22 @@ class SyncThread::PostedShell final : public Shell {
  private:
   Shell& shell_;
   const Post& post_;
+  const Task& before_;
+  const Task& after_;
 };
 
 SyncThread::SyncThread(PlanList& plan, Shell& shell, Post post)
     : post_(std::move(post)),
       plan_(std::make_unique<PostedPlan>(plan, post_)),
-      shell_(std::make_unique<PostedShell>(shell, post_)) {}
+      shell_(std::make_unique<PostedShell>(shell, post_, before_message_, after_message_)) {}
 
 SyncThread::~SyncThread() {
   if (thread_.joinable()) thread_.join();
+}
+
+void SyncThread::AroundMessages(Task before, Task after) {
+  before_message_ = std::move(before);
+  after_message_ = std::move(after);
 }
 
 void SyncThread::Start(const CompareRequest& compared, FileSystem& fs, Task finished) {

@@ -34,6 +34,12 @@ class SyncThread {
   SyncThread(const SyncThread&) = delete;
   SyncThread& operator=(const SyncThread&) = delete;
 
+  // Run on the window's thread around every message box of the run:
+  // `before` just before the box opens, `after` once it is closed. A window
+  // hides its progress window in `before`, so that the box is in front and
+  // takes the keyboard; set before Start.
+  void AroundMessages(Task before, Task after);
+
   // Starts the run; `finished` is posted after everything it posted.
   void Start(const CompareRequest& compared, FileSystem& fs, Task finished);
   // Cancel: no further row is put in place; the run ends within a block of
@@ -51,6 +57,8 @@ class SyncThread {
   class PostedShell;
 
   Post post_;
+  Task before_message_;
+  Task after_message_;
   std::unique_ptr<PostedPlan> plan_;
   std::unique_ptr<PostedShell> shell_;
   std::stop_source stop_;

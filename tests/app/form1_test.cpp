@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -484,6 +485,78 @@ TEST_F(Form1Test, ALongSyncShowsItsProgressAndStopsOnCancel) {
   EXPECT_THAT(dialogs_.messages,
               ElementsAre("Stopped. " + std::to_string(done) + " of 5 rows were done."));
   EXPECT_FALSE(fake->HasTemporaries());
+}
+
+// The run's last word stays alone in front while the user reads it: the
+// progress window never opens over it (nor over a failure), whether or not
+// it was up before, and OK empties the plan of a run that did every row.
+TEST_F(Form1Test, TheClosingMessageStaysInFrontUntilItIsAnswered) {
+  struct Case {
+    const char* what;
+    bool slow;  // long enough for the progress window to open first
+    bool fail;  // the last row fails
+  };
+  for (const Case& c : {Case{"quick", false, false}, Case{"after the progress", true, false},
+                        Case{"a failure after the progress", true, true}}) {
+    SCOPED_TRACE(c.what);
+    auto fake = std::make_shared<FakeFileSystem>();
+    fake->AddFile("/one/a.txt", "small", 2);
+    fake->AddFile("/one/b.bin", std::string(c.slow ? 1500 : 5, 'x'), 2);
+    fake->AddFolder("/two");
+    fake->SetBlockSize(1);
+    fake->SetHook([slow = c.slow](testing::Op op, const std::string&) {
+      if (slow && op == testing::Op::kWrite)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    if (c.fail) {
+      fake->FailPath(testing::Op::kRename, "/two/b.bin",
+                     std::make_error_code(std::errc::permission_denied));
+    }
+    Open(fake);
+    ChooseBoth("/one", "/two");
+    ASSERT_TRUE(CompareAndWait());
+
+    auto progress_up = [this] {
+      auto* dialog = form_->findChild<QDialog*>(QStringLiteral("SyncProgress"));
+      return dialog != nullptr && dialog->isVisible();
+    };
+    bool progress_seen = false;
+    int looks = 0, covered = 0;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] { progress_seen |= progress_up(); });
+    watch.start(20);
+    // Answered as a person would: after two seconds of reading.
+    dialogs_.on_message = [&](const std::string& text) {
+      watch.stop();
+      std::unique_ptr<QMessageBox> box = MakeMessageBox(form_.get(), text);
+      QTimer looker;
+      QObject::connect(&looker, &QTimer::timeout, [&] {
+        ++looks;
+        if (progress_up() || QApplication::activeModalWidget() != box.get()) ++covered;
+      });
+      looker.start(100);
+      QTimer::singleShot(2000, box.get(), &QMessageBox::accept);
+      box->exec();
+    };
+    Press("Check6");
+    dialogs_.on_message = nullptr;
+
+    EXPECT_EQ(progress_seen, c.slow);
+    EXPECT_GT(looks, 10);
+    EXPECT_EQ(covered, 0);
+    ASSERT_FALSE(dialogs_.messages.empty());
+    if (c.fail) {
+      EXPECT_THAT(dialogs_.messages.back(), HasSubstr("Could not copy"));
+      EXPECT_EQ(form_->plan().Count(), 2);
+    } else {
+      EXPECT_EQ(dialogs_.messages.back(), "Done.");
+      EXPECT_EQ(form_->plan().Count(), 0);
+    }
+    EXPECT_FALSE(progress_up());
+    // Nothing of the run holds the window any more.
+    EXPECT_TRUE(form_->close());
+    dialogs_.messages.clear();
+  }
 }
 
 TEST_F(Form1Test, PointerShowsTheHandOverButtonsAndTheArrowElsewhere) {
