@@ -20,6 +20,7 @@
 #include "platform/io_pool.h"
 #include "platform/system.h"
 #include "sync/check_copy.h"
+#include "sync/held_file.h"
 #include "sync/safe_copy.h"
 
 namespace tandrel {
@@ -309,17 +310,29 @@ class Run {
     if (ec && ec != std::errc::no_such_file_or_directory) return Sentence(ec);
     if (ec || now.stamp != *job.seen) return std::string(kChangedDuringCopy);
     Root* const root = RootOf(job.target);
-    const std::error_code kept =
-        root->record->Keep(*job.folder, PathBelow(*root, job.target), job.target_name);
+    const std::error_code kept = RetryWhileHeld(
+        [&] {
+          return root->record->Keep(*job.folder, PathBelow(*root, job.target), job.target_name);
+        },
+        job.storage, stop_);
     if (kept == std::errc::cross_device_link || kept == std::errc::operation_not_supported) {
       std::lock_guard lock(mutex_);
       job.keep = false;
       not_kept_.push_back(job.target);
       return std::nullopt;
     }
-    if (kept) return Sentence(kept);
+    if (kept) return WhyNotReplaced(job, kept);
     job.kept = true;
     return std::nullopt;
+  }
+
+  // The reason a row's target could not be moved aside or replaced; where
+  // another program may hold it, says so and names the program if the
+  // system can tell.
+  std::string WhyNotReplaced(const Job& job, const std::error_code& ec) {
+    if (!MayBeHeld(ec, job.storage)) return Sentence(ec);
+    return HeldReason(ec, job.storage, job.target, fs_.ProgramHolding(*job.folder, job.target_name),
+                      "replaced");
   }
 
   // Puts back what was moved aside for rows that were then not put in place.
@@ -718,14 +731,18 @@ class Run {
     // A kept file was moved aside (MoveAside): the copy takes its empty
     // place, and a crash in between leaves the one kept and the other in
     // its temporary, never neither.
-    if (std::error_code ec = fs_.RenameTemporary(*job.folder, job.copy.name, job.copy.file,
-                                                 job.target_name, replace)) {
+    const auto rename = [&] {
+      return fs_.RenameTemporary(*job.folder, job.copy.name, job.copy.file, job.target_name,
+                                 replace);
+    };
+    // Only a file that is there can be held by another program.
+    if (std::error_code ec = replace ? RetryWhileHeld(rename, job.storage, stop_) : rename()) {
       if (job.kept && ec == std::errc::file_exists) return std::string(kChangedDuringCopy);
       if (!replace && ec == std::errc::file_exists) {
         if (std::optional<std::string> there = CaseVariantThere(job)) return CaseTaken(*there);
         return std::string(kAlreadyThere);
       }
-      return Sentence(ec);
+      return replace ? WhyNotReplaced(job, ec) : Sentence(ec);
     }
     job.copy.name.clear();
     job.placed = true;

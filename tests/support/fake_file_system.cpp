@@ -274,6 +274,25 @@ int FakeFileSystem::Calls(Op op) const {
   return it == calls_.end() ? 0 : it->second;
 }
 
+void FakeFileSystem::HoldOpen(const std::string& path, int attempts, std::string program) {
+  std::lock_guard lock(mutex_);
+  holders_[Key(path)] = Holder{attempts, std::move(program)};
+}
+
+std::error_code FakeFileSystem::Held(const std::string& path) {
+  const auto holder = holders_.find(Key(path));
+  if (holder == holders_.end() || holder->second.attempts == 0) return {};
+  --holder->second.attempts;
+  return Errc(std::errc::device_or_resource_busy);
+}
+
+std::string FakeFileSystem::ProgramHolding(const Folder& folder, std::string_view name) {
+  std::lock_guard lock(mutex_);
+  const auto holder = holders_.find(Key(PathIn(FolderOf(folder).get(), name)));
+  return holder == holders_.end() || holder->second.attempts == 0 ? std::string()
+                                                                  : holder->second.program;
+}
+
 std::error_code FakeFileSystem::Step(Op op, const std::string& path) {
   const int call = ++calls_[op];
   if (hook_) hook_(op, path);
@@ -561,6 +580,7 @@ std::error_code FakeFileSystem::RenameTemporary(const Folder& folder, std::strin
   auto existing = ChildAt(parent, to);
   if (existing != parent->children.end()) {
     if (!replace) return Errc(std::errc::file_exists);
+    if (std::error_code ec = Held(to_path)) return ec;
     if ((*existing)->kind == EntryKind::kFolder && (*existing)->link_target.empty()) {
       return Errc(std::errc::is_a_directory);
     }
@@ -608,6 +628,7 @@ std::error_code FakeFileSystem::MoveBetween(const Folder& from, std::string_view
   if (std::error_code ec = Step(Op::kRename, to_path)) return ec;
   const NodePtr moved = Child(source, name);
   if (moved == nullptr) return Errc(std::errc::no_such_file_or_directory);
+  if (std::error_code ec = Held(PathIn(source.get(), name))) return ec;
   if (&StorageOf(source.get()) != &StorageOf(target.get())) {
     return Errc(std::errc::cross_device_link);
   }
@@ -689,6 +710,7 @@ std::error_code FakeFileSystem::RemoveIfNotHeld(const Folder& folder, std::strin
   if (node->kind != EntryKind::kFile || !node->link_target.empty()) {
     return Errc(std::errc::invalid_argument);
   }
+  if (std::error_code ec = Held(PathIn(parent.get(), name))) return ec;
   for (std::intptr_t handle : held_) {
     if (open_.at(handle) == node) return {};
   }

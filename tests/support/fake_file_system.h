@@ -104,6 +104,11 @@ class FakeFileSystem final : public FileSystem {
   void FailFrom(Op op, int nth, std::error_code error);
   void FailPath(Op op, const std::string& path, std::error_code error);
   void ClearFaults();
+  // Another program holds the file at `path` open: the next `attempts`
+  // moves, replaces or removals of it fail with
+  // std::errc::device_or_resource_busy, and ProgramHolding names `program`
+  // meanwhile.
+  void HoldOpen(const std::string& path, int attempts, std::string program);
   int Calls(Op op) const;
   // Called at every step, before it acts, with the step and its path; it may
   // change the tree (a racing program).
@@ -147,6 +152,7 @@ class FakeFileSystem final : public FileSystem {
   std::error_code FlushFolder(const Folder& folder) override;
   std::error_code RemoveIfNotHeld(const Folder& folder, std::string_view name,
                                   bool* removed) override;
+  std::string ProgramHolding(const Folder& folder, std::string_view name) override;
 
  protected:
   void Close(std::intptr_t value) override;
@@ -186,6 +192,8 @@ class FakeFileSystem final : public FileSystem {
   void Detach(const NodePtr& node);
   void Attach(const NodePtr& folder, const std::string& name, const NodePtr& node);
   std::error_code Step(Op op, const std::string& path);
+  // Busy while another program holds the file at `path` (see HoldOpen).
+  std::error_code Held(const std::string& path);
   void Jitter();
 
   mutable std::recursive_mutex mutex_;
@@ -196,6 +204,11 @@ class FakeFileSystem final : public FileSystem {
   std::set<std::intptr_t> held_;  // the handles of temporaries
   std::intptr_t next_handle_ = 1;
   std::vector<Fault> faults_;
+  struct Holder {
+    int attempts;
+    std::string program;
+  };
+  std::map<std::string, Holder> holders_;  // by Key of the path
   std::map<Op, int> calls_;
   std::vector<std::string> journal_;
   std::function<void(Op, const std::string&)> hook_;

@@ -397,5 +397,56 @@ TEST(SyncLinks, AnotherUsersLinkIsFollowedOnlyInsideTheComparedFolders) {
   }
 }
 
+// A target that another program holds open is waited for a moment; one
+// still held after that fails its row in words that say why and who holds
+// it, and is left as it was.
+TEST(StorageSync, ATargetAnotherProgramHoldsIsWaitedForThenNamed) {
+  struct Case {
+    const char* what;
+    int busy_attempts;
+    std::string program;
+    int keep_days;
+    bool keep_going;
+    std::string reason;  // empty when the row is done
+  };
+  const std::string held = P("/b/x.txt");
+  const Case cases[] = {
+      {"let go of within the wait, kept", 3, "WINWORD.EXE", 30, false, ""},
+      {"let go of within the wait, not kept", 3, "", 0, false, ""},
+      {"held throughout", 1000, "WINWORD.EXE", 30, false,
+       held + " is open in another program (WINWORD.EXE), so it was not replaced. Close it and "
+              "sync again."},
+      {"held throughout by a program nobody names, keep going", 1000, "", 0, true,
+       held + " is open in another program, so it was not replaced. Close it and sync again."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeFileSystem fs;
+    fs.AddFile(P("/a/x.txt"), "new", kNewer);
+    fs.AddFile(P("/b/x.txt"), "old", kOld);
+    fs.AddFile(P("/a/y.txt"), "y", kOld);
+    fs.HoldOpen(held, c.busy_attempts, c.program);
+    SyncOptions options = c.keep_going ? KeepGoing() : SyncOptions{};
+    options.keep_days = c.keep_days;
+
+    const Synced synced =
+        Sync(fs, {{P("/a/x.txt"), std::string(kOverwriteAction), held, true}, CopyRow("/a/y.txt")},
+             options);
+
+    EXPECT_FALSE(fs.HasTemporaries());
+    if (c.reason.empty()) {
+      EXPECT_TRUE(synced.performed);
+      EXPECT_THAT(synced.messages, ::testing::ElementsAre("Done."));
+      EXPECT_EQ(fs.Contents(held), "new");
+      continue;
+    }
+    EXPECT_FALSE(synced.performed);
+    ASSERT_EQ(synced.messages.size(), 1u);
+    EXPECT_THAT(synced.messages[0], HasSubstr(c.reason));
+    EXPECT_EQ(fs.Contents(held), "old");
+    EXPECT_EQ(fs.Exists(P("/b/y.txt")), c.keep_going);
+  }
+}
+
 }  // namespace
 }  // namespace tandrel

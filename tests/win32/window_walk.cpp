@@ -288,6 +288,36 @@ LongSyncWatch WatchLongSync(HWND main, const std::string& pictures) {
   return watch;
 }
 
+// What a second thread saw of the message that ends a sync, held open for
+// two seconds as a person reading it would before pressing OK.
+struct ClosingBoxWatch {
+  bool progress_seen = false;  // before the box appeared
+  HWND box = nullptr;
+  int looks = 0;
+  int covered = 0;  // looks that found the progress window up, or the box not in front
+};
+
+ClosingBoxWatch WatchClosingBox(HWND main, const std::wstring& text, const std::string& pictures,
+                                const std::string& picture) {
+  ClosingBoxWatch watch;
+  const auto progress_up = [main] { return FindOwned(main, L"Button", L"Cancel") != nullptr; };
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < until &&
+         (watch.box = FindOwned(main, L"Static", text)) == nullptr) {
+    watch.progress_seen |= progress_up();
+    ::Sleep(20);
+  }
+  if (watch.box == nullptr) return watch;
+  for (int i = 0; i < 20; ++i) {
+    ::Sleep(100);
+    ++watch.looks;
+    if (progress_up() || ::GetForegroundWindow() != watch.box) ++watch.covered;
+  }
+  Picture(main, pictures, picture);
+  ::PostMessageW(watch.box, WM_COMMAND, IDOK, 0);
+  return watch;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -656,7 +686,51 @@ int main(int argc, char** argv) {
     Picture(form.hwnd(), pictures, "7-stopped");
   }
 
-  ::DestroyWindow(form.hwnd());
+  // The message that ends a sync is alone in front for as long as the user
+  // reads it, whether or not the progress window was up before; OK then
+  // empties the plan. A quick run, and one long enough for the progress.
+  for (const bool slow : {false, true}) {
+    const std::string name = slow ? "slow" : "quick";
+    const std::string from = tmp.MakeFolder(name + "1");
+    const std::string to = tmp.MakeFolder(name + "2");
+    tmp.Write(name + "1\\small.txt", "small", 1'577'836'800);
+    if (slow) {
+      bool made = true;
+      for (int i = 0; i < 3; ++i) {
+        made &= MakeSparseFile(from + "\\big" + std::to_string(i) + ".bin", 192LL << 20);
+      }
+      Check(made, "the big files were made");
+    }
+    picks = {from, to};
+    Press(form, Form1::kCheck2);
+    Press(form, Form1::kCheck4);
+    Press(form, Form1::kCheck3);
+    Press(form, Form1::kCheck1);
+    Press(form, Form1::kCheck5);
+    const int rows = slow ? 4 : 1;
+    Pump(10'000, [&] { return form.plan().Count() == rows; });
+    ClosingBoxWatch watch;
+    std::thread watcher([&] {
+      watch = WatchClosingBox(form.hwnd(), L"Done.", pictures, "8-done-" + name);
+    });
+    Press(form, Form1::kCheck6);
+    watcher.join();
+    Check(watch.box != nullptr, name + ": the sync ends with Done.");
+    Check(watch.progress_seen == slow,
+          name + (slow ? ": the progress window showed first" : ": no progress window"));
+    Check(watch.looks == 20 && watch.covered == 0,
+          name + ": Done. stayed in front for two seconds, covered at " +
+              std::to_string(watch.covered) + " of " + std::to_string(watch.looks) + " looks");
+    Pump(300);
+    Check(form.plan().Count() == 0, name + ": OK emptied the plan");
+    Check(::IsWindowEnabled(form.hwnd()), name + ": the main window is the user's again");
+  }
+
+  // Closing the window ends the program.
+  ::SendMessageW(form.hwnd(), WM_CLOSE, 0, 0);
+  MSG quit{};
+  Check(!::IsWindow(form.hwnd()) && ::PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE),
+        "closing the window ends the program");
   std::printf("window_walk: %s\n", failures == 0 ? "every check held" : "some checks failed");
   return failures == 0 ? 0 : 1;
 }

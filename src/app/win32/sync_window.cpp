@@ -107,15 +107,12 @@ class SyncWindow::TaskQueue {
 };
 
 // The shell as the run's tasks see it. A message box enables its owner when
-// it closes, which would hand the main window back to the user mid-run. So
-// while the progress window is up it owns the boxes (it is what gets enabled
-// again); before that the main window owns them and is disabled again at
-// once. A box shown before the progress window keeps it from opening: the
-// window's loop waits for the box.
+// it closes, which would hand the main window back to the user mid-run: the
+// main window owns the boxes (the progress window is hidden while one is
+// up) and is disabled again at once.
 class SyncWindow::ModalShell final : public Shell {
  public:
-  ModalShell(Win32Shell& shell, HWND owner, const std::unique_ptr<ProgressWindow>& progress)
-      : shell_(shell), owner_(owner), progress_(progress) {}
+  ModalShell(Win32Shell& shell, HWND owner) : shell_(shell), owner_(owner) {}
 
   void ShowMessage(const std::string& text) override {
     Owned([&] { shell_.ShowMessage(text); });
@@ -137,7 +134,6 @@ class SyncWindow::ModalShell final : public Shell {
 
   Win32Shell& shell_;
   HWND owner_;
-  const std::unique_ptr<ProgressWindow>& progress_;
 };
 
 // A popup over the main window, made of plain controls so that tools that
@@ -223,7 +219,16 @@ class SyncWindow::ProgressWindow {
     Refresh();
     ::SetTimer(hwnd_, kRefreshTimer, static_cast<UINT>(kProgressInterval.count()), nullptr);
     ::ShowWindow(hwnd_, SW_SHOW);
-    ::SetFocus(cancel_);
+    ::SetFocus(stopping_ ? hwnd_ : cancel_);
+  }
+
+  // Out of the way of a message box of the run, until shown again.
+  void Hide() {
+    if (!shown_) return;
+    shown_ = false;
+    if (hwnd_ == nullptr) return;
+    ::KillTimer(hwnd_, kRefreshTimer);
+    ::ShowWindow(hwnd_, SW_HIDE);
   }
 
  private:
@@ -311,10 +316,8 @@ class SyncWindow::ProgressWindow {
 };
 
 void SyncWindow::ModalShell::Owned(const std::function<void()>& show) {
-  const bool up = progress_ && progress_->shown() && progress_->hwnd() != nullptr;
-  shell_.SetOwner(up ? progress_->hwnd() : owner_);
-  show();
   shell_.SetOwner(owner_);
+  show();
   ::EnableWindow(owner_, FALSE);
 }
 
@@ -326,7 +329,7 @@ SyncWindow::SyncWindow(HWND owner, HFONT text_font, HFONT button_font, Win32Shel
       shell_(shell),
       taskbar_(taskbar),
       tasks_(std::make_unique<TaskQueue>()),
-      modal_shell_(std::make_unique<ModalShell>(shell, owner, progress_window_)) {}
+      modal_shell_(std::make_unique<ModalShell>(shell, owner)) {}
 
 SyncWindow::~SyncWindow() = default;
 
@@ -347,7 +350,12 @@ void SyncWindow::Run(PlanList& plan, const CompareRequest& compared, FileSystem&
     thread_ = &thread;
     progress_window_ = std::make_unique<ProgressWindow>(
         owner_, text_font_, button_font_, thread.progress(), taskbar_, [this] { Stop(); });
-    const Clock::time_point open_at = Clock::now() + kProgressDelay;
+    // The progress window opens once the run has taken a while, and never
+    // over a message of the run: it goes before each box, so that the box
+    // is in front and takes the keyboard, and the wait starts again after.
+    Clock::time_point open_at = Clock::now() + kProgressDelay;
+    thread.AroundMessages([this] { progress_window_->Hide(); },
+                          [&open_at] { open_at = Clock::now() + kProgressDelay; });
     thread.Start(compared, fs, [&finished] { finished = true; });
     for (;;) {
       tasks_->RunWaiting();
