@@ -11,6 +11,7 @@
 
 #include "platform/win32/copy_bytes.h"
 #include "platform/win32/handles.h"
+#include "platform/win32/restart_manager.h"
 #include "platform/win32/wide.h"
 
 // Exported by ntdll but not declared by the MinGW-w64 headers.
@@ -808,6 +809,24 @@ std::error_code Win32FileSystem::RemoveEmptyFolder(const Folder& folder, std::st
   // POSIX semantics (Wine 8) the name goes only when the last handle to the
   // folder is closed, a Folder of the caller's included.
   return HeldAsBusy(MarkForDeletion(removed.get()));
+}
+
+// A whole path of something below a chosen folder, made here only because
+// the Restart Manager takes nothing else. It only looks: nothing is opened
+// or changed by that path.
+std::string Win32FileSystem::ProgramHolding(const Folder& folder, std::string_view name) {
+  std::wstring wide;
+  if (WideName(name, &wide)) return {};
+  const HANDLE handle = AsHandle(ValueOf(folder));
+  constexpr DWORD kFlags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+  const DWORD needed = ::GetFinalPathNameByHandleW(handle, nullptr, 0, kFlags);
+  if (needed == 0) return {};
+  std::wstring path(needed, L'\0');
+  const DWORD got = ::GetFinalPathNameByHandleW(handle, path.data(), needed, kFlags);
+  if (got == 0 || got >= needed) return {};
+  path.resize(got);
+  if (!path.ends_with(L'\\')) path += L'\\';
+  return win32::ProgramHoldingPath(path + wide);
 }
 
 void Win32FileSystem::Close(std::intptr_t value) { ::CloseHandle(AsHandle(value)); }
