@@ -53,6 +53,7 @@ TEST(Win32Text, ErrorsCompareAsPortableCodesAndCarryTheSystemText) {
   EXPECT_EQ(win32::Win32Error(ERROR_ALREADY_EXISTS), std::errc::file_exists);
   EXPECT_EQ(win32::Win32Error(ERROR_ACCESS_DENIED), std::errc::permission_denied);
   EXPECT_EQ(win32::Win32Error(ERROR_SHARING_VIOLATION), std::errc::device_or_resource_busy);
+  EXPECT_EQ(win32::Win32Error(ERROR_LOCK_VIOLATION), std::errc::device_or_resource_busy);
   const std::error_code odd = win32::Win32Error(ERROR_CRC);
   EXPECT_NE(odd, std::errc::io_error);
   EXPECT_EQ(odd.value(), ERROR_CRC);

@@ -11,6 +11,7 @@
 
 #include "platform/win32/copy_bytes.h"
 #include "platform/win32/handles.h"
+#include "platform/win32/restart_manager.h"
 #include "platform/win32/wide.h"
 
 // Exported by ntdll but not declared by the MinGW-w64 headers.
@@ -33,6 +34,7 @@ using win32::Win32Error;
 constexpr NTSTATUS kStatusNotImplemented = static_cast<NTSTATUS>(0xC0000002);
 constexpr NTSTATUS kStatusInvalidInfoClass = static_cast<NTSTATUS>(0xC0000003);
 constexpr NTSTATUS kStatusInvalidParameter = static_cast<NTSTATUS>(0xC000000D);
+constexpr NTSTATUS kStatusAccessDenied = static_cast<NTSTATUS>(0xC0000022);
 constexpr NTSTATUS kStatusSharingViolation = static_cast<NTSTATUS>(0xC0000043);
 constexpr NTSTATUS kStatusNotSupported = static_cast<NTSTATUS>(0xC00000BB);
 
@@ -71,6 +73,14 @@ std::error_code NtError(NTSTATUS status) { return Win32Error(::RtlNtStatusToDosE
 
 std::error_code LinkError() {
   return std::make_error_code(std::errc::too_many_symbolic_link_levels);
+}
+
+std::error_code BusyError() { return std::make_error_code(std::errc::device_or_resource_busy); }
+
+// A sharing or lock violation, the system's way of saying that another
+// program holds the file, as the one error the core waits on.
+std::error_code HeldAsBusy(std::error_code ec) {
+  return ec == std::errc::device_or_resource_busy ? BusyError() : ec;
 }
 
 // Wine 8 opens a Linux symbolic link as its target even when asked for the
@@ -303,10 +313,21 @@ bool IsRefusedAttributes(DWORD error) {
          error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION;
 }
 
+// Whether another program has the entry `name` of `folder` open without
+// delete sharing: an open for deletion that shares everything meets a
+// sharing violation then, while a real denial of access refuses it as such.
+bool HeldWithoutDeleteSharing(HANDLE folder, std::wstring_view name) {
+  FileHandle probe;
+  return OpenRelative(folder, name, DELETE | SYNCHRONIZE, kShareAll, FILE_OPEN,
+                      FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT,
+                      &probe) == kStatusSharingViolation;
+}
+
 // Renames the open `file` to `to_name` in the folder `to_folder`, its own or
 // another on the same volume (else std::errc::cross_device_link), in one
 // step. Without `replace` a taken `to_name` fails with std::errc::file_exists;
-// with it, a read-only file there is not replaced (permission denied).
+// with it, a read-only file there is not replaced (permission denied), and
+// one that another program holds answers std::errc::device_or_resource_busy.
 std::error_code RenameOpened(HANDLE file, HANDLE to_folder, std::wstring_view to_name,
                              bool replace) {
   if (replace && IsReadOnlyAt(to_folder, to_name)) return Win32Error(ERROR_ACCESS_DENIED);
@@ -339,7 +360,15 @@ std::error_code RenameOpened(HANDLE file, HANDLE to_folder, std::wstring_view to
     *reinterpret_cast<BOOLEAN*>(&header->flags) = replace ? TRUE : FALSE;
     status = ::NtSetInformationFile(file, &io, buffer.get(), size, kFileRenameInformation);
   }
-  if (!NT_SUCCESS(status)) return NtError(status);
+  if (!NT_SUCCESS(status)) {
+    // A file in the way that another program holds may be refused as access
+    // denied, as a real denial is (Wine does so); an open for deletion tells
+    // the two apart.
+    if (replace && status == kStatusAccessDenied && HeldWithoutDeleteSharing(to_folder, to_name)) {
+      return BusyError();
+    }
+    return HeldAsBusy(NtError(status));
+  }
   return {};
 }
 
@@ -635,7 +664,7 @@ std::error_code Win32FileSystem::RenameTemporary(const Folder& folder, std::stri
   if (!temp) {
     if (std::error_code ec = OpenEntry(folder_handle, temp_name, DELETE | FILE_READ_ATTRIBUTES,
                                        FILE_NON_DIRECTORY_FILE, &by_name)) {
-      return ec;
+      return HeldAsBusy(ec);
     }
   }
   return RenameOpened(temp ? AsHandle(ValueOf(temp)) : by_name.get(), folder_handle, wide, replace);
@@ -645,15 +674,16 @@ std::error_code Win32FileSystem::RemoveTemporary(const Folder& folder, std::stri
                                                  OpenFile& temp) {
   // Through the handle itself: whatever now has the name, only the file this
   // process wrote goes.
-  if (temp) return MarkForDeletion(AsHandle(ValueOf(temp)));
-  // Let go of: by its name, which no one but this run uses.
+  if (temp) return HeldAsBusy(MarkForDeletion(AsHandle(ValueOf(temp))));
+  // Let go of: by its name, which no one but this run uses (though a virus
+  // scanner or the indexer may be reading it).
   FileHandle by_name;
   if (std::error_code ec =
           OpenEntry(AsHandle(ValueOf(folder)), temp_name, DELETE | FILE_READ_ATTRIBUTES,
                     FILE_NON_DIRECTORY_FILE, &by_name)) {
-    return ec;
+    return HeldAsBusy(ec);
   }
-  return MarkForDeletion(by_name.get());
+  return HeldAsBusy(MarkForDeletion(by_name.get()));
 }
 
 // Nothing is flushed. What flushing a folder guards against on POSIX, a
@@ -676,7 +706,8 @@ std::error_code Win32FileSystem::RemoveIfNotHeld(const Folder& folder, std::stri
       AsHandle(ValueOf(folder)), wide, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll,
       FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT,
       &file);
-  // A temporary being written is open without delete sharing.
+  // A temporary being written is open without delete sharing, and so is a
+  // file another program holds: either is "held", which is no error here.
   if (status == kStatusSharingViolation) return {};
   if (!NT_SUCCESS(status)) return NtError(status);
   FILE_BASIC_INFO basic{};
@@ -684,7 +715,7 @@ std::error_code Win32FileSystem::RemoveIfNotHeld(const Folder& folder, std::stri
     return LastError();
   }
   if ((basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) return Win32Error(ERROR_ACCESS_DENIED);
-  if (std::error_code ec = MarkForDeletion(file.get())) return ec;
+  if (std::error_code ec = MarkForDeletion(file.get())) return HeldAsBusy(ec);
   file.reset();
   *removed = true;
   return {};
@@ -716,7 +747,7 @@ std::error_code Win32FileSystem::MoveBetween(const Folder& from, std::string_vie
   FileHandle moved;
   if (std::error_code ec =
           OpenEntry(AsHandle(ValueOf(from)), name, DELETE | FILE_READ_ATTRIBUTES, 0, &moved)) {
-    return ec;
+    return HeldAsBusy(ec);
   }
   // A file is moved aside to be replaced, and a read-only one is not
   // replaced (see IsReadOnlyAt), although Windows would let it move.
@@ -766,7 +797,7 @@ std::error_code Win32FileSystem::RemoveEmptyFolder(const Folder& folder, std::st
   FileHandle removed;
   if (std::error_code ec = OpenEntry(AsHandle(ValueOf(folder)), name, DELETE | FILE_READ_ATTRIBUTES,
                                      FILE_DIRECTORY_FILE, &removed)) {
-    return ec;
+    return HeldAsBusy(ec);
   }
   // A junction would go as itself, but it is no folder of ours to remove.
   FILE_ATTRIBUTE_TAG_INFO tag{};
@@ -777,7 +808,25 @@ std::error_code Win32FileSystem::RemoveEmptyFolder(const Folder& folder, std::st
   // The file system refuses to mark a folder that has entries. Without
   // POSIX semantics (Wine 8) the name goes only when the last handle to the
   // folder is closed, a Folder of the caller's included.
-  return MarkForDeletion(removed.get());
+  return HeldAsBusy(MarkForDeletion(removed.get()));
+}
+
+// A whole path of something below a chosen folder, made here only because
+// the Restart Manager takes nothing else. It only looks: nothing is opened
+// or changed by that path.
+std::string Win32FileSystem::ProgramHolding(const Folder& folder, std::string_view name) {
+  std::wstring wide;
+  if (WideName(name, &wide)) return {};
+  const HANDLE handle = AsHandle(ValueOf(folder));
+  constexpr DWORD kFlags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+  const DWORD needed = ::GetFinalPathNameByHandleW(handle, nullptr, 0, kFlags);
+  if (needed == 0) return {};
+  std::wstring path(needed, L'\0');
+  const DWORD got = ::GetFinalPathNameByHandleW(handle, path.data(), needed, kFlags);
+  if (got == 0 || got >= needed) return {};
+  path.resize(got);
+  if (!path.ends_with(L'\\')) path += L'\\';
+  return win32::ProgramHoldingPath(path + wide);
 }
 
 void Win32FileSystem::Close(std::intptr_t value) { ::CloseHandle(AsHandle(value)); }

@@ -53,6 +53,9 @@ class Win32FileSystem final : public FileSystem {
   // A read-only file is not removed (permission denied).
   std::error_code RemoveIfNotHeld(const Folder& folder, std::string_view name,
                                   bool* removed) override;
+  // Asks the Restart Manager. Wine's is a stub that names no process, so
+  // under Wine this is always empty.
+  std::string ProgramHolding(const Folder& folder, std::string_view name) override;
 
   // The hidden attribute is set only on a folder this call made.
   std::error_code MakeFolder(const Folder& parent, std::string_view name, bool hidden,
