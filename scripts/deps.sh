@@ -11,6 +11,7 @@ packages=(
   dpkg-dev file lintian desktop-file-utils appstream help2man nsis zip unzip librsvg2-bin
   strace procps man-db
   fuse3 libfuse3-dev fd-find
+  samba samba-vfs-modules smbnetfs
   mount dosfstools fusefat bindfs exfatprogs exfat-fuse ntfs-3g
 )
 missing=()

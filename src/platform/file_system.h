@@ -105,6 +105,10 @@ struct Storage {
   // by other computers, a driver may change a file's time when it is closed
   // or renamed, and a server may refuse to rename a file that is open.
   bool remote = false;
+  // Names are kept as Windows keeps them (a share a Windows computer or
+  // Samba serves): a name Windows does not allow is refused, changed or
+  // shown under another name, whatever the driver answers.
+  bool windows_names = false;
   bool operator==(const Storage&) const = default;
 };
 

@@ -108,9 +108,10 @@ std::error_code WriteWholeCopy(FileSystem& fs, const Folder& from, std::string_v
 }
 
 void DeleteFileQuiet(FileSystem& fs, const Folder& folder, TemporaryCopy& copy) {
-  if (!copy.name.empty()) (void)fs.RemoveTemporary(folder, copy.name, copy.file);
-  copy.name.clear();
+  std::error_code ec;
+  if (!copy.name.empty()) ec = fs.RemoveTemporary(folder, copy.name, copy.file);
   copy.file.Reset();
+  if (!ec || ec == std::errc::no_such_file_or_directory) copy.name.clear();
 }
 
 }  // namespace tandrel

@@ -65,7 +65,9 @@ std::error_code WriteWholeCopy(FileSystem& fs, const Folder& from, std::string_v
                                const CopyWatch* watch = nullptr);
 
 // Removes a temporary copy that will not be put in place (held, or let go
-// of and reached by its name), ignoring every failure, and lets go of it.
+// of and reached by its name) and lets go of it. A failure is not told, but
+// the copy keeps its name then, so that its run can try again later (a
+// share may refuse every request for a few seconds after an error).
 void DeleteFileQuiet(FileSystem& fs, const Folder& folder, TemporaryCopy& copy);
 
 }  // namespace tandrel

@@ -22,6 +22,7 @@
 #include "sync/check_copy.h"
 #include "sync/held_file.h"
 #include "sync/safe_copy.h"
+#include "sync/windows_names.h"
 
 namespace tandrel {
 namespace {
@@ -182,6 +183,7 @@ class Run {
     // Whatever is still being prepared after a failure is let go of.
     tasks_.Wait();
     DiscardAll(queue_);
+    RemoveLeftBehind();
     EndRecords();
     // Counting the sizes takes less than copying them, so this rarely waits;
     // a stopped run stops counting too.
@@ -197,6 +199,7 @@ class Run {
     Tell(kNotKept, not_kept_);
     Tell(kRemovedForRoom, removed_for_room_);
     Tell(kSuperseded, superseded_);
+    Tell(kTemporariesLeft, left_behind_);
   }
 
   bool any_failed() const { return any_failed_; }
@@ -545,6 +548,14 @@ class Run {
     if (auto failure = OpenBelow(job.target_folder, /*source=*/false, &job.folder)) return failure;
     const Folder& folder = *job.folder;
     job.storage = StorageOf(job.target_folder, folder);
+    // Asked to take such a name, a share may fail for a few seconds
+    // whatever it is asked next, or keep the file under another name.
+    if (job.storage.windows_names && !job.overwrite) {
+      if (std::optional<std::string> refused = WindowsRefuses(job.target_name)) {
+        return *refused + ", and the share keeps names as Windows does, so " + row.source +
+               " was not copied.";
+      }
+    }
     SweepLeftovers(job.target_folder, folder, job.storage);
 
     if (job.overwrite) {
@@ -769,6 +780,58 @@ class Run {
     return std::nullopt;
   }
 
+  // A share may accept a rename to a name it cannot keep and then hold the
+  // file under another name (Samba shows a name ending in a dot under a
+  // short one, smbnetfs cuts a name at '?'), while a lookup of the name
+  // still finds it, through a cache or the server's own mapping. So the
+  // names a share may change are looked for in a fresh listing of their
+  // folder, once per folder and batch; a copy whose name is not there is
+  // removed by the name it was given, which still leads to it, and its row
+  // fails. A name made only of letters, digits, '-', '_' and dots is kept
+  // everywhere, and costs no listing.
+  void CheckNamesKept(const std::vector<std::unique_ptr<Job>>& batch, size_t end) {
+    std::vector<std::vector<Job*>> by_folder;
+    for (size_t i = 0; i < end; ++i) {
+      Job& job = *batch[i];
+      if (!job.placed || job.overwrite || !job.storage.remote || PlainName(job.target_name)) {
+        continue;
+      }
+      auto same = std::find_if(by_folder.begin(), by_folder.end(), [&](const auto& jobs) {
+        return jobs.front()->target_folder == job.target_folder;
+      });
+      if (same == by_folder.end()) same = by_folder.insert(by_folder.end(), std::vector<Job*>());
+      same->push_back(&job);
+    }
+    for (const std::vector<Job*>& jobs : by_folder) {
+      // A handle of its own, so that nothing the rename left behind answers.
+      Folder fresh;
+      std::vector<DirEntry> entries;
+      if (fs_.OpenFolder(*jobs.front()->folder, ".", &fresh) || fs_.List(fresh, &entries)) continue;
+      std::unordered_set<std::string_view> names;
+      for (const DirEntry& entry : entries) names.insert(entry.name);
+      for (Job* job : jobs) {
+        if (names.contains(job->target_name)) continue;
+        job->placed = false;
+        const std::string folded = FoldCase(job->target_name);
+        const auto variant = std::find_if(entries.begin(), entries.end(), [&](const DirEntry& e) {
+          return FoldCase(e.name) == folded;
+        });
+        if (job->storage.ignores_case && variant != entries.end()) {
+          // The file there may be the user's: it stays.
+          job->failure = CaseTaken(variant->name);
+          continue;
+        }
+        bool removed = false;
+        const std::error_code ec = fs_.RemoveIfNotHeld(*job->folder, job->target_name, &removed);
+        job->failure =
+            "The share did not keep the name " + std::string(job->target_name) +
+            " (it may not allow some characters, or a name ending in a dot or a "
+            "space), so the copy was " +
+            (removed ? std::string("removed.") : "left there under another name: " + Sentence(ec));
+      }
+    }
+  }
+
   void MendPlacedTimes(Job& job) {
     if (!MendTimes(fs_, *job.folder, job.target_name, job.copy.source, job.storage)) {
       job.time_kept = false;
@@ -971,6 +1034,10 @@ class Run {
       }
     }
     PutBackUnplaced(batch);
+    CheckNamesKept(batch, end);
+    for (size_t i = 0; i < end; ++i) {
+      if (batch[i]->failure) stop_after(i);
+    }
     TaskCount mending;
     for (size_t i = 0; i < end; ++i) {
       Job& job = *batch[i];
@@ -1052,9 +1119,35 @@ class Run {
     return keep_going_;
   }
 
-  // Removes a copy that will not be put in place.
+  // Removes a copy that will not be put in place; one that cannot be
+  // removed now is tried again at the end of the run.
   void Discard(Job& job) {
-    if (job.folder != nullptr) DeleteFileQuiet(fs_, *job.folder, job.copy);
+    if (job.folder == nullptr) return;
+    DeleteFileQuiet(fs_, *job.folder, job.copy);
+    if (job.copy.name.empty()) return;
+    std::lock_guard lock(mutex_);
+    unremoved_.push_back(
+        {job.folder, std::exchange(job.copy.name, {}), std::string(job.target_folder)});
+  }
+
+  // The copies that could not be removed when they were let go of: a share
+  // that met an error may refuse every request for a few seconds. They are
+  // tried again over about five seconds; what still stays is named.
+  void RemoveLeftBehind() {
+    constexpr std::chrono::milliseconds kWaits[] = {
+        std::chrono::milliseconds(250), std::chrono::milliseconds(500),
+        std::chrono::milliseconds(1000), std::chrono::milliseconds(1500),
+        std::chrono::milliseconds(2000)};
+    for (const std::chrono::milliseconds wait : kWaits) {
+      if (unremoved_.empty()) return;
+      std::this_thread::sleep_for(wait);
+      std::erase_if(unremoved_, [&](const Unremoved& copy) {
+        OpenFile let_go;
+        const std::error_code ec = fs_.RemoveTemporary(*copy.folder, copy.name, let_go);
+        return !ec || ec == std::errc::no_such_file_or_directory;
+      });
+    }
+    for (const Unremoved& copy : unremoved_) left_behind_.push_back(copy.folder_text + copy.name);
   }
 
   // Removes the copies written ahead, side by side: after a stop, on slow
@@ -1114,6 +1207,13 @@ class Run {
   std::unordered_set<std::string> swept_;
   std::unordered_map<std::string, Storage> storages_;  // by target folder
   std::vector<std::string> leftovers_;
+  struct Unremoved {
+    std::shared_ptr<const Folder> folder;
+    std::string name;
+    std::string folder_text;
+  };
+  std::vector<Unremoved> unremoved_;
+  std::vector<std::string> left_behind_;
   std::vector<std::string> times_not_kept_;
   std::vector<std::string> superseded_;
   const int keep_days_;

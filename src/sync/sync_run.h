@@ -105,6 +105,10 @@ inline constexpr std::string_view kNotKept =
 // The start of the message that names the kept runs removed for room.
 inline constexpr std::string_view kRemovedForRoom =
     "The disk was full, so the files kept from these earlier syncs were removed to make room:";
+// The start of the message that names the temporary files a run could not
+// remove.
+inline constexpr std::string_view kTemporariesLeft =
+    "These temporary files of this sync could not be removed:";
 // The start of the message that names the copies whose file system did not
 // keep their source's last-write time.
 inline constexpr std::string_view kTimesNotKept =

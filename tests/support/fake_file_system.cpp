@@ -429,9 +429,11 @@ std::error_code FakeFileSystem::List(const Folder& folder, std::vector<DirEntry>
   entries->clear();
   const NodePtr node = FolderOf(folder);
   if (std::error_code ec = Step(Op::kList, PathOf(node.get()))) return ec;
+  const auto& lists_as = StorageOf(node.get()).lists_as;
   for (const NodePtr& child : node->children) {
     DirEntry& entry = entries->emplace_back();
-    entry.name = child->name;
+    const auto listed = lists_as.find(child->name);
+    entry.name = listed != lists_as.end() ? listed->second : child->name;
     // As on POSIX, a leading dot hides a name.
     entry.hidden = child->hidden || (kSeparator == '/' && child->name[0] == '.');
     entry.kind = child->kind;

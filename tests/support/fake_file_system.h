@@ -51,6 +51,9 @@ struct FakeStorage {
   size_t drops_writes_past = SIZE_MAX;  // bytes past this size are lost, and yet "written"
   std::error_code close_error;          // what closing a written file reports
   bool refuses_open_rename = false;     // a file that is open cannot be renamed
+  // Names stored as given but listed as another (a server's short names);
+  // a lookup of the name given still finds the file.
+  std::map<std::string, std::string> lists_as;
 };
 
 class FakeFileSystem final : public FileSystem {

@@ -5,7 +5,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <map>
 
 #include "compare/plan.h"
 #include "support/fake_file_system.h"
@@ -445,6 +447,112 @@ TEST(StorageSync, ATargetAnotherProgramHoldsIsWaitedForThenNamed) {
     EXPECT_THAT(synced.messages[0], HasSubstr(c.reason));
     EXPECT_EQ(fs.Contents(held), "old");
     EXPECT_EQ(fs.Exists(P("/b/y.txt")), c.keep_going);
+  }
+}
+
+// A row is "Done" only with its file at the name the row says: a share
+// that keeps names as Windows does is never asked to take a name Windows
+// refuses, and a copy whose name a share lists as another is removed and
+// its row fails. The other rows go on (keep going) and nothing is left.
+TEST(StorageSync, AShareKeepsTheNameOrTheRowFails) {
+  struct Case {
+    const char* what;
+    bool windows_names;
+    std::map<std::string, std::string> lists_as;
+    std::map<std::string, std::string> reasons;  // by name; the rest are done
+  };
+  const std::string kNotKept =
+      " (it may not allow some characters, or a name ending in a dot or a space), so the copy "
+      "was removed.";
+  const Case cases[] = {
+      {"a share of a Windows computer",
+       true,
+       {{"a%41b.txt", "aAb.txt"}},
+       {{"a?b.txt",
+         "Windows does not allow the character ? in a file name, and the share keeps "
+         "names as Windows does, so " +
+             P("/a/a?b.txt") + " was not copied."},
+        {"name.", "Windows does not allow a file name ending in a dot"},
+        {"CON", "Windows does not allow the name CON for a file"},
+        {"a%41b.txt", "The share did not keep the name a%41b.txt" + kNotKept}}},
+      {"a driver that lists some names as others",
+       false,
+       {{"a?b.txt", "a"}, {"name.", "NY6XE0~2"}},
+       {{"a?b.txt", "The share did not keep the name a?b.txt" + kNotKept},
+        {"name.", "The share did not keep the name name." + kNotKept}}},
+  };
+  const std::string names[] = {"a?b.txt",   "name.",           "CON",
+                               "a%41b.txt", "Caf\xc3\xa9.txt", "plain.txt"};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeFileSystem fs;
+    std::vector<PlanRow> rows;
+    for (const std::string& name : names) {
+      fs.AddFile(P("/a/") + name, name, kOld);
+      rows.push_back(CopyRow("/a/" + name));
+    }
+    fs.AddFolder(P("/b"));
+    FakeStorage share;
+    share.storage.remote = true;
+    share.storage.windows_names = c.windows_names;
+    share.lists_as = c.lists_as;
+    fs.SetStorage(P("/b"), share);
+
+    const Synced synced = Sync(fs, rows, KeepGoing());
+
+    EXPECT_FALSE(synced.performed);
+    ASSERT_EQ(synced.messages.size(), c.reasons.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+      const std::string& name = names[i];
+      const auto reason = c.reasons.find(name);
+      SCOPED_TRACE(name);
+      EXPECT_EQ(synced.rows[i].action == "Done", reason == c.reasons.end());
+      EXPECT_EQ(fs.Exists(P("/b/") + name), reason == c.reasons.end());
+      if (reason == c.reasons.end()) continue;
+      EXPECT_EQ(std::count_if(synced.messages.begin(), synced.messages.end(),
+                              [&](const std::string& m) {
+                                return m.find(reason->second) != std::string::npos;
+                              }),
+                1);
+    }
+    EXPECT_FALSE(fs.HasTemporaries());
+  }
+}
+
+// A run stopped by a failed row removes every copy written ahead for the
+// rows after it, also where the storage refuses every request for a while
+// after the failure (smbnetfs does for three seconds).
+TEST(StorageSync, AFailedRunLeavesNoTemporaryBehind) {
+  for (const int refused_removals : {0, 6}) {
+    SCOPED_TRACE(refused_removals);
+    FakeFileSystem fs;
+    std::vector<PlanRow> rows;
+    for (int i = 0; i < 6; ++i) {
+      const std::string name = "/a/f" + std::to_string(i);
+      fs.AddFile(P(name), "bytes", kOld);
+      rows.push_back(CopyRow(name));
+    }
+    fs.AddFolder(P("/b"));
+    FakeStorage share;
+    share.storage.remote = true;
+    fs.SetStorage(P("/b"), share);
+    fs.FailPath(Op::kRename, P("/b/f1"), std::make_error_code(std::errc::io_error));
+    for (int nth = 1; nth <= refused_removals; ++nth) {
+      fs.FailNth(Op::kRemove, nth, std::make_error_code(std::errc::io_error));
+    }
+
+    const Synced synced = Sync(fs, rows);
+
+    EXPECT_FALSE(synced.performed);
+    ASSERT_EQ(synced.messages.size(), 1u);
+    EXPECT_THAT(synced.messages[0], HasSubstr(P("/b/f1")));
+    EXPECT_EQ(synced.rows[0].action, "Done");
+    EXPECT_FALSE(fs.HasTemporaries());
+    std::vector<std::string> in_b;
+    for (const std::string& path : fs.AllPaths()) {
+      if (path.starts_with(P("/b/")) && !path.starts_with(P("/b/.tandrel"))) in_b.push_back(path);
+    }
+    EXPECT_EQ(in_b, std::vector<std::string>{P("/b/f0")});
   }
 }
 

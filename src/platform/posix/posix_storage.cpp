@@ -45,6 +45,7 @@ Storage Smb() {
   s.time_step_ns = 100;
   s.ignores_case = true;
   s.remote = true;
+  s.windows_names = true;
   return s;
 }
 
