@@ -6,6 +6,7 @@
 #include <optional>
 #include <set>
 
+#include "sync/held_file.h"
 #include "sync/run_record.h"
 
 namespace tandrel {
@@ -136,7 +137,10 @@ bool UndoTree(FileSystem& fs, TreeRun& tree, const std::string& name, UndoReport
         there && !now.is_link && record.put && SameAsRecorded(now.stamp, *record.put, tree.storage);
     std::error_code ec;
     if (ours && kept) {
-      ec = fs.MoveBetween(kept_folder, KeptName(file), *folder, file, /*replace=*/true);
+      // Another program may hold the copy for a moment.
+      ec = RetryWhileHeld(
+          [&] { return fs.MoveBetween(kept_folder, KeptName(file), *folder, file, true); },
+          tree.storage, {});
       if (!ec) report->restored.push_back(shown);
     } else if (ours) {
       bool removed = false;
@@ -158,7 +162,13 @@ bool UndoTree(FileSystem& fs, TreeRun& tree, const std::string& name, UndoReport
       report->left_alone.push_back(shown + " (changed since the sync)");
     }
     if (!ec && kept && record.kept) ec = KeepTime(fs, *folder, file, *record.kept);
-    if (ec) report->left_alone.push_back(shown + " (" + ec.message() + ")");
+    if (ec == std::errc::device_or_resource_busy) {
+      const std::string program = fs.ProgramHolding(*folder, file);
+      report->left_alone.push_back(shown + " (it is open in another program" +
+                                   (program.empty() ? "" : " (" + program + ")") + ")");
+    } else if (ec) {
+      report->left_alone.push_back(shown + " (" + ec.message() + ")");
+    }
     if (!ec) touched.push_back(std::move(folder));
   }
   bool flushed = true;

@@ -45,7 +45,8 @@ class WalkDialogs final : public tandrel::Dialogs {
     std::unique_ptr<QMessageBox> box = tandrel::MakeMessageBox(owner, text);
     const char* name = message_shots.empty() ? "message" : message_shots.front();
     if (!message_shots.empty()) message_shots.pop_front();
-    QTimer::singleShot(800, box.get(), [&box, name] {
+    // Taken as a person reads it: two seconds after it appears.
+    QTimer::singleShot(2000, box.get(), [&box, name] {
       Shot(name);
       box->accept();
     });
