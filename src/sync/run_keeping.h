@@ -1,0 +1,49 @@
+// The run's records in the trees it writes into: made before the first
+// row, the files an overwrite replaces kept there (see run_record.h), old
+// runs removed after `keep_days`, and the oldest removed when a disk fills.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/file_system.h"
+#include "sync/compared_trees.h"
+#include "sync/run_record.h"
+
+namespace tandrel {
+
+class RunKeeping {
+ public:
+  RunKeeping(FileSystem& fs, ComparedTrees& trees, int keep_days, std::int64_t started);
+
+  // Before the first row: in each tree that rows write into, removes what
+  // was kept there too long ago, and makes the run's record. One run name
+  // in both trees, so that undo finds the run's two halves.
+  void Start(const bool receives[2]);
+  // After the last row: a record in which nothing was done goes.
+  void End();
+
+  // The record of the tree `target` lies in; none where nothing is kept.
+  RunRecord* RecordOf(std::string_view target);
+  // Gives up the record of that tree (its journal could not be written).
+  void Drop(std::string_view target);
+  bool keeps() const { return keep_days_ > 0; }
+
+  // The disk of `target` is full: removes the oldest run kept in its tree
+  // (never this one). Where it was, or nothing when there is none.
+  std::optional<std::string> MakeRoom(std::string_view target);
+
+ private:
+  int IndexOf(std::string_view target);
+
+  FileSystem& fs_;
+  ComparedTrees& trees_;
+  const int keep_days_;
+  const std::int64_t started_;
+  std::string run_name_;
+  std::unique_ptr<RunRecord> records_[2];
+};
+
+}  // namespace tandrel
