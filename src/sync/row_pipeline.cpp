@@ -4,7 +4,28 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/system.h"
+
 namespace tandrel {
+namespace {
+
+// Rows are committed in batches of at most this many rows and bytes; each
+// row of a batch holds its copy open, and its folder: a batch takes at most
+// a quarter of what the process may have open.
+constexpr size_t kBatchRows = 256;
+constexpr int kBatchShareOfFiles = 8;
+constexpr std::int64_t kBatchBytes = std::int64_t{64} << 20;
+
+}  // namespace
+
+size_t RowPipeline::BatchRows() {
+  return std::clamp<size_t>(static_cast<size_t>(OpenFileLimit() / kBatchShareOfFiles), 1,
+                            kBatchRows);
+}
+
+bool RowPipeline::BatchDue() {
+  return one_at_a_time_ || queue_.size() >= batch_rows_ || ReadyBytes() >= kBatchBytes;
+}
 
 void RowPipeline::Dispatch(std::unique_ptr<Job> job) {
   Job& j = *job;

@@ -27,7 +27,12 @@ class RowPipeline {
   using Prepare = std::function<std::optional<std::string>(Job&)>;
 
   RowPipeline(FileSystem& fs, IoPool& pool, TaskCount& tasks, SyncReport& report, Prepare prepare)
-      : fs_(fs), pool_(pool), tasks_(tasks), report_(report), prepare_(std::move(prepare)) {}
+      : fs_(fs),
+        pool_(pool),
+        tasks_(tasks),
+        report_(report),
+        prepare_(std::move(prepare)),
+        batch_rows_(BatchRows()) {}
 
   // Starts writing the row's copy on the pool, then waits until no more
   // rows are being written than the pool has threads (one after the disk
@@ -65,9 +70,13 @@ class RowPipeline {
   void RemoveLeftBehind();
 
   bool one_at_a_time() const { return one_at_a_time_; }
+  // The rows written are worth committing: a batch's worth of rows or
+  // bytes, or any row once the run goes one at a time.
+  bool BatchDue();
 
  private:
   size_t InFlightLocked() const;
+  static size_t BatchRows();
 
   FileSystem& fs_;
   IoPool& pool_;
@@ -80,6 +89,7 @@ class RowPipeline {
   std::deque<std::unique_ptr<Job>> queue_;  // dispatched, not yet taken, in row order
   std::int64_t ready_bytes_ = 0;
   bool one_at_a_time_ = false;
+  const size_t batch_rows_;
   struct Unremoved {
     std::shared_ptr<const Folder> folder;
     std::string name;

@@ -1,7 +1,5 @@
 #include "sync/run_keeping.h"
 
-#include <iterator>
-
 namespace tandrel {
 
 RunKeeping::RunKeeping(FileSystem& fs, ComparedTrees& trees, int keep_days, std::int64_t started)
@@ -59,16 +57,17 @@ void RunKeeping::Drop(std::string_view target) {
   if (index >= 0) records_[index].reset();
 }
 
-std::optional<std::string> RunKeeping::MakeRoom(std::string_view target) {
+bool RunKeeping::MakeRoom(std::string_view target, SyncReport& report) {
   const ComparedTrees::Tree* tree = trees_.TreeOf(target);
-  if (tree == nullptr || tree->error) return std::nullopt;
+  if (tree == nullptr || tree->error) return false;
   for (const std::string& run : RunsIn(fs_, *tree->folder)) {
     if (run == run_name_) continue;
     const std::int64_t after = *RunStart(run) + 1;
-    if (RemoveRunsBefore(fs_, *tree->folder, after, run_name_).empty()) return std::nullopt;
-    return RunFolderText(tree->text, run);
+    if (RemoveRunsBefore(fs_, *tree->folder, after, run_name_).empty()) return false;
+    report.RemovedForRoom(RunFolderText(tree->text, run));
+    return true;
   }
-  return std::nullopt;
+  return false;
 }
 
 }  // namespace tandrel

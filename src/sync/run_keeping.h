@@ -11,6 +11,7 @@
 #include "platform/file_system.h"
 #include "sync/compared_trees.h"
 #include "sync/run_record.h"
+#include "sync/sync_report.h"
 
 namespace tandrel {
 
@@ -32,8 +33,9 @@ class RunKeeping {
   bool keeps() const { return keep_days_ > 0; }
 
   // The disk of `target` is full: removes the oldest run kept in its tree
-  // (never this one). Where it was, or nothing when there is none.
-  std::optional<std::string> MakeRoom(std::string_view target);
+  // (never this one) and tells `report` where it was; false when there is
+  // none.
+  bool MakeRoom(std::string_view target, SyncReport& report);
 
  private:
   int IndexOf(std::string_view target);

@@ -20,6 +20,7 @@ std::string FailureMessage(const std::string& source, const std::string& target,
 }  // namespace
 
 void SyncReport::Performed(const Job& job) {
+  // Passed over: this run already put a newer file at its target.
   if (job.state == RowState::kSuperseded) {
     Add(&superseded_, job.row.source + "\n    (" + job.target + ")");
     return;
@@ -29,8 +30,21 @@ void SyncReport::Performed(const Job& job) {
   if (!job.time_kept) Add(&times_not_kept_, job.target);
 }
 
-void SyncReport::Failed(const Job& job) {
-  shell_.ShowMessage(FailureMessage(job.row.source, job.target, *job.failure));
+const Job* SyncReport::Outcomes(const Batch& batch, size_t end, bool keep_going) {
+  const Job* failed = nullptr;
+  for (size_t i = 0; i < end; ++i) {
+    const Job& job = *batch[i];
+    if (job.failure && failed == nullptr) failed = &job;
+    if (!job.failure && (keep_going || failed == nullptr)) Performed(job);
+  }
+  return failed;
+}
+
+void SyncReport::Failures(const Batch& batch, size_t end) {
+  for (size_t i = 0; i < end; ++i) {
+    const Job& job = *batch[i];
+    if (job.failure) shell_.ShowMessage(FailureMessage(job.row.source, job.target, *job.failure));
+  }
 }
 
 void SyncReport::TellAfterwards() {

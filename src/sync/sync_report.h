@@ -21,11 +21,14 @@ class SyncReport {
   SyncReport(PlanList& plan, Shell& shell, SyncProgress* progress)
       : plan_(plan), shell_(shell), progress_(progress) {}
 
-  // A row that would now survive a power cut: "Done", or named after the
-  // run when it was passed over for a newer file.
-  void Performed(const Job& job);
-  // A row that failed: one message naming Source, Destination and why.
-  void Failed(const Job& job);
+  // The rows of `batch` before `end` that have no failure are performed;
+  // without `keep_going` only those before the first failure, even where
+  // the others were placed (the folder flush that failed may be theirs).
+  // The first row that failed, if any.
+  const Job* Outcomes(const Batch& batch, size_t end, bool keep_going);
+  // One message for each row before `end` that failed, naming Source,
+  // Destination and why.
+  void Failures(const Batch& batch, size_t end);
 
   // The lists, each guarded: steps on the pool add to them.
   void LeftoverRemoved(std::string path) { Add(&leftovers_, std::move(path)); }
@@ -37,6 +40,9 @@ class SyncReport {
   void TellAfterwards();
 
  private:
+  // A row that would now survive a power cut: "Done", or named after the
+  // run when it was passed over for a newer file.
+  void Performed(const Job& job);
   void Add(std::vector<std::string>* list, std::string path);
   void Tell(std::string_view heading, const std::vector<std::string>& paths);
 

@@ -1,8 +1,9 @@
 // The sync run orders its steps; each lives in a file of its own:
-// compared_trees (the two folders), target_ledger (repeated targets),
-// prepare_copy (the copy into a temporary), row_pipeline (dispatch and
-// writing ahead), batch_commit and put_in_place (a batch into place),
-// run_keeping (the run's records) and sync_report (what is told).
+// plan_survey (the rows to perform), compared_trees (the two folders),
+// target_ledger (repeated targets), prepare_copy (the copy into a
+// temporary), row_pipeline (dispatch and writing ahead), batch_commit and
+// put_in_place (a batch into place), run_keeping (the run's records) and
+// sync_report (what is told).
 #include "sync/sync_run.h"
 
 #include <algorithm>
@@ -10,10 +11,9 @@
 #include <thread>
 #include <utility>
 
-#include "compare/file_name.h"
-#include "platform/system.h"
 #include "sync/batch_commit.h"
 #include "sync/compared_trees.h"
+#include "sync/plan_survey.h"
 #include "sync/prepare_copy.h"
 #include "sync/put_in_place.h"
 #include "sync/row_pipeline.h"
@@ -23,24 +23,6 @@
 
 namespace tandrel {
 namespace {
-
-// Rows are committed in batches of at most this many rows and bytes; each
-// row of a batch holds its copy open, and its folder: a batch takes at most
-// a quarter of what the process may have open.
-constexpr size_t kBatchRows = 256;
-constexpr int kBatchShareOfFiles = 8;
-constexpr std::int64_t kBatchBytes = std::int64_t{64} << 20;
-
-// "copied" is looked for first: an Action holding both words is a copy.
-bool IsCopy(const PlanRow& row) { return row.action.find("copied") != std::string::npos; }
-
-// Where a copy or overwrite row puts its file: into the Destination folder
-// under the Source's name, or at the Destination itself.
-std::string TargetOf(const PlanRow& row, bool copy) {
-  std::string target = row.destination;
-  if (copy) target += FileNamePart(row.source);
-  return target;
-}
 
 class Run {
  public:
@@ -66,7 +48,9 @@ class Run {
 
   // Performs the rows; false when a row failed and the run stopped there.
   bool PerformAll() {
-    SurveyPlan();
+    const PlanSurvey survey =
+        SurveyPlan(plan_, fs_, trees_, ledger_, options_.progress, options_.stop, &sizer_);
+    keeping_.Start(survey.receives);
     bool performed = false;
     for (int from = 1;;) {
       performed = DispatchFrom(from);
@@ -91,49 +75,6 @@ class Run {
   void TellAfterwards() { report_.TellAfterwards(); }
 
  private:
-  // Counts the ticked rows for the progress and starts adding up their
-  // sizes, finds the targets written more than once, and makes the run's
-  // records in the trees written into.
-  void SurveyPlan() {
-    std::string sources;  // each followed by a NUL
-    bool receives[2] = {false, false};
-    SyncProgress* const progress = options_.progress;
-    ledger_.FindRepeated(plan_.Count(), [&](int position, bool first) {
-      const PlanRow row = plan_.Row(position);
-      if (!row.checked) return std::optional<std::string>();
-      const std::string target = TargetOf(row, IsCopy(row));
-      if (first) {
-        if (const ComparedTrees::Tree* tree = trees_.TreeOf(target)) {
-          receives[tree == &trees_.tree(0) ? 0 : 1] = true;
-        }
-        if (progress != nullptr) {
-          progress->rows_total.fetch_add(1);
-          sources.append(row.source).push_back('\0');
-        }
-      }
-      return std::optional<std::string>(trees_.KeyOf(target));
-    });
-    if (progress != nullptr) CountBytes(std::move(sources));
-    keeping_.Start(receives);
-  }
-
-  // Adds up the sizes of `sources` (paths, each followed by a NUL) on a
-  // thread of its own, beside the run: only the progress waits for them.
-  void CountBytes(std::string sources) {
-    sizer_ = std::jthread([this, sources = std::move(sources)](std::stop_token own) {
-      for (size_t at = 0; at < sources.size();) {
-        if (own.stop_requested() || options_.stop.stop_requested()) return;
-        const size_t end = sources.find('\0', at);
-        FileInfo info;
-        if (!fs_.Stat(sources.substr(at, end - at), FollowLinks::kYes, &info)) {
-          options_.progress->bytes_total.fetch_add(static_cast<std::int64_t>(info.stamp.size));
-        }
-        at = end + 1;
-      }
-      options_.progress->bytes_counted = true;
-    });
-  }
-
   bool DispatchFrom(int from) {
     const int count = plan_.Count();
     for (int position = from; position <= count; ++position) {
@@ -143,8 +84,7 @@ class Run {
       }
       PlanRow row = plan_.Row(position);
       if (!row.checked) continue;
-      const bool copy = IsCopy(row);
-      if (!copy && row.action.find("overwrite") == std::string::npos) {
+      if (!IsCopy(row) && row.action.find("overwrite") == std::string::npos) {
         // The rows before it are done before the message shows.
         if (!Commit(pipeline_.size())) return false;
         shell_.ShowMessage(kContactMe);
@@ -152,20 +92,10 @@ class Run {
       }
       // A row that reads what an earlier row is about to write waits for it.
       if (ledger_.Pending(trees_.KeyOf(row.source)) && !Commit(pipeline_.size())) return false;
-      auto job = std::make_unique<Job>();
-      job->position = position;
-      job->row = std::move(row);
-      job->overwrite = !copy;
-      job->target = TargetOf(job->row, copy);
-      job->target_name = FileNamePart(job->target);
-      job->target_folder =
-          std::string_view(job->target).substr(0, job->target.size() - job->target_name.size());
-      job->key = trees_.KeyOf(job->target);
-      job->target_is_ours = ledger_.Ours(job->key);
+      std::unique_ptr<Job> job = RowToPerform(position, std::move(row), trees_, ledger_);
       ledger_.AddPending(job->key);
       pipeline_.Dispatch(std::move(job));
-      if (pipeline_.one_at_a_time() || pipeline_.size() >= batch_rows_ ||
-          pipeline_.ReadyBytes() >= kBatchBytes) {
+      if (pipeline_.BatchDue()) {
         if (!Commit(pipeline_.size() - pipeline_.InFlight())) return false;
       }
     }
@@ -195,43 +125,25 @@ class Run {
     }
     BatchCommit commit(steps_, batch);
     commit.Run();
-    const auto failed = std::find_if(batch.begin(), batch.begin() + commit.end(),
-                                     [](const auto& job) { return job->failure.has_value(); });
-    for (auto job = batch.begin(); job != batch.begin() + commit.end(); ++job) {
-      // Without keep-going, rows after a failure are not done, even where
-      // they were placed (the folder flush that failed may be theirs).
-      if (!(*job)->failure && (options_.keep_going || job < failed)) report_.Performed(**job);
-    }
+    const Job* failed = report_.Outcomes(batch, commit.end(), options_.keep_going);
     for (auto& job : batch) pipeline_.Discard(*job);
     if (commit.stopped()) {
       stopped_ = true;
       return false;
     }
-    if (failed == batch.begin() + commit.end()) return true;
-    return Failed(batch, commit.end(), **failed);
-  }
-
-  // Copies written ahead, side by side or waiting for their batch, may have
-  // taken a failed row's space: they are let go of and the rows go on one
-  // at a time, as a run without them would, whatever the threads; once more
-  // one at a time, the oldest files kept in that tree make room.
-  bool Failed(const Batch& batch, size_t end, const Job& failed) {
-    if (!options_.keep_going && failed.out_of_space && !failed.placed() &&
-        (!pipeline_.one_at_a_time() || MakeRoom(failed))) {
-      retry_from_ = failed.position;
+    if (failed == nullptr) return true;
+    // Copies written ahead, side by side or waiting for their batch, may
+    // have taken the row's space: they are let go of and the rows go on one
+    // at a time, as a run without them would, whatever the threads; once
+    // more one at a time, the oldest files kept in that tree make room.
+    if (!options_.keep_going && failed->out_of_space && !failed->placed() &&
+        (!pipeline_.one_at_a_time() || keeping_.MakeRoom(failed->target, report_))) {
+      retry_from_ = failed->position;
       return false;
     }
     any_failed_ = true;
-    for (size_t i = 0; i < end; ++i) {
-      if (batch[i]->failure) report_.Failed(*batch[i]);
-    }
+    report_.Failures(batch, commit.end());
     return options_.keep_going;
-  }
-
-  bool MakeRoom(const Job& job) {
-    std::optional<std::string> removed = keeping_.MakeRoom(job.target);
-    if (removed) report_.RemovedForRoom(std::move(*removed));
-    return removed.has_value();
   }
 
   PlanList& plan_;
@@ -252,8 +164,6 @@ class Run {
   RowPipeline pipeline_;
   const CommitSteps steps_;
   FileSystem& fs_;
-  const size_t batch_rows_ =
-      std::clamp<size_t>(static_cast<size_t>(OpenFileLimit() / kBatchShareOfFiles), 1, kBatchRows);
   bool stopped_ = false;
   bool any_failed_ = false;
   // Set when a row ran out of space: the position to go on from, alone.

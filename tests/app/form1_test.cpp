@@ -532,6 +532,7 @@ TEST_F(Form1Test, TheClosingMessageStaysInFrontUntilItIsAnswered) {
       std::unique_ptr<QMessageBox> box = MakeMessageBox(form_.get(), text);
       QTimer looker;
       QObject::connect(&looker, &QTimer::timeout, [&] {
+        if (!box->isVisible()) return;  // answered in the meantime
         ++looks;
         if (progress_up() || QApplication::activeModalWidget() != box.get()) ++covered;
       });
