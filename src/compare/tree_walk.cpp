@@ -81,6 +81,89 @@ void ReadTimesWhileOpen(FileSystem& fs, const Folder& folder,
   for (size_t k = 0; k < picked.size(); ++k) picked[k]->write_time = times[k];
 }
 
+// The listings in flight, in a ring: folder i is in slot i % size.
+class ListingRing {
+ public:
+  explicit ListingRing(size_t size) : slots_(std::max<size_t>(1, size)) {}
+  size_t size() const { return slots_.size(); }
+  void Put(size_t i, Listing listing) {
+    std::lock_guard lock(mutex_);
+    slots_[i % slots_.size()] = std::move(listing);
+    listed_.notify_all();
+  }
+  // Waits for folder i's listing.
+  Listing Take(size_t i) {
+    std::unique_lock lock(mutex_);
+    Listing& slot = slots_[i % slots_.size()];
+    listed_.wait(lock, [&] { return slot.ready; });
+    Listing listing = std::move(slot);
+    slot.ready = false;
+    return listing;
+  }
+
+ private:
+  std::vector<Listing> slots_;
+  std::mutex mutex_;
+  std::condition_variable listed_;
+};
+
+// Opens and lists one folder: a top folder itself (`root`), or one below it,
+// from its kept parent by `name` or else from `root` by the path `below`.
+Listing ListOne(FileSystem& fs, const Folder* root, const KeptFolder* parent, bool below_top,
+                const std::string& name, const std::string& below,
+                const std::function<bool(std::string_view)>& wants_time) {
+  Listing done;
+  const Folder* handle = root;
+  if (root == nullptr) {
+    done.skipped = true;  // its top folder could not be opened
+  } else {
+    for (int attempt = 0; attempt < kResourceAttempts; ++attempt) {
+      if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20 * attempt));
+      if (below_top) {
+        done.error = parent != nullptr ? fs.OpenFolder(parent->folder, name, &done.folder)
+                                       : fs.OpenBeneath(*root, below, &done.folder);
+        handle = &done.folder;
+      }
+      if (!done.error) done.error = fs.List(*handle, &done.entries);
+      if (!IsOutOfResources(done.error)) break;
+    }
+  }
+  if (!done.skipped && !done.error && wants_time) {
+    ReadTimesWhileOpen(fs, *handle, wants_time, &done.entries);
+  }
+  done.ready = true;
+  return done;
+}
+
+// How to reach each folder of the walk's list: from its parent's handle
+// while that is kept, otherwise from its top folder by its path below it.
+struct Reach {
+  std::vector<std::shared_ptr<KeptFolder>> parents;
+  std::vector<std::uint32_t> root_of;
+};
+
+// Appends the subfolders that `listing` of `folder` found behind the list,
+// keeping the listed folder open for them while fewer than `kept_limit`
+// are kept.
+void AppendSubfolders(const std::string& folder, std::uint32_t root, bool below_top,
+                      Listing& listing, std::atomic<int>& kept, int kept_limit,
+                      std::vector<std::string>* folders, Reach* reach) {
+  std::shared_ptr<KeptFolder> parent;
+  for (const DirEntry& entry : listing.entries) {
+    if (entry.kind != EntryKind::kFolder || entry.hidden) continue;
+    if (parent == nullptr && kept < kept_limit && below_top) {
+      parent = std::make_shared<KeptFolder>(std::move(listing.folder), &kept);
+    }
+    std::string sub = folder;
+    if (sub.empty() || sub.back() != kSeparator) sub += kSeparator;
+    sub += entry.name;
+    sub += kSeparator;
+    folders->push_back(std::move(sub));
+    reach->parents.push_back(parent);
+    reach->root_of.push_back(root);
+  }
+}
+
 }  // namespace
 
 std::vector<UnreadableFolder> WalkOpenFolders(FileSystem& fs,
@@ -89,11 +172,9 @@ std::vector<UnreadableFolder> WalkOpenFolders(FileSystem& fs,
                                               const WalkOptions& options) {
   std::vector<UnreadableFolder> unreadable;
   const size_t root_count = folders->size();
-  // How to reach each folder of the list: from its parent's handle while
-  // that is kept, otherwise from its top folder by its path below it.
-  std::vector<std::shared_ptr<KeptFolder>> parents(root_count);
-  std::vector<std::uint32_t> root_of(root_count);
-  for (size_t k = 0; k < root_count; ++k) root_of[k] = static_cast<std::uint32_t>(k);
+  Reach reach{std::vector<std::shared_ptr<KeptFolder>>(root_count),
+              std::vector<std::uint32_t>(root_count)};
+  for (size_t k = 0; k < root_count; ++k) reach.root_of[k] = static_cast<std::uint32_t>(k);
   std::atomic<int> kept = 0;
   // A quarter of the process's files for the folders kept, and one for the
   // listings in flight.
@@ -102,52 +183,26 @@ std::vector<UnreadableFolder> WalkOpenFolders(FileSystem& fs,
 
   IoPool inline_pool(1);
   IoPool& pool = options.pool != nullptr ? *options.pool : inline_pool;
-  // The listings in flight, in a ring: folder i is in slot i % size.
-  const size_t ahead =
-      std::min<size_t>(pool.threads() * kAheadPerThread, static_cast<size_t>(share));
-  std::vector<Listing> ring(std::max<size_t>(1, ahead));
-  std::mutex mutex;
-  std::condition_variable listed;
+  ListingRing ring(std::min<size_t>(pool.threads() * kAheadPerThread, static_cast<size_t>(share)));
   TaskCount tasks;
 
   // Opens and lists folder `i` into its slot of the ring.
   const auto start = [&](size_t i) {
-    std::shared_ptr<KeptFolder> parent = std::move(parents[i]);
-    std::shared_ptr<const Folder> root = roots[root_of[i]];
+    std::shared_ptr<KeptFolder> parent = std::move(reach.parents[i]);
+    std::shared_ptr<const Folder> root = roots[reach.root_of[i]];
     std::string name;
     std::string below;
     if (i >= root_count) {
       if (parent != nullptr) {
         name = LastName((*folders)[i]);
       } else {
-        below = (*folders)[i].substr((*folders)[root_of[i]].size());
+        below = (*folders)[i].substr((*folders)[reach.root_of[i]].size());
       }
     }
     tasks.Submit(pool, [&, i, parent = std::move(parent), root = std::move(root),
                         name = std::move(name), below = std::move(below)] {
-      Listing done;
-      const Folder* handle = root.get();
-      if (root == nullptr) {
-        done.skipped = true;  // its top folder could not be opened
-      } else {
-        for (int attempt = 0; attempt < kResourceAttempts; ++attempt) {
-          if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20 * attempt));
-          if (i >= root_count) {
-            done.error = parent != nullptr ? fs.OpenFolder(parent->folder, name, &done.folder)
-                                           : fs.OpenBeneath(*root, below, &done.folder);
-            handle = &done.folder;
-          }
-          if (!done.error) done.error = fs.List(*handle, &done.entries);
-          if (!IsOutOfResources(done.error)) break;
-        }
-      }
-      if (!done.skipped && !done.error && options.wants_time) {
-        ReadTimesWhileOpen(fs, *handle, options.wants_time, &done.entries);
-      }
-      done.ready = true;
-      std::lock_guard lock(mutex);
-      ring[i % ring.size()] = std::move(done);
-      listed.notify_all();
+      ring.Put(i, ListOne(fs, root.get(), parent.get(), i >= root_count, name, below,
+                          options.wants_time));
     });
   };
 
@@ -166,14 +221,7 @@ std::vector<UnreadableFolder> WalkOpenFolders(FileSystem& fs,
     // folders are listed, and need not be started before they are.
     const size_t limit = options.recurse ? folders->size() : level_end;
     while (started < limit && started < i + ring.size()) start(started++);
-    Listing listing;
-    {
-      std::unique_lock lock(mutex);
-      Listing& slot = ring[i % ring.size()];
-      listed.wait(lock, [&] { return slot.ready; });
-      listing = std::move(slot);
-      slot.ready = false;
-    }
+    Listing listing = ring.Take(i);
     const std::string folder = (*folders)[i];
     if (listing.skipped) continue;
     if (listing.error && IsOutOfResources(listing.error)) {
@@ -186,21 +234,8 @@ std::vector<UnreadableFolder> WalkOpenFolders(FileSystem& fs,
       unreadable.push_back({folder, listing.error});
       continue;
     }
-    std::shared_ptr<KeptFolder> parent;
-    const std::uint32_t root = root_of[i];
-    for (const DirEntry& entry : listing.entries) {
-      if (entry.kind != EntryKind::kFolder || entry.hidden) continue;
-      if (parent == nullptr && kept < kept_limit && i >= root_count) {
-        parent = std::make_shared<KeptFolder>(std::move(listing.folder), &kept);
-      }
-      std::string sub = folder;
-      if (sub.empty() || sub.back() != kSeparator) sub += kSeparator;
-      sub += entry.name;
-      sub += kSeparator;
-      folders->push_back(std::move(sub));
-      parents.push_back(parent);
-      root_of.push_back(root);
-    }
+    AppendSubfolders(folder, reach.root_of[i], i >= root_count, listing, kept, kept_limit, folders,
+                     &reach);
     if (options.visit) options.visit(folder, i, listing.entries);
   }
   tasks.Wait();
