@@ -9,6 +9,7 @@
 #include "support/fake_window.h"
 #include "support/path.h"
 #include "sync/sync_run.h"
+#include "sync_harness.h"
 
 namespace tandrel {
 namespace {
@@ -19,12 +20,12 @@ using testing::FakePlanList;
 using testing::FakeShell;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using testing::kNew;
+using testing::kOld;
+using testing::kSecond;
 using testing::Op;
 using testing::P;
 
-constexpr FileTime kSecond = kFileTimeTicksPerSecond;
-constexpr FileTime kOld = 125'911'584'000'000'000;  // 2000-01-01 00:00 UTC
-constexpr FileTime kNew = kOld + 86'400 * kSecond;
 constexpr FileTime kClock = kNew + 86'400 * kSecond;
 
 const CompareRequest kCompared{P("/a/"), P("/b/")};

@@ -15,54 +15,29 @@
 #include "support/path.h"
 #include "sync/safe_copy.h"
 #include "sync/sync_run.h"
+#include "sync_harness.h"
 
 namespace tandrel {
 namespace {
 
+using testing::CopyRow;
 using testing::FakeFileSystem;
 using testing::FakePlanList;
 using testing::FakeShell;
 using testing::FakeStorage;
 using ::testing::HasSubstr;
+using testing::KeepGoing;
+using testing::kOld;
+using testing::kSecond;
 using testing::Op;
 using testing::P;
+using testing::Sync;
+using testing::Synced;
 
-constexpr FileTime kSecond = kFileTimeTicksPerSecond;
-constexpr FileTime kOld = 125'911'584'000'000'000;            // 2000-01-01 00:00 UTC
 constexpr FileTime kOdd = kOld + 13 * kSecond + kSecond / 2;  // 00:00:13.5
 constexpr FileTime kNewer = kOdd + 3600 * kSecond + 7 * kSecond;
 constexpr FileTime kClock = kOld + 86'400 * kSecond;
 const std::string kBytes = "the bytes of the newer file";
-
-// What a sync of /a/ into /b/ ended with.
-struct Synced {
-  bool performed = false;
-  std::vector<PlanRow> rows;
-  std::vector<std::string> messages;
-};
-
-// Syncs /a/ into /b/: `rows`, or the compare's own rows when none are given.
-Synced Sync(FakeFileSystem& fs, std::vector<PlanRow> rows = {}, SyncOptions options = {}) {
-  FakePlanList plan;
-  plan.rows = rows.empty() ? BuildPlan(fs, P("/a/"), P("/b/")).plan.Rows(true) : std::move(rows);
-  FakeShell shell;
-  Synced synced;
-  synced.performed = SyncRun(plan, {P("/a/"), P("/b/")}, shell, fs, options);
-  synced.rows = std::move(plan.rows);
-  synced.messages = std::move(shell.messages);
-  return synced;
-}
-
-SyncOptions KeepGoing() {
-  SyncOptions options;
-  options.keep_going = true;
-  return options;
-}
-
-// A ticked row that copies `source` into /b/.
-PlanRow CopyRow(const std::string& source) {
-  return {P(source), std::string(kCopyTo2Action), P("/b/"), true};
-}
 
 FakeStorage Fat() {
   FakeStorage fat;
@@ -279,43 +254,6 @@ TEST(SyncWholeVersion, ASourceWrittenDuringItsCopyIsCopiedAgain) {
       EXPECT_FALSE(fs.Exists(P("/b/doc.txt")));
       ASSERT_EQ(synced.messages.size(), 1u);
       EXPECT_THAT(synced.messages[0], HasSubstr("was being changed while it was copied"));
-    }
-  }
-}
-
-// Several rows that write one target leave the newest of their sources
-// there, whichever comes first; the older one is not performed and is named.
-TEST(SyncSeveralRowsOneTarget, TheNewestSourceStaysInEitherOrder) {
-  const std::string overwrite(kOverwriteAction);
-  for (const bool newest_first : {false, true}) {
-    FakeFileSystem fs;
-    fs.AddFile(P("/a/x/n.txt"), "2023", kOld + 2 * kSecond);
-    fs.AddFile(P("/a/y/n.txt"), "2024", kOld + 3 * kSecond);
-    fs.AddFile(P("/b/c/n.txt"), "2022", kOld);
-    fs.AddFile(P("/a/p/u.txt"), "2024", kOld + 3 * kSecond);
-    fs.AddFile(P("/a/q/u.txt"), "2010", kOld);
-    std::vector<PlanRow> rows = {{P("/a/x/n.txt"), overwrite, P("/b/c/n.txt"), true},
-                                 {P("/a/y/n.txt"), overwrite, P("/b/c/n.txt"), true},
-                                 CopyRow("/a/q/u.txt"),
-                                 CopyRow("/a/p/u.txt")};
-    if (newest_first) {
-      std::swap(rows[0], rows[1]);
-      std::swap(rows[2], rows[3]);
-    }
-
-    const Synced synced = Sync(fs, rows);
-
-    EXPECT_TRUE(synced.performed);
-    EXPECT_EQ(fs.Contents(P("/b/c/n.txt")), "2024");
-    EXPECT_EQ(fs.Contents(P("/b/u.txt")), "2024");
-    EXPECT_EQ(fs.TimeOf(P("/b/u.txt")), kOld + 3 * kSecond);
-    EXPECT_FALSE(fs.HasTemporaries());
-    if (newest_first) {
-      ASSERT_EQ(synced.messages.size(), 2u);
-      EXPECT_THAT(synced.messages[1], HasSubstr(P("/a/x/n.txt")));
-      EXPECT_THAT(synced.messages[1], HasSubstr(P("/a/q/u.txt")));
-    } else {
-      EXPECT_EQ(synced.messages.size(), 1u);
     }
   }
 }

@@ -144,23 +144,6 @@ TEST_F(SyncOnDisk, LinksAreReadThroughAtTheSourceAndNeverWrittenThroughAtTheDest
   EXPECT_THAT(Leftovers(), IsEmpty());
 }
 
-TEST_F(SyncOnDisk, SeveralCopiesToOnePathEndWithTheNewest) {
-  tmp_.Write("A/s1/x", "one", kJan2020 + 1);
-  tmp_.Write("A/s2/x", "two", kJan2020 + 2);
-  tmp_.Write("A/s3/x", "three", kJan2020 + 3);
-  Compare();
-  ASSERT_EQ(plan_.rows.size(), 3u);
-  const std::string newest = a_ + "s3" + std::string(1, kSeparator) + "x";
-
-  SyncRun(plan_, {a_, b_}, shell_, *fs_);
-
-  ASSERT_FALSE(shell_.messages.empty());
-  EXPECT_EQ(shell_.messages.front(), "Done.");
-  EXPECT_EQ(TempFolder::Read(b_ + "x"), "three");
-  EXPECT_EQ(Info(b_ + "x").write_time, Info(newest).write_time);
-  EXPECT_THAT(Leftovers(), IsEmpty());
-}
-
 TEST_F(SyncOnDisk, AReadOnlyTargetIsReplacedWhereThePlatformAllows) {
   tmp_.Write("A/ro", "new ro", kJan2020 + 60);
   tmp_.Write("B/ro", "old ro", kJan2020);

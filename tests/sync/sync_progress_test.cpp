@@ -14,6 +14,7 @@
 #include "support/path.h"
 #include "sync/sync_run.h"
 #include "sync/sync_thread.h"
+#include "sync_harness.h"
 
 namespace tandrel {
 namespace {
@@ -21,11 +22,10 @@ namespace {
 using testing::FakeFileSystem;
 using testing::FakePlanList;
 using testing::FakeShell;
+using testing::kNew;
+using testing::kOld;
 using testing::Op;
 using testing::P;
-
-constexpr FileTime kOld = 125'911'584'000'000'000;  // 2000-01-01 00:00 UTC
-constexpr FileTime kNew = kOld + kFileTimeTicksPerSecond * 60;
 
 // /a/ holds one large file and three small ones, /b/ an older large one.
 void AddTrees(FakeFileSystem& fs) {

@@ -11,6 +11,7 @@
 #include "support/fake_window.h"
 #include "support/path.h"
 #include "sync/sync_run.h"
+#include "sync_harness.h"
 
 namespace tandrel {
 namespace {
@@ -19,12 +20,11 @@ using testing::FakeFileSystem;
 using testing::FakePlanList;
 using testing::FakeShell;
 using ::testing::HasSubstr;
+using testing::kNew;
+using testing::kOld;
+using testing::kSecond;
 using testing::Op;
 using testing::P;
-
-constexpr FileTime kSecond = kFileTimeTicksPerSecond;
-constexpr FileTime kOld = 125'911'584'000'000'000;  // 2000-01-01 00:00 UTC
-constexpr FileTime kNew = kOld + 86'400 * kSecond;
 
 // Copies both ways, and overwrites both ways, one in a subfolder.
 void Populate(FakeFileSystem& fs) {
