@@ -378,6 +378,7 @@ TEST(StorageSync, ATargetAnotherProgramHoldsIsWaitedForThenNamed) {
       EXPECT_TRUE(synced.performed);
       EXPECT_THAT(synced.messages, ::testing::ElementsAre("Done."));
       EXPECT_EQ(fs.Contents(held), "new");
+      testing::ExpectInStep(fs);
       continue;
     }
     EXPECT_FALSE(synced.performed);

@@ -70,7 +70,7 @@ TEST(Undo, PutsBothTreesBackButWhatChangedSince) {
     Populate(fs);
     const std::vector<std::string> before = Snapshot(fs);
     ASSERT_TRUE(SyncAll(fs));
-    EXPECT_EQ(BuildPlan(fs, P("/a/"), P("/b/")).plan.size(), 0u);
+    testing::ExpectInStep(fs);
     EXPECT_EQ(fs.Contents(P("/b/deep/x")), "newer x");
     if (edited) fs.Write(P("/b/deep/x"), "edited after the sync", kNew + kSecond * 60);
 
