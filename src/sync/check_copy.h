@@ -10,12 +10,9 @@
 #include <system_error>
 
 #include "platform/file_system.h"
+#include "sync/reason.h"
 
 namespace tandrel {
-
-// The system's reason as a sentence: one full stop, whatever the platform's
-// text ends with.
-std::string Sentence(const std::error_code& ec);
 
 // True when the two carry the same write time as a compare on `storage`
 // sees times.
