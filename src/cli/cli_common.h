@@ -16,7 +16,7 @@
 #include "compare/plan.h"
 #include "platform/file_system.h"
 #include "platform/io_pool.h"
-#include "sync/run_record.h"
+#include "sync/kept_runs.h"
 #include "sync/sync_progress.h"
 
 namespace tandrel::cli {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "compare/last_modified.h"
+#include "platform/path_text.h"
 
 namespace tandrel {
 
@@ -29,9 +30,7 @@ void FileList::AddFile(std::uint32_t folder, std::string_view name, std::optiona
 }
 
 void FileList::AddPath(std::string_view path) {
-  const size_t cut = path.rfind(kSeparator);
-  const std::string_view folder =
-      cut == std::string_view::npos ? std::string_view() : path.substr(0, cut + 1);
+  const std::string_view folder = FolderPart(path);
   if (folders_.empty() || folders_.back() != folder) AddFolder(std::string(folder));
   AddFile(static_cast<std::uint32_t>(folders_.size() - 1), path.substr(folder.size()));
 }

@@ -1,6 +1,7 @@
 #include "compare/plan.h"
 
 #include "compare/matching.h"
+#include "platform/path_text.h"
 
 namespace tandrel {
 namespace {
@@ -42,7 +43,7 @@ bool GatherTree(FileSystem& fs, const std::string& top, const std::shared_ptr<Fo
         // The folder path keeps its separator, so folder + name is the
         // folder without its separator, one separator, and the name.
         std::string path = folder;
-        if (path.empty() || path.back() != kSeparator) path += kSeparator;
+        EndWithSeparator(&path);
         number = list->AddFolder(std::move(path));
       }
       list->AddFile(number, entry.name, entry.write_time);

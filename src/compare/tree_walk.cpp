@@ -7,6 +7,8 @@
 #include <mutex>
 #include <thread>
 
+#include "compare/file_name.h"
+#include "platform/path_text.h"
 #include "platform/system.h"
 
 namespace tandrel {
@@ -47,10 +49,7 @@ struct KeptFolder {
 
 // The last name of a folder path that ends in a separator.
 std::string_view LastName(const std::string& folder) {
-  std::string_view path(folder);
-  while (!path.empty() && path.back() == kSeparator) path.remove_suffix(1);
-  const size_t cut = path.rfind(kSeparator);
-  return cut == std::string_view::npos ? path : path.substr(cut + 1);
+  return FileNamePart(TrimTrailingSeparators(folder));
 }
 
 // One folder opened and listed, perhaps on another thread.
@@ -155,7 +154,7 @@ void AppendSubfolders(const std::string& folder, std::uint32_t root, bool below_
       parent = std::make_shared<KeptFolder>(std::move(listing.folder), &kept);
     }
     std::string sub = folder;
-    if (sub.empty() || sub.back() != kSeparator) sub += kSeparator;
+    EndWithSeparator(&sub);
     sub += entry.name;
     sub += kSeparator;
     folders->push_back(std::move(sub));
@@ -294,7 +293,7 @@ std::error_code ListFiles(FileSystem& fs, const std::string& folder, std::string
   names->clear();
   std::vector<DirEntry> entries;
   std::string path = folder;
-  if (path.empty() || path.back() != kSeparator) path += kSeparator;
+  EndWithSeparator(&path);
   if (std::error_code ec = fs.ListFolder(path, &entries)) return ec;
   for (DirEntry& entry : entries) {
     if (IsListedFile(entry) && MatchesWildcard(entry.name, pattern)) {

@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "platform/path_text.h"
+
 namespace tandrel {
 
 FileTime FileTimeFromUnix(std::int64_t seconds, std::int64_t nanoseconds) {
@@ -18,13 +20,11 @@ FileTime FileTimeFromUnix(std::int64_t seconds, std::int64_t nanoseconds) {
 
 std::error_code FileSystem::OpenBeneath(const Folder& root, std::string_view relative,
                                         Folder* folder) {
-  while (!relative.empty() && relative.back() == kSeparator) relative.remove_suffix(1);
+  relative = TrimTrailingSeparators(relative);
   Folder current;
   const Folder* at = &root;
   while (!relative.empty()) {
-    const size_t cut = relative.find(kSeparator);
-    const std::string_view name = relative.substr(0, cut);
-    relative = cut == std::string_view::npos ? std::string_view() : relative.substr(cut + 1);
+    const std::string_view name = TakeFirstName(&relative);
     if (name.empty() || name == "." || name == "..") {
       return std::make_error_code(std::errc::invalid_argument);
     }

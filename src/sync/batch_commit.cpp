@@ -4,8 +4,8 @@
 #include <string_view>
 #include <vector>
 
-#include "sync/check_copy.h"
 #include "sync/prepare_copy.h"
+#include "sync/reason.h"
 
 namespace tandrel {
 

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "compare/last_modified.h"
+#include "sync/reason.h"
 
 namespace tandrel {
 namespace {
@@ -37,13 +38,6 @@ std::string SizeMismatch(std::int64_t placed, std::int64_t source) {
 }
 
 }  // namespace
-
-std::string Sentence(const std::error_code& ec) {
-  std::string text = ec.message();
-  text.erase(text.find_last_not_of(" .\r\n") + 1);
-  if (text.empty()) text = "Error " + std::to_string(ec.value());
-  return text + ".";
-}
 
 bool SameForCompare(const FileStamp& placed, const FileStamp& source, const Storage& storage) {
   const std::optional<FileTime> a = WriteTimeOf(placed);

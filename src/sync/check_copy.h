@@ -13,10 +13,6 @@
 
 namespace tandrel {
 
-// The system's reason as a sentence: one full stop, whatever the platform's
-// text ends with.
-std::string Sentence(const std::error_code& ec);
-
 // True when the two carry the same write time as a compare on `storage`
 // sees times.
 bool SameForCompare(const FileStamp& placed, const FileStamp& source, const Storage& storage);

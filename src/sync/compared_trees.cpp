@@ -1,6 +1,6 @@
 #include "sync/compared_trees.h"
 
-#include <algorithm>
+#include "platform/path_text.h"
 
 namespace tandrel {
 
@@ -16,7 +16,7 @@ ComparedTrees::ComparedTrees(FileSystem& fs, const CompareRequest& compared) : f
   trees_[0].text = compared.folder1;
   trees_[1].text = compared.folder2;
   for (Tree& tree : trees_) {
-    if (tree.text.empty() || tree.text.back() != kSeparator) tree.text += kSeparator;
+    EndWithSeparator(&tree.text);
     auto folder = std::make_shared<Folder>();
     tree.error = fs_.OpenRoot(tree.text, folder.get());
     if (!tree.error) (void)fs_.Describe(*folder, &tree.storage);
@@ -78,9 +78,7 @@ std::string ComparedTrees::KeyOf(const std::string& target) {
 }
 
 std::string ComparedTrees::PathBelow(const Tree& tree, std::string_view path) {
-  std::string below(path.substr(tree.text.size()));
-  std::replace(below.begin(), below.end(), kSeparator, '/');
-  return below;
+  return WithSlashes(path.substr(tree.text.size()));
 }
 
 }  // namespace tandrel

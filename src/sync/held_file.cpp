@@ -4,7 +4,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "sync/check_copy.h"
+#include "sync/reason.h"
 
 namespace tandrel {
 namespace {

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "compare/file_name.h"
+#include "platform/path_text.h"
 
 namespace tandrel {
 namespace {
@@ -43,8 +44,7 @@ std::unique_ptr<Job> RowToPerform(int position, PlanRow row, ComparedTrees& tree
   job->row = std::move(row);
   job->target = TargetOf(job->row, !job->overwrite);
   job->target_name = FileNamePart(job->target);
-  job->target_folder =
-      std::string_view(job->target).substr(0, job->target.size() - job->target_name.size());
+  job->target_folder = FolderPart(job->target);
   job->key = trees.KeyOf(job->target);
   job->target_is_ours = ledger.Ours(job->key);
   return job;

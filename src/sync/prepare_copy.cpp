@@ -5,7 +5,10 @@
 
 #include "compare/file_name.h"
 #include "compare/last_modified.h"
+#include "platform/path_text.h"
 #include "sync/check_copy.h"
+#include "sync/clock.h"
+#include "sync/reason.h"
 #include "sync/windows_names.h"
 
 namespace tandrel {
@@ -39,11 +42,6 @@ constexpr int kLinkHops = 8;
 // running (locks are not seen across computers): it is left alone until it
 // is this old.
 constexpr std::int64_t kRemoteLeftoverSeconds = 24 * 3600;
-
-// The folder part of a path: up to and including its last separator.
-std::string_view FolderPart(std::string_view path) {
-  return path.substr(0, path.size() - FileNamePart(path).size());
-}
 
 }  // namespace
 
@@ -190,9 +188,7 @@ std::optional<std::string> PrepareCopy::LexicallyInside(std::string_view folder_
   std::vector<std::string_view> names;
   std::string_view rest = joined;
   while (!rest.empty()) {
-    const size_t cut = rest.find(kSeparator);
-    const std::string_view part = rest.substr(0, cut);
-    rest = cut == std::string_view::npos ? std::string_view() : rest.substr(cut + 1);
+    const std::string_view part = TakeFirstName(&rest);
     if (part.empty() || part == ".") continue;
     if (part == "..") {
       if (names.empty()) return std::nullopt;
@@ -201,11 +197,8 @@ std::optional<std::string> PrepareCopy::LexicallyInside(std::string_view folder_
     }
     names.push_back(part);
   }
-  std::string path = absolute ? std::string(1, kSeparator) : std::string();
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (i > 0) path += kSeparator;
-    path += names[i];
-  }
+  const std::string path =
+      (absolute ? std::string(1, kSeparator) : std::string()) + JoinNames(names);
   const ComparedTrees::Tree* tree = trees_.TreeOf(path);
   if (tree == nullptr || path.size() <= tree->text.size()) return std::nullopt;
   return path;

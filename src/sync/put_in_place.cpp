@@ -8,6 +8,7 @@
 #include "compare/last_modified.h"
 #include "sync/check_copy.h"
 #include "sync/held_file.h"
+#include "sync/reason.h"
 #include "sync/windows_names.h"
 
 namespace tandrel {

@@ -1,5 +1,9 @@
 #include "sync/run_keeping.h"
 
+#include <vector>
+
+#include "sync/kept_runs.h"
+
 namespace tandrel {
 
 RunKeeping::RunKeeping(FileSystem& fs, ComparedTrees& trees, int keep_days, std::int64_t started)
@@ -17,18 +21,11 @@ int RunKeeping::IndexOf(std::string_view target) {
 
 void RunKeeping::Start(const bool receives[2]) {
   constexpr std::int64_t kDay = 24 * 3600;
-  // A run that began in the same second as another gets " (2)" after its
-  // name.
-  const std::string first = run_name_;
-  for (int attempt = 2;; ++attempt) {
-    bool taken = false;
-    for (int i = 0; i < 2; ++i) {
-      const ComparedTrees::Tree& tree = trees_.tree(i);
-      taken = taken || (receives[i] && !tree.error && RunExists(fs_, *tree.folder, run_name_));
-    }
-    if (!taken || attempt > 100) break;
-    run_name_ = first + " (" + std::to_string(attempt) + ")";
+  std::vector<const Folder*> tops;
+  for (int i = 0; i < 2; ++i) {
+    if (receives[i] && !trees_.tree(i).error) tops.push_back(trees_.tree(i).folder.get());
   }
+  run_name_ = UniqueRunName(fs_, tops, run_name_);
   for (int i = 0; i < 2; ++i) {
     ComparedTrees::Tree& tree = trees_.tree(i);
     // Both compared folders may be one.

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "sync/batch_commit.h"
+#include "sync/clock.h"
 #include "sync/compared_trees.h"
 #include "sync/plan_survey.h"
 #include "sync/prepare_copy.h"

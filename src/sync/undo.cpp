@@ -6,8 +6,12 @@
 #include <optional>
 #include <set>
 
+#include "compare/file_name.h"
+#include "platform/path_text.h"
 #include "sync/held_file.h"
-#include "sync/run_record.h"
+#include "sync/journal.h"
+#include "sync/kept_runs.h"
+#include "sync/run_folder.h"
 
 namespace tandrel {
 namespace {
@@ -18,22 +22,6 @@ struct PathRecord {
   std::optional<FileStamp> kept;  // the file that stood there before
   bool kept_found = false;        // its kept file is in the run's folder
 };
-
-std::string WithSeparators(std::string_view path) {
-  std::string text(path);
-  std::replace(text.begin(), text.end(), '/', kSeparator);
-  return text;
-}
-
-std::string_view FolderOf(std::string_view path) {
-  const size_t cut = path.rfind('/');
-  return cut == std::string_view::npos ? std::string_view() : path.substr(0, cut);
-}
-
-std::string_view NameOf(std::string_view path) {
-  const size_t cut = path.rfind('/');
-  return cut == std::string_view::npos ? path : path.substr(cut + 1);
-}
 
 // The kept files below `folder` (at `path` in the run's folder), as the
 // paths they were kept from.
@@ -80,7 +68,7 @@ struct TreeRun {
 // Opens the run `name` in the tree `top_text`; false when it has none.
 bool OpenTreeRun(FileSystem& fs, std::string top_text, const std::string& name, TreeRun* tree,
                  UndoReport* report) {
-  if (top_text.empty() || top_text.back() != kSeparator) top_text += kSeparator;
+  EndWithSeparator(&top_text);
   tree->top_text = top_text;
   if (std::error_code ec = fs.OpenRoot(top_text, &tree->top)) {
     report->error = ec;
@@ -121,15 +109,15 @@ bool UndoTree(FileSystem& fs, TreeRun& tree, const std::string& name, UndoReport
   for (const std::string& path : order) {
     const PathRecord& record = records[path];
     const std::string shown = tree.top_text + WithSeparators(path);
-    const std::string_view file = NameOf(path);
+    const std::string_view file = FileNamePart(path, '/');
+    const std::string folder_below = WithSeparators(ParentPath(path, '/'));
     auto folder = std::make_shared<Folder>();
-    if (fs.OpenBeneath(tree.top, WithSeparators(FolderOf(path)), folder.get())) {
+    if (fs.OpenBeneath(tree.top, folder_below, folder.get())) {
       if (record.kept_found) report->left_alone.push_back(shown + " (its folder is gone)");
       continue;
     }
     Folder kept_folder;
-    const bool kept = record.kept_found &&
-                      !fs.OpenBeneath(*tree.run, WithSeparators(FolderOf(path)), &kept_folder);
+    const bool kept = record.kept_found && !fs.OpenBeneath(*tree.run, folder_below, &kept_folder);
     // Looked at right before anything is moved.
     FileInfo now;
     const bool there = !fs.StatAt(*folder, file, FollowLinks::kNo, &now);
@@ -152,8 +140,7 @@ bool UndoTree(FileSystem& fs, TreeRun& tree, const std::string& name, UndoReport
       ec = fs.MoveBetween(kept_folder, KeptName(file), *folder, file, /*replace=*/false);
       if (!ec) report->restored.push_back(shown);
     } else if (kept) {
-      const std::string kept_path =
-          path.substr(0, path.size() - file.size()) + KeptName(file);  // keeps the folder's '/'
+      const std::string kept_path = std::string(FolderPart(path, '/')) + KeptName(file);
       report->left_alone.push_back(
           shown + " (changed since the sync; the file it replaced is kept as " +
           RunFolderText(tree.top_text, name) + kSeparator + WithSeparators(kept_path) + ")");

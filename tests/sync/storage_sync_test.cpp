@@ -13,7 +13,7 @@
 #include "support/fake_file_system.h"
 #include "support/fake_window.h"
 #include "support/path.h"
-#include "sync/safe_copy.h"
+#include "sync/clock.h"
 #include "sync/sync_run.h"
 #include "sync_harness.h"
 
