@@ -1,22 +1,17 @@
-// What the commands of tandrel-cli share: reading the two folder arguments
-// and printing plan rows.
+// What the commands of tandrel-cli share: writing rows to stdout and
+// closing it.
 #pragma once
 
 #include <chrono>
 #include <cstdio>
 #include <functional>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <thread>
-#include <vector>
 
 #include "compare/plan.h"
-#include "platform/file_system.h"
-#include "platform/io_pool.h"
-#include "sync/run_record.h"
 #include "sync/sync_progress.h"
 
 namespace tandrel::cli {
@@ -24,27 +19,6 @@ namespace tandrel::cli {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
-
-struct FolderArguments {
-  std::string folder1;  // normalised as a folder slot normalises a chosen path
-  std::string folder2;
-  bool nul_terminated = false;           // -0: rows end in NUL instead of a newline
-  int io_threads = IoPool::kFitStorage;  // -j N: requests in flight
-  bool keep_going = false;               // -k (sync): go on past a failed row
-  int keep_days = kDefaultKeepDays;      // --keep-days N (sync): how long replaced files stay
-  bool list = false;                     // --list (undo): show the runs that can be undone
-  std::string run;                       // --run NAME (undo): the run to undo back to
-  bool help = false;                     // --help among the options: the rest was not looked at
-};
-
-// Reads "[-0] [-j N] [--] FOLDER1 FOLDER2". Prints usage or the reason to
-// stderr and returns nothing when the arguments are wrong or a folder is
-// missing; a --help among the options returns at once with `help` set.
-// Options of one command alone are taken for `command` ("plan", "sync",
-// "undo").
-std::optional<FolderArguments> ParseFolderArguments(FileSystem& fs,
-                                                    const std::vector<std::string>& args,
-                                                    std::string_view command = "plan");
 
 // Flushes and closes stdout, as the last thing the program does with it.
 // A write to it that failed, `earlier` or now, is told on stderr
@@ -128,7 +102,6 @@ class SyncProgressLine {
   std::jthread thread_;
 };
 
-void PrintUsage(std::FILE* to);
 // "tandrel-cli X.Y.Z", with what `git describe` said for a build that is not
 // of a release tag.
 void PrintVersion(std::FILE* to);

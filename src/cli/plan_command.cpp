@@ -38,20 +38,14 @@ std::optional<BuildResult> BuildPlanForCli(FileSystem& fs, const FolderArguments
   return result;
 }
 
-int PlanCommand(FileSystem& fs, const std::vector<std::string>& args, std::stop_token stop) {
-  const std::optional<FolderArguments> folders = ParseFolderArguments(fs, args);
-  if (!folders) return kExitUsage;
-  if (folders->help) {
-    PrintUsage(stdout);
-    return CloseStandardOutput(kExitOk);
-  }
-  const std::optional<BuildResult> result = BuildPlanForCli(fs, *folders, stop);
+int PlanCommand(FileSystem& fs, const FolderArguments& folders, std::stop_token stop) {
+  const std::optional<BuildResult> result = BuildPlanForCli(fs, folders, stop);
   if (!result) {
     const int interrupted = InterruptedExit("the compare was stopped.");
     return interrupted != 0 ? interrupted : kExitUsage;
   }
   const Plan& plan = result->plan;
-  RowWriter out(folders->nul_terminated);
+  RowWriter out(folders.nul_terminated);
   for (size_t i = 0; i < plan.size(); ++i) {
     out.Write(plan, i);
   }
