@@ -2,9 +2,7 @@
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 
-#include "platform/system.h"
 #include "version/version.h"
 
 namespace tandrel::cli {
@@ -100,83 +98,6 @@ int RowWriter::Close(int code) {
   Flush();
   closed_ = true;
   return CloseStandardOutput(code, error_);
-}
-
-namespace {
-long long NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-}  // namespace
-
-ProgressLine::ProgressLine() : enabled_(StandardErrorIsTerminal()) {}
-
-ProgressLine::~ProgressLine() {
-  if (shown_) std::fprintf(stderr, "\r%*s\r", width_, "");
-}
-
-void ProgressLine::Update(size_t folders, size_t files) {
-  if (!enabled_) return;
-  const long long now = NowMs();
-  if (shown_ && now - last_ms_ < 100) return;
-  last_ms_ = now;
-  shown_ = true;
-  width_ = std::fprintf(stderr, "\rReading folders: %zu folders, %zu entries", folders, files);
-  std::fflush(stderr);
-}
-
-SyncProgressLine::SyncProgressLine(const SyncProgress& progress, RowWriter& out)
-    : progress_(progress), out_(out) {
-  if (!StandardOutputIsTerminal() || !StandardErrorIsTerminal()) return;
-  out.WriteAround([this](const std::function<void()>& write) {
-    std::lock_guard lock(mutex_);
-    const std::string line = shown_;
-    Erase();
-    write();
-    shown_ = line;
-    std::fprintf(stderr, "%s", shown_.c_str());
-    std::fflush(stderr);
-  });
-  thread_ = std::jthread([this](std::stop_token stop) {
-    std::mutex sleep;
-    std::condition_variable_any woken;
-    while (!stop.stop_requested()) {
-      Draw();
-      std::unique_lock lock(sleep);
-      woken.wait_for(lock, stop, kProgressInterval, [] { return false; });
-    }
-  });
-}
-
-SyncProgressLine::~SyncProgressLine() {
-  if (!thread_.joinable()) return;
-  thread_.request_stop();
-  thread_.join();
-  out_.WriteAround({});
-  std::lock_guard lock(mutex_);
-  Erase();
-}
-
-void SyncProgressLine::Draw() {
-  const ProgressView view = meter_.Read(progress_);
-  // Narrower than a terminal's usual 80 columns, so that it never wraps.
-  constexpr size_t kColumns = 79;
-  std::string line = view.rows + ", " + view.bytes;
-  if (line.size() > kColumns) line.resize(kColumns);
-  std::lock_guard lock(mutex_);
-  Erase();
-  shown_ = line;
-  std::fprintf(stderr, "%s", shown_.c_str());
-  std::fflush(stderr);
-}
-
-// Takes the line away, leaving the cursor at the start of the empty line.
-void SyncProgressLine::Erase() {
-  if (shown_.empty()) return;
-  std::fprintf(stderr, "\r%*s\r", static_cast<int>(shown_.size()), "");
-  std::fflush(stderr);
-  shown_.clear();
 }
 
 }  // namespace tandrel::cli

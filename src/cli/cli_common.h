@@ -5,14 +5,11 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <thread>
 
 #include "compare/plan.h"
-#include "sync/sync_progress.h"
 
 namespace tandrel::cli {
 
@@ -63,43 +60,6 @@ class RowWriter {
   std::error_code error_;  // the first write that failed
   bool closed_ = false;
   std::function<void(const std::function<void()>&)> around_;
-};
-
-// Shows the walk's progress on stderr while a person watches it.
-class ProgressLine {
- public:
-  ProgressLine();
-  ~ProgressLine();
-  void Update(size_t folders, size_t files);
-
- private:
-  bool enabled_;
-  bool shown_ = false;
-  long long last_ms_ = 0;
-  int width_ = 0;
-};
-
-// Shows a sync's progress on stderr, on one line redrawn a few times a
-// second (rows, bytes, rate, time left), when both stdout and stderr are a
-// terminal; the line is taken away while rows are written to stdout, and
-// when it is destroyed.
-class SyncProgressLine {
- public:
-  SyncProgressLine(const SyncProgress& progress, RowWriter& out);
-  ~SyncProgressLine();
-  // On a terminal: the line is drawn.
-  bool shown() const { return thread_.joinable(); }
-
- private:
-  void Draw();
-  void Erase();
-
-  const SyncProgress& progress_;
-  RowWriter& out_;
-  ProgressMeter meter_;
-  std::mutex mutex_;
-  std::string shown_;
-  std::jthread thread_;
 };
 
 // "tandrel-cli X.Y.Z", with what `git describe` said for a build that is not

@@ -7,8 +7,10 @@
 
 #include "cli/cli_common.h"
 #include "cli/commands.h"
+#include "cli/status_line.h"
 #include "compare/plan.h"
 #include "compare/plan_store.h"
+#include "sync/sync_progress.h"
 #include "sync/sync_run.h"
 
 namespace tandrel::cli {
@@ -106,7 +108,13 @@ int SyncCommand(FileSystem& fs, const FolderArguments& folders, std::stop_token 
   SyncProgress progress;
   bool performed = false;
   {
-    SyncProgressLine line(progress, out);
+    ProgressMeter meter;
+    const StatusLine line(
+        [&] {
+          const ProgressView view = meter.Read(progress);
+          return view.rows + ", " + view.bytes;
+        },
+        &out);
     // Nobody watches a run whose output goes elsewhere: it counts nothing.
     if (line.shown()) options.progress = &progress;
     performed = SyncRun(plan, CompareRequest{folders.folder1, folders.folder2}, shell, fs, options);
