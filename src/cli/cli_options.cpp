@@ -8,6 +8,24 @@
 namespace tandrel::cli {
 namespace {
 
+// A row of the table of options.
+struct Option {
+  std::string_view short_name = {};  // "-j", or empty
+  std::string_view long_name = {};   // "--jobs", or empty
+  // The value's name in the help ("N"); empty when the option takes none.
+  std::string_view value = {};
+  unsigned scopes = 0;  // Scope bits: where the option is taken
+  // Its lines in the help, broken by '\n'; an option without any is taken
+  // but not shown.
+  std::string_view help = {};
+  // Sets what the option says; false when `value` is none of its values.
+  bool (*set)(FolderArguments& arguments, std::string_view value) = nullptr;
+  std::string_view bad_value = {};  // the usage error when `set` refuses a value
+  // A value missing at the end of the line is read as an empty one (which
+  // `set` refuses with `bad_value`); otherwise the option is told unknown.
+  bool missing_value_is_empty = false;
+};
+
 // Digits only, all of the text, from `low` to `high`: no space, base prefix,
 // exponent or plus sign (a minus sign gives a number below any `low` of 1).
 bool ReadWhole(std::string_view text, int low, int high, int* number) {
@@ -156,8 +174,6 @@ void AppendRow(std::string& help, std::string_view label, std::string_view text)
 }
 
 }  // namespace
-
-std::span<const Option> Options() { return kOptions; }
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args, unsigned scope) {
   CommandLine line;

@@ -38,25 +38,6 @@ struct FolderArguments {
   bool version = false;                  // --version (the program's): likewise
 };
 
-struct Option {
-  std::string_view short_name = {};  // "-j", or empty
-  std::string_view long_name = {};   // "--jobs", or empty
-  std::string_view value = {};  // the value's name in the help ("N"); empty: the option takes none
-  unsigned scopes = 0;          // Scope bits
-  // Its lines in the help, broken by '\n'; an option without any is taken
-  // but not shown.
-  std::string_view help = {};
-  // Sets what the option says; false when `value` is none of its values.
-  bool (*set)(FolderArguments& arguments, std::string_view value) = nullptr;
-  std::string_view bad_value = {};  // the usage error when `set` refuses a value
-  // A value missing at the end of the line is read as an empty one (which
-  // `set` refuses with `bad_value`); otherwise the option is told unknown.
-  bool missing_value_is_empty = false;
-};
-
-// In the order the help lists them.
-std::span<const Option> Options();
-
 // A command line read against the options of one scope.
 struct CommandLine {
   FolderArguments arguments;          // its folders left empty

@@ -34,8 +34,8 @@ int PlanCommand(FileSystem& fs, const FolderArguments& folders, std::stop_token 
 int SyncCommand(FileSystem& fs, const FolderArguments& folders, std::stop_token stop);
 // Undoes the last sync between the two folders (or, with --run, every sync
 // back to that one, newest first), printing each file removed or put back;
-// with --list prints the runs that can be undone instead. An undo runs to
-// its end: it is not stopped.
+// with --list prints the runs that can be undone instead. It does not heed
+// `stop`: an undo runs to its end.
 int UndoCommand(FileSystem& fs, const FolderArguments& folders, std::stop_token);
 
 }  // namespace tandrel::cli
