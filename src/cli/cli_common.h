@@ -1,50 +1,21 @@
-// What the commands of tandrel-cli share: reading the two folder arguments
-// and printing plan rows.
+// What the commands of tandrel-cli share: writing rows to stdout and
+// closing it.
 #pragma once
 
 #include <chrono>
 #include <cstdio>
 #include <functional>
-#include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <thread>
-#include <vector>
 
 #include "compare/plan.h"
-#include "platform/file_system.h"
-#include "platform/io_pool.h"
-#include "sync/kept_runs.h"
-#include "sync/sync_progress.h"
 
 namespace tandrel::cli {
 
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
-
-struct FolderArguments {
-  std::string folder1;  // normalised as a folder slot normalises a chosen path
-  std::string folder2;
-  bool nul_terminated = false;           // -0: rows end in NUL instead of a newline
-  int io_threads = IoPool::kFitStorage;  // -j N: requests in flight
-  bool keep_going = false;               // -k (sync): go on past a failed row
-  int keep_days = kDefaultKeepDays;      // --keep-days N (sync): how long replaced files stay
-  bool list = false;                     // --list (undo): show the runs that can be undone
-  std::string run;                       // --run NAME (undo): the run to undo back to
-  bool help = false;                     // --help among the options: the rest was not looked at
-};
-
-// Reads "[-0] [-j N] [--] FOLDER1 FOLDER2". Prints usage or the reason to
-// stderr and returns nothing when the arguments are wrong or a folder is
-// missing; a --help among the options returns at once with `help` set.
-// Options of one command alone are taken for `command` ("plan", "sync",
-// "undo").
-std::optional<FolderArguments> ParseFolderArguments(FileSystem& fs,
-                                                    const std::vector<std::string>& args,
-                                                    std::string_view command = "plan");
 
 // Flushes and closes stdout, as the last thing the program does with it.
 // A write to it that failed, `earlier` or now, is told on stderr
@@ -91,44 +62,6 @@ class RowWriter {
   std::function<void(const std::function<void()>&)> around_;
 };
 
-// Shows the walk's progress on stderr while a person watches it.
-class ProgressLine {
- public:
-  ProgressLine();
-  ~ProgressLine();
-  void Update(size_t folders, size_t files);
-
- private:
-  bool enabled_;
-  bool shown_ = false;
-  long long last_ms_ = 0;
-  int width_ = 0;
-};
-
-// Shows a sync's progress on stderr, on one line redrawn a few times a
-// second (rows, bytes, rate, time left), when both stdout and stderr are a
-// terminal; the line is taken away while rows are written to stdout, and
-// when it is destroyed.
-class SyncProgressLine {
- public:
-  SyncProgressLine(const SyncProgress& progress, RowWriter& out);
-  ~SyncProgressLine();
-  // On a terminal: the line is drawn.
-  bool shown() const { return thread_.joinable(); }
-
- private:
-  void Draw();
-  void Erase();
-
-  const SyncProgress& progress_;
-  RowWriter& out_;
-  ProgressMeter meter_;
-  std::mutex mutex_;
-  std::string shown_;
-  std::jthread thread_;
-};
-
-void PrintUsage(std::FILE* to);
 // "tandrel-cli X.Y.Z", with what `git describe` said for a build that is not
 // of a release tag.
 void PrintVersion(std::FILE* to);

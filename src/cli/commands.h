@@ -1,13 +1,14 @@
-// The commands of tandrel-cli. Each takes the arguments after its name and
-// returns the exit code.
+// The commands of tandrel-cli. Each runs once the command line has been
+// read and both folders found (a usage error never reaches it), and returns
+// the exit code.
 #pragma once
 
 #include <optional>
 #include <stop_token>
 #include <string>
-#include <vector>
 
 #include "cli/cli_common.h"
+#include "cli/cli_options.h"
 #include "compare/plan.h"
 #include "platform/file_system.h"
 
@@ -25,15 +26,16 @@ int InterruptedExit(const std::string& what);
 
 // `stop` is requested by an interrupt: a command then ends where everything
 // it did is consistent, says what was done and exits with InterruptedExit.
-int PlanCommand(FileSystem& fs, const std::vector<std::string>& args, std::stop_token stop);
+int PlanCommand(FileSystem& fs, const FolderArguments& folders, std::stop_token stop);
 
 // Builds the plan as PlanCommand does, ticks every row and performs it with
 // the window's sync run, printing each row done (Action "Done") and then
 // "Done.". A row that fails stops the run: its message on stderr, exit 1.
-int SyncCommand(FileSystem& fs, const std::vector<std::string>& args, std::stop_token stop);
+int SyncCommand(FileSystem& fs, const FolderArguments& folders, std::stop_token stop);
 // Undoes the last sync between the two folders (or, with --run, every sync
 // back to that one, newest first), printing each file removed or put back;
-// with --list prints the runs that can be undone instead.
-int UndoCommand(FileSystem& fs, const std::vector<std::string>& args);
+// with --list prints the runs that can be undone instead. It does not heed
+// `stop`: an undo runs to its end.
+int UndoCommand(FileSystem& fs, const FolderArguments& folders, std::stop_token);
 
 }  // namespace tandrel::cli

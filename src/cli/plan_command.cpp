@@ -1,7 +1,11 @@
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <string>
 
 #include "cli/cli_common.h"
 #include "cli/commands.h"
+#include "cli/status_line.h"
 #include "compare/plan.h"
 #include "platform/system.h"
 
@@ -18,10 +22,20 @@ std::optional<BuildResult> BuildPlanForCli(FileSystem& fs, const FolderArguments
                                            std::stop_token stop) {
   BuildResult result;
   {
-    ProgressLine progress;
+    std::atomic<size_t> folders_read = 0, entries = 0;
+    const StatusLine line(
+        [&]() -> std::string {
+          if (folders_read == 0) return {};
+          return "Reading folders: " + std::to_string(folders_read) + " folders, " +
+                 std::to_string(entries) + " entries";
+        },
+        nullptr, std::chrono::milliseconds(100));
     BuildOptions options;
     options.stop = std::move(stop);
-    options.progress = [&](const PlanProgress& p) { progress.Update(p.folders, p.files); };
+    options.progress = [&](const PlanProgress& p) {
+      entries = p.files;
+      folders_read = p.folders;
+    };
     options.io_threads = folders.io_threads;
     result = BuildPlan(fs, folders.folder1, folders.folder2, options);
   }
@@ -38,20 +52,14 @@ std::optional<BuildResult> BuildPlanForCli(FileSystem& fs, const FolderArguments
   return result;
 }
 
-int PlanCommand(FileSystem& fs, const std::vector<std::string>& args, std::stop_token stop) {
-  const std::optional<FolderArguments> folders = ParseFolderArguments(fs, args);
-  if (!folders) return kExitUsage;
-  if (folders->help) {
-    PrintUsage(stdout);
-    return CloseStandardOutput(kExitOk);
-  }
-  const std::optional<BuildResult> result = BuildPlanForCli(fs, *folders, stop);
+int PlanCommand(FileSystem& fs, const FolderArguments& folders, std::stop_token stop) {
+  const std::optional<BuildResult> result = BuildPlanForCli(fs, folders, stop);
   if (!result) {
     const int interrupted = InterruptedExit("the compare was stopped.");
     return interrupted != 0 ? interrupted : kExitUsage;
   }
   const Plan& plan = result->plan;
-  RowWriter out(folders->nul_terminated);
+  RowWriter out(folders.nul_terminated);
   for (size_t i = 0; i < plan.size(); ++i) {
     out.Write(plan, i);
   }

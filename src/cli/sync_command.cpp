@@ -7,8 +7,10 @@
 
 #include "cli/cli_common.h"
 #include "cli/commands.h"
+#include "cli/status_line.h"
 #include "compare/plan.h"
 #include "compare/plan_store.h"
+#include "sync/sync_progress.h"
 #include "sync/sync_run.h"
 
 namespace tandrel::cli {
@@ -87,36 +89,35 @@ class ConsoleShell final : public Shell {
 
 }  // namespace
 
-int SyncCommand(FileSystem& fs, const std::vector<std::string>& args, std::stop_token stop) {
-  const std::optional<FolderArguments> folders = ParseFolderArguments(fs, args, "sync");
-  if (!folders) return kExitUsage;
-  if (folders->help) {
-    PrintUsage(stdout);
-    return CloseStandardOutput(kExitOk);
-  }
-  std::optional<BuildResult> result = BuildPlanForCli(fs, *folders, stop);
+int SyncCommand(FileSystem& fs, const FolderArguments& folders, std::stop_token stop) {
+  std::optional<BuildResult> result = BuildPlanForCli(fs, folders, stop);
   if (!result) {
     const int interrupted = InterruptedExit("the compare was stopped; nothing was copied.");
     return interrupted != 0 ? interrupted : kExitUsage;
   }
-  RowWriter out(folders->nul_terminated);
+  RowWriter out(folders.nul_terminated);
   ConsolePlanList plan(out, std::move(result->plan));
   result.reset();  // the plan holds all the run needs
   ConsoleShell shell(out);
   SyncOptions options;
-  options.io_threads = folders->io_threads;
-  options.keep_going = folders->keep_going;
-  options.keep_days = folders->keep_days;
+  options.io_threads = folders.io_threads;
+  options.keep_going = folders.keep_going;
+  options.keep_days = folders.keep_days;
   options.stop = stop;
   const auto rows = static_cast<std::int64_t>(plan.Count());
   SyncProgress progress;
   bool performed = false;
   {
-    SyncProgressLine line(progress, out);
+    ProgressMeter meter;
+    const StatusLine line(
+        [&] {
+          const ProgressView view = meter.Read(progress);
+          return view.rows + ", " + view.bytes;
+        },
+        &out);
     // Nobody watches a run whose output goes elsewhere: it counts nothing.
     if (line.shown()) options.progress = &progress;
-    performed =
-        SyncRun(plan, CompareRequest{folders->folder1, folders->folder2}, shell, fs, options);
+    performed = SyncRun(plan, CompareRequest{folders.folder1, folders.folder2}, shell, fs, options);
   }
   if (!performed && stop.stop_requested()) {
     out.Close(kExitOk);

@@ -9,16 +9,10 @@
 
 namespace tandrel::cli {
 
-int UndoCommand(FileSystem& fs, const std::vector<std::string>& args) {
-  const std::optional<FolderArguments> folders = ParseFolderArguments(fs, args, "undo");
-  if (!folders) return kExitUsage;
-  if (folders->help) {
-    PrintUsage(stdout);
-    return CloseStandardOutput(kExitOk);
-  }
-  const std::vector<RecordedRun> runs = RecordedRuns(fs, folders->folder1, folders->folder2);
+int UndoCommand(FileSystem& fs, const FolderArguments& folders, std::stop_token) {
+  const std::vector<RecordedRun> runs = RecordedRuns(fs, folders.folder1, folders.folder2);
   RowWriter out(false);
-  if (folders->list) {
+  if (folders.list) {
     for (auto run = runs.rbegin(); run != runs.rend(); ++run) {
       out.WriteLine(run->name + "\t" + WithThousands(run->rows) + " rows\t" +
                     SizeText(run->bytes_kept) + " kept");
@@ -31,18 +25,18 @@ int UndoCommand(FileSystem& fs, const std::vector<std::string>& args) {
   }
   // Runs are undone newest first, down to the one asked for.
   size_t last = runs.size() - 1;
-  if (!folders->run.empty()) {
-    while (runs[last].name != folders->run) {
+  if (!folders.run.empty()) {
+    while (runs[last].name != folders.run) {
       if (last == 0) {
         std::fprintf(stderr, "tandrel-cli: no run %s between these folders (see undo --list)\n",
-                     folders->run.c_str());
+                     folders.run.c_str());
         return out.Close(kExitUsage);
       }
       --last;
     }
   }
   for (size_t i = runs.size(); i-- > last;) {
-    const UndoReport report = UndoRun(fs, folders->folder1, folders->folder2, runs[i].name);
+    const UndoReport report = UndoRun(fs, folders.folder1, folders.folder2, runs[i].name);
     if (report.error) {
       std::fprintf(stderr, "tandrel-cli: %s: %s\n", report.failed_folder.c_str(),
                    report.error.message().c_str());
