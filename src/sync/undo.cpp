@@ -8,6 +8,7 @@
 
 #include "compare/file_name.h"
 #include "platform/path_text.h"
+#include "sync/compared_trees.h"
 #include "sync/held_file.h"
 #include "sync/journal.h"
 #include "sync/kept_runs.h"
@@ -58,28 +59,24 @@ std::error_code KeepTime(FileSystem& fs, const Folder& folder, std::string_view 
 
 // One tree's part of a run: its top folder and run folder, opened.
 struct TreeRun {
-  std::string top_text;  // ends in a separator
-  Folder top;
-  Storage storage;
+  const ComparedTrees::Tree* top = nullptr;
   std::shared_ptr<Folder> run;
   std::vector<JournalEntry> journal;
 };
 
-// Opens the run `name` in the tree `top_text`; false when it has none.
-bool OpenTreeRun(FileSystem& fs, std::string top_text, const std::string& name, TreeRun* tree,
-                 UndoReport* report) {
-  EndWithSeparator(&top_text);
-  tree->top_text = top_text;
-  if (std::error_code ec = fs.OpenRoot(top_text, &tree->top)) {
-    report->error = ec;
-    report->failed_folder = top_text;
+// Opens the run `name` in the tree `top`; false when it has none.
+bool OpenTreeRun(FileSystem& fs, const ComparedTrees::Tree& top, const std::string& name,
+                 TreeRun* tree, UndoReport* report) {
+  tree->top = &top;
+  if (top.error) {
+    report->error = top.error;
+    report->failed_folder = top.text;
     return false;
   }
-  (void)fs.Describe(tree->top, &tree->storage);
   tree->run = std::make_shared<Folder>();
   Folder record;
   Folder replaced;
-  if (OpenReplaced(fs, tree->top, &record, &replaced) ||
+  if (OpenReplaced(fs, *top.folder, &record, &replaced) ||
       fs.OpenFolder(replaced, name, tree->run.get())) {
     return false;
   }
@@ -89,7 +86,9 @@ bool OpenTreeRun(FileSystem& fs, std::string top_text, const std::string& name, 
 }
 
 // Undoes one tree's part of the run; true when nothing was left alone.
-bool UndoTree(FileSystem& fs, TreeRun& tree, const std::string& name, UndoReport* report) {
+bool UndoTree(FileSystem& fs, ComparedTrees& trees, TreeRun& tree, const std::string& name,
+              UndoReport* report) {
+  const Storage& storage = tree.top->storage;
   std::map<std::string, PathRecord> records;
   std::vector<std::string> order;  // newest first
   for (const JournalEntry& entry : tree.journal) {
@@ -105,14 +104,14 @@ bool UndoTree(FileSystem& fs, TreeRun& tree, const std::string& name, UndoReport
   }
 
   const size_t left_before = report->left_alone.size();
-  std::vector<std::shared_ptr<Folder>> touched;
+  std::vector<std::shared_ptr<const Folder>> touched;
   for (const std::string& path : order) {
     const PathRecord& record = records[path];
-    const std::string shown = tree.top_text + WithSeparators(path);
+    const std::string shown = tree.top->text + WithSeparators(path);
     const std::string_view file = FileNamePart(path, '/');
     const std::string folder_below = WithSeparators(ParentPath(path, '/'));
-    auto folder = std::make_shared<Folder>();
-    if (fs.OpenBeneath(tree.top, folder_below, folder.get())) {
+    std::shared_ptr<const Folder> folder;
+    if (trees.OpenBelow(*tree.top, folder_below, &folder)) {
       if (record.kept_found) report->left_alone.push_back(shown + " (its folder is gone)");
       continue;
     }
@@ -122,13 +121,13 @@ bool UndoTree(FileSystem& fs, TreeRun& tree, const std::string& name, UndoReport
     FileInfo now;
     const bool there = !fs.StatAt(*folder, file, FollowLinks::kNo, &now);
     const bool ours =
-        there && !now.is_link && record.put && SameAsRecorded(now.stamp, *record.put, tree.storage);
+        there && !now.is_link && record.put && SameAsRecorded(now.stamp, *record.put, storage);
     std::error_code ec;
     if (ours && kept) {
       // Another program may hold the copy for a moment.
       ec = RetryWhileHeld(
-          [&] { return fs.MoveBetween(kept_folder, KeptName(file), *folder, file, true); },
-          tree.storage, {});
+          [&] { return fs.MoveBetween(kept_folder, KeptName(file), *folder, file, true); }, storage,
+          {});
       if (!ec) report->restored.push_back(shown);
     } else if (ours) {
       bool removed = false;
@@ -143,9 +142,9 @@ bool UndoTree(FileSystem& fs, TreeRun& tree, const std::string& name, UndoReport
       const std::string kept_path = std::string(FolderPart(path, '/')) + KeptName(file);
       report->left_alone.push_back(
           shown + " (changed since the sync; the file it replaced is kept as " +
-          RunFolderText(tree.top_text, name) + kSeparator + WithSeparators(kept_path) + ")");
+          RunFolderText(tree.top->text, name) + kSeparator + WithSeparators(kept_path) + ")");
     } else if (there && record.put &&
-               !(record.kept && SameAsRecorded(now.stamp, *record.kept, tree.storage))) {
+               !(record.kept && SameAsRecorded(now.stamp, *record.kept, storage))) {
       report->left_alone.push_back(shown + " (changed since the sync)");
     }
     if (!ec && kept && record.kept) ec = KeepTime(fs, *folder, file, *record.kept);
@@ -160,10 +159,10 @@ bool UndoTree(FileSystem& fs, TreeRun& tree, const std::string& name, UndoReport
   }
   bool flushed = true;
   for (const auto& folder : touched) flushed = !fs.FlushFolder(*folder) && flushed;
-  if (!flushed) report->left_alone.push_back(tree.top_text + " (could not be flushed)");
+  if (!flushed) report->left_alone.push_back(tree.top->text + " (could not be flushed)");
   if (report->left_alone.size() != left_before) return false;
   tree.run.reset();
-  RemoveRun(fs, tree.top, name);
+  RemoveRun(fs, *tree.top->folder, name);
   return true;
 }
 
@@ -172,15 +171,16 @@ bool UndoTree(FileSystem& fs, TreeRun& tree, const std::string& name, UndoReport
 std::vector<RecordedRun> RecordedRuns(FileSystem& fs, const std::string& folder1,
                                       const std::string& folder2) {
   std::map<std::string, RecordedRun> runs;
-  for (const std::string& top_text : {folder1, folder2}) {
-    Folder top;
-    if (fs.OpenRoot(top_text, &top)) continue;
-    for (const std::string& name : RunsIn(fs, top)) {
+  ComparedTrees trees(fs, {folder1, folder2});
+  for (int i = 0; i < 2; ++i) {
+    const ComparedTrees::Tree& top = trees.tree(i);
+    if (top.error) continue;
+    for (const std::string& name : RunsIn(fs, *top.folder)) {
       RecordedRun& run = runs[name];
       run.name = name;
       TreeRun tree;
       UndoReport ignored;
-      if (!OpenTreeRun(fs, top_text, name, &tree, &ignored)) continue;
+      if (!OpenTreeRun(fs, top, name, &tree, &ignored)) continue;
       std::set<std::string> put;
       for (const JournalEntry& entry : tree.journal) {
         if (entry.kind == JournalEntry::kPut) put.insert(entry.path);
@@ -200,9 +200,12 @@ std::vector<RecordedRun> RecordedRuns(FileSystem& fs, const std::string& folder1
 UndoReport UndoRun(FileSystem& fs, const std::string& folder1, const std::string& folder2,
                    const std::string& name) {
   UndoReport report;
-  for (const std::string& top_text : {folder1, folder2}) {
+  ComparedTrees trees(fs, {folder1, folder2});
+  for (int i = 0; i < 2; ++i) {
     TreeRun tree;
-    if (OpenTreeRun(fs, top_text, name, &tree, &report)) UndoTree(fs, tree, name, &report);
+    if (OpenTreeRun(fs, trees.tree(i), name, &tree, &report)) {
+      UndoTree(fs, trees, tree, name, &report);
+    }
     if (report.error || folder1 == folder2) break;
   }
   return report;
