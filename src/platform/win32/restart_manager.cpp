@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "platform/win32/handles.h"
+#include "platform/win32/nt_files.h"
 #include "platform/win32/wide.h"
+#include "platform/win32/win32_file_system.h"
 
 namespace tandrel::win32 {
 namespace {
@@ -121,3 +123,24 @@ std::string ProgramHoldingPath(std::wstring path) {
 }
 
 }  // namespace tandrel::win32
+
+namespace tandrel {
+
+// Who holds a file is asked by its whole path: the folder handle's path and
+// the name.
+std::string Win32FileSystem::ProgramHolding(const Folder& folder, std::string_view name) {
+  std::wstring wide;
+  if (win32::WideName(name, &wide)) return {};
+  const HANDLE handle = win32::AsHandle(ValueOf(folder));
+  constexpr DWORD kFlags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+  const DWORD needed = ::GetFinalPathNameByHandleW(handle, nullptr, 0, kFlags);
+  if (needed == 0) return {};
+  std::wstring path(needed, L'\0');
+  const DWORD got = ::GetFinalPathNameByHandleW(handle, path.data(), needed, kFlags);
+  if (got == 0 || got >= needed) return {};
+  path.resize(got);
+  if (!path.ends_with(L'\\')) path += L'\\';
+  return win32::ProgramHoldingPath(path + wide);
+}
+
+}  // namespace tandrel

@@ -2,6 +2,7 @@
 # CMakeLists.txt when the target is not POSIX.
 target_sources(tandrel_platform PRIVATE
   win32/copy_bytes.cpp
+  win32/nt_files.cpp
   win32/restart_manager.cpp
   win32/wide.cpp
   win32/win32_file_system.cpp
