@@ -1,6 +1,7 @@
 // Writing below an opened folder: temporaries, copies, flushes, renames
 // and removals. Reading lives in posix_file_system.cpp.
-#include <dirent.h>
+#include "platform/posix/posix_file_system.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -8,18 +9,14 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <ctime>
 #include <utility>
 #include <vector>
 
 #include "platform/posix/posix_fd.h"
-#include "platform/posix/posix_file_system.h"
 #include "platform/posix/posix_storage.h"
 
 #ifdef __linux__
 #include <linux/fs.h>
-#include <linux/openat2.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
 #endif
