@@ -1,12 +1,10 @@
-// The sync run orders its steps; each lives in a file of its own:
-// plan_survey (the rows to perform), compared_trees (the two folders),
-// target_ledger (repeated targets), prepare_copy (the copy into a
-// temporary), row_pipeline (dispatch and writing ahead), batch_commit and
-// put_in_place (a batch into place), run_keeping (the run's records) and
-// sync_report (what is told).
+// The sync run orders its steps, each a file of its own: plan_survey (the
+// rows to perform), compared_trees (the two folders), target_ledger
+// (repeated targets), prepare_copy (the copy into a temporary), row_pipeline
+// (dispatch, writing ahead), batch_commit and put_in_place (a batch into
+// place), run_keeping (the run's records) and sync_report (what is told).
 #include "sync/sync_run.h"
 
-#include <algorithm>
 #include <memory>
 #include <thread>
 #include <utility>
