@@ -1,7 +1,9 @@
 #include "sync/put_in_place.h"
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -205,14 +207,34 @@ void PutInPlace::CheckNamesIn(const std::vector<Job*>& jobs) {
       job->failure = CaseTaken(variant->name);
       continue;
     }
-    bool removed = false;
-    const std::error_code ec = fs_.RemoveIfNotHeld(*job->folder, job->target_name, &removed);
-    job->failure =
-        "The share did not keep the name " + std::string(job->target_name) +
-        " (it may not allow some characters, or a name ending in a dot or a "
-        "space), so the copy was " +
-        (removed ? std::string("removed.") : "left there under another name: " + Sentence(ec));
+    job->failure = "The share did not keep the name " + std::string(job->target_name) +
+                   " (it may not allow some characters, or a name ending in a dot or a "
+                   "space), so the copy was " +
+                   (RemoveNotKept(*job) ? "removed." : "left there under another name.");
   }
+}
+
+// Removes the copy by the name it was given until that name leads nowhere:
+// a share may say yes to a removal while a handle of its own (a close the
+// driver has not passed on yet) still holds the file, and keep it.
+bool PutInPlace::RemoveNotKept(const Job& job) {
+  constexpr std::chrono::milliseconds kWaits[] = {
+      std::chrono::milliseconds(0),   std::chrono::milliseconds(100),
+      std::chrono::milliseconds(200), std::chrono::milliseconds(400),
+      std::chrono::milliseconds(800), std::chrono::milliseconds(1000)};
+  for (const std::chrono::milliseconds wait : kWaits) {
+    std::this_thread::sleep_for(wait);
+    bool removed = false;
+    (void)fs_.RemoveIfNotHeld(*job.folder, job.target_name, &removed);
+    Folder fresh;
+    FileInfo there;
+    if (!fs_.OpenFolder(*job.folder, ".", &fresh) &&
+        fs_.StatAt(fresh, job.target_name, FollowLinks::kNo, &there) ==
+            std::errc::no_such_file_or_directory) {
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace tandrel

@@ -55,6 +55,7 @@ class PutInPlace {
   std::string WhyNotReplaced(const Job& job, const std::error_code& ec);
   std::optional<std::string> CaseVariantThere(const Job& job);
   void CheckNamesIn(const std::vector<Job*>& jobs);
+  bool RemoveNotKept(const Job& job);
 
   FileSystem& fs_;
   ComparedTrees& trees_;
