@@ -8,6 +8,8 @@
 #include "cli/status_line.h"
 #include "compare/plan.h"
 #include "platform/system.h"
+#include "sync/compared_trees.h"
+#include "sync/recovery.h"
 
 namespace tandrel::cli {
 
@@ -20,6 +22,13 @@ int InterruptedExit(const std::string& what) {
 
 std::optional<BuildResult> BuildPlanForCli(FileSystem& fs, const FolderArguments& folders,
                                            std::stop_token stop) {
+  {
+    // A sync or undo cut short is settled before the trees are compared.
+    ComparedTrees trees(fs, {folders.folder1, folders.folder2});
+    for (const std::string& line : RecoveryLines(RecoverCutShort(fs, trees))) {
+      std::fprintf(stderr, "tandrel-cli: %s\n", line.c_str());
+    }
+  }
   BuildResult result;
   {
     std::atomic<size_t> folders_read = 0, entries = 0;

@@ -8,14 +8,22 @@
 #include "sync/undo.h"
 
 namespace tandrel::cli {
+namespace {
 
-int UndoCommand(FileSystem& fs, const FolderArguments& folders, std::stop_token) {
+bool Named(const RecordedRun& run, const std::string& asked) {
+  return run.name == asked || (asked.size() >= 8 && run.id.starts_with(asked));
+}
+
+}  // namespace
+
+int UndoCommand(FileSystem& fs, const FolderArguments& folders, std::stop_token stop) {
   const std::vector<RecordedRun> runs = RecordedRuns(fs, folders.folder1, folders.folder2);
   RowWriter out(false);
   if (folders.list) {
     for (auto run = runs.rbegin(); run != runs.rend(); ++run) {
-      out.WriteLine(run->name + "\t" + WithThousands(run->rows) + " rows\t" +
-                    SizeText(run->bytes_kept) + " kept");
+      out.WriteLine(run->name + "\t" + LocalTimeText(run->utc_seconds) + "\t" +
+                    (run->undo ? "undo, with " : "sync with ") + run->other_folder + "\t" +
+                    WithThousands(run->rows) + " rows\t" + SizeText(run->bytes_kept) + " kept");
     }
     return out.Close(kExitOk);
   }
@@ -26,7 +34,7 @@ int UndoCommand(FileSystem& fs, const FolderArguments& folders, std::stop_token)
   // Runs are undone newest first, down to the one asked for.
   size_t last = runs.size() - 1;
   if (!folders.run.empty()) {
-    while (runs[last].name != folders.run) {
+    while (!Named(runs[last], folders.run)) {
       if (last == 0) {
         std::fprintf(stderr, "tandrel-cli: no run %s between these folders (see undo --list)\n",
                      folders.run.c_str());
@@ -36,7 +44,8 @@ int UndoCommand(FileSystem& fs, const FolderArguments& folders, std::stop_token)
     }
   }
   for (size_t i = runs.size(); i-- > last;) {
-    const UndoReport report = UndoRun(fs, folders.folder1, folders.folder2, runs[i].name);
+    const UndoReport report = UndoRun(fs, folders.folder1, folders.folder2, runs[i], stop);
+    for (const std::string& line : report.recovered) std::fprintf(stderr, "tandrel-cli: %s\n", line.c_str());
     if (report.error) {
       std::fprintf(stderr, "tandrel-cli: %s: %s\n", report.failed_folder.c_str(),
                    report.error.message().c_str());
@@ -44,15 +53,21 @@ int UndoCommand(FileSystem& fs, const FolderArguments& folders, std::stop_token)
     }
     for (const std::string& path : report.removed) out.WriteLine("removed\t" + path);
     for (const std::string& path : report.restored) out.WriteLine("restored\t" + path);
+    const std::string what = (runs[i].undo ? "the undo of " : "the sync of ") +
+                             LocalTimeText(runs[i].utc_seconds) + " (" + runs[i].name + ")";
+    if (report.stopped) {
+      out.Flush();
+      const int interrupted = InterruptedExit(what + " was not wholly undone.");
+      return out.Close(interrupted != 0 ? interrupted : kExitFailed);
+    }
     if (!report.left_alone.empty()) {
       out.Flush();
-      std::fprintf(stderr, "tandrel-cli: the sync of %s was not wholly undone; left alone:\n",
-                   runs[i].name.c_str());
+      std::fprintf(stderr, "tandrel-cli: %s was not wholly undone; left alone:\n", what.c_str());
       for (const std::string& text : report.left_alone)
         std::fprintf(stderr, "  %s\n", text.c_str());
       return out.Close(kExitFailed);
     }
-    out.WriteLine("Undone: the sync of " + runs[i].name + ".");
+    out.WriteLine("Undone: " + what + ".");
   }
   return out.Close(kExitOk);
 }

@@ -66,6 +66,7 @@ Storage FatStorage() {
   fat.time_step_ns = 2'000'000'000;
   fat.local_time = true;
   fat.ignores_case = true;
+  fat.keeps_file_ids = false;
   return fat;
 }
 
@@ -73,6 +74,7 @@ Storage ExfatStorage() {
   Storage exfat;
   exfat.time_step_ns = 10'000'000;
   exfat.ignores_case = true;
+  exfat.keeps_file_ids = false;
   return exfat;
 }
 
@@ -92,6 +94,10 @@ std::error_code FileSystem::MoveBetween(const Folder&, std::string_view, const F
 }
 
 std::error_code FileSystem::AppendText(OpenFile&, std::string_view) {
+  return std::make_error_code(std::errc::operation_not_supported);
+}
+
+std::error_code FileSystem::OpenToAppend(const Folder&, std::string_view, OpenFile*) {
   return std::make_error_code(std::errc::operation_not_supported);
 }
 

@@ -109,6 +109,10 @@ struct Storage {
   // Samba serves): a name Windows does not allow is refused, changed or
   // shown under another name, whatever the driver answers.
   bool windows_names = false;
+  // A file keeps its id across a remount (not FAT or exFAT, whose ids a
+  // driver makes up as it reads; a remote file system's ids are not trusted
+  // either).
+  bool keeps_file_ids = true;
   bool operator==(const Storage&) const = default;
 };
 
@@ -334,8 +338,14 @@ class FileSystem {
   virtual std::error_code MoveBetween(const Folder& from, std::string_view name, const Folder& to,
                                       std::string_view to_name, bool replace);
 
-  // Writes `text` at the end of `file` (a file made by CreateTemporary).
+  // Writes `text` at the end of `file` (a file made by CreateTemporary or
+  // opened by OpenToAppend).
   virtual std::error_code AppendText(OpenFile& file, std::string_view text);
+  // Opens the file `name` of `folder` to add to its end, and holds it as
+  // CreateTemporary holds what it makes. std::errc::device_or_resource_busy
+  // when another handle holds it so (a run that is still going).
+  virtual std::error_code OpenToAppend(const Folder& folder, std::string_view name,
+                                       OpenFile* file);
 
   // Reads the whole of the small file `name` of `folder`.
   virtual std::error_code ReadText(const Folder& folder, std::string_view name, std::string* text);

@@ -6,6 +6,7 @@
 
 #include "sync/prepare_copy.h"
 #include "sync/reason.h"
+#include "sync/run_folder.h"
 
 namespace tandrel {
 
@@ -21,6 +22,7 @@ void BatchCommit::Run() {
   MendTimes();
   FlushKept();
   FlushFolders();
+  JournalOutcomes();
 }
 
 void BatchCommit::StopAfter(size_t i) {
@@ -35,38 +37,46 @@ void BatchCommit::StopAfterFailures() {
 
 // Writes what the renames of the batch are about to do into each tree's
 // journal, and flushes it, before any of them is made. Where that cannot
-// be done, the files replaced are not kept.
+// be done, nothing of the batch is put in place in that tree.
 void BatchCommit::JournalIntents() {
   std::vector<RunRecord*> touched;
   for (size_t i = 0; i < end_; ++i) {
     Job& job = *batch_[i];
     if (job.failure) continue;
+    if (std::optional<std::string> refusal = s_.keeping.Refusal(job.target)) {
+      job.failure = std::move(refusal);
+      StopAfter(i);
+      continue;
+    }
     RunRecord* record = s_.keeping.RecordOf(job.target);
     job.keep = job.overwrite && job.seen.has_value() && !job.target_is_ours;
     if (record == nullptr) {
-      if (job.keep && s_.keeping.keeps()) s_.report.NotKept(job.target);
+      if (job.keep && s_.keeping.keeps()) job.not_kept = s_.keeping.WhyNotKept(job.target);
       job.keep = false;
       continue;
     }
-    const std::string path = ComparedTrees::PathBelow(*s_.trees.TreeOf(job.target), job.target);
-    if (job.keep) record->NoteKeep(path, *job.seen);
-    record->NotePut(path, job.put_stamp);
+    job.record_path = ComparedTrees::PathBelow(*s_.trees.TreeOf(job.target), job.target);
+    if (job.keep) record->NoteKeep(job.record_path, KeptName(job.target_name), *job.seen);
+    record->NotePut(job.record_path, job.copy.name, job.put_stamp);
+    job.journalled = true;
     if (std::find(touched.begin(), touched.end(), record) == touched.end()) {
       touched.push_back(record);
     }
   }
   for (RunRecord* record : touched) {
-    if (!record->Flush()) continue;
+    const std::error_code ec = record->Flush();
+    if (!ec) continue;
     std::string_view in_tree;
     for (size_t i = 0; i < end_; ++i) {
       Job& job = *batch_[i];
-      if (s_.keeping.RecordOf(job.target) != record) continue;
+      if (!job.journalled || s_.keeping.RecordOf(job.target) != record) continue;
       in_tree = job.target;
-      if (!job.keep) continue;
-      job.keep = false;
-      s_.report.NotKept(job.target);
+      job.failure = "The record of this sync could not be written, so the copy was not put in "
+                    "place: " +
+                    Sentence(ec);
+      StopAfter(i);
     }
-    s_.keeping.Drop(in_tree);
+    s_.keeping.Drop(in_tree, ec);
   }
 }
 
@@ -173,6 +183,45 @@ void BatchCommit::FlushFolders() {
       continue;
     }
     flushed.push_back(job.target_folder);
+  }
+}
+
+}  // namespace tandrel
+
+namespace tandrel {
+
+// What each row of the batch did goes into its tree's journal once the
+// folders are flushed: a copy in place is done, whatever the report says of
+// it; a row whose file stands as before is not; a row whose kept file could
+// not be moved back keeps its journal open for the next run to recover.
+void BatchCommit::JournalOutcomes() {
+  std::vector<RunRecord*> touched;
+  for (const auto& job : batch_) {
+    RunRecord* record = job->journalled ? s_.keeping.RecordOf(job->target) : nullptr;
+    if (record == nullptr) continue;
+    if (job->state == RowState::kMovedAside) {
+      record->NoteUnsettled();
+      continue;
+    }
+    if (job->placed() && !job->not_kept.empty() && job->seen) {
+      record->NoteUnkept(job->record_path, *job->seen);
+    }
+    record->NoteOutcome(job->record_path, job->placed());
+    if (std::find(touched.begin(), touched.end(), record) == touched.end()) {
+      touched.push_back(record);
+    }
+  }
+  for (RunRecord* record : touched) {
+    const std::error_code ec = record->Flush();
+    if (!ec) continue;
+    for (size_t i = 0; i < end_; ++i) {
+      Job& job = *batch_[i];
+      if (!job.placed() || s_.keeping.RecordOf(job.target) != record || job.failure) continue;
+      job.failure =
+          "The record of this sync could not be flushed, so the row may not be undone: " +
+          Sentence(ec);
+      StopAfter(i);
+    }
   }
 }
 

@@ -1,7 +1,7 @@
 // Committing a batch of written rows, in named phases called in order:
 // journal the intents, flush the copies, keep what is replaced, put in
 // place, look the names up, mend times, flush the kept files' folders and
-// the folders renamed into. One flush per batch instead of one per file;
+// the folders renamed into, journal the outcomes. One flush per batch instead of one per file;
 // a row is done only once every phase that concerns it has held, so that it
 // would survive a power cut. Without keep-going nothing after the first
 // failure is put in place.
@@ -58,6 +58,7 @@ class BatchCommit {
   void MendTimes();
   void FlushKept();
   void FlushFolders();
+  void JournalOutcomes();
 
   const CommitSteps& s_;
   Batch& batch_;

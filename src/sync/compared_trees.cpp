@@ -20,6 +20,10 @@ ComparedTrees::ComparedTrees(FileSystem& fs, const CompareRequest& compared) : f
     auto folder = std::make_shared<Folder>();
     tree.error = fs_.OpenRoot(tree.text, folder.get());
     if (!tree.error) (void)fs_.Describe(*folder, &tree.storage);
+    FileInfo info;
+    if (!tree.error && !fs_.Stat(tree.text, FollowLinks::kYes, &info)) {
+      tree.id = std::to_string(info.stamp.device) + ":" + std::to_string(info.stamp.file_id);
+    }
     tree.folder = std::move(folder);
   }
 }

@@ -24,6 +24,9 @@ class ComparedTrees {
     std::shared_ptr<const Folder> folder;
     std::error_code error;  // why it could not be opened
     Storage storage;
+    // How this system tells its top folder apart from every other: its
+    // device and file id, as the run's record names it.
+    std::string id;
   };
 
   // Opens and describes both folders; what they are decides how many

@@ -7,9 +7,18 @@
 namespace tandrel {
 namespace {
 
-constexpr std::string_view kJournalHeading = "tandrel journal 1\n";
-constexpr std::string_view kKeepWord = "keep";
-constexpr std::string_view kPutWord = "put";
+constexpr std::string_view kJournalHeading = "tandrel journal 2\n";
+
+struct KindWord {
+  JournalEntry::Kind kind;
+  std::string_view word;
+  size_t fields;  // after the word
+};
+constexpr KindWord kKinds[] = {
+    {JournalEntry::kKeep, "keep", 6},  {JournalEntry::kUnkept, "unkept", 5},
+    {JournalEntry::kPut, "put", 6},    {JournalEntry::kDone, "done", 1},
+    {JournalEntry::kNot, "not", 1},    {JournalEntry::kUndone, "undone", 1},
+};
 
 std::string Escaped(std::string_view text) {
   std::string out;
@@ -67,47 +76,109 @@ std::vector<std::string_view> Fields(std::string_view line) {
   }
 }
 
+std::string StampText(const FileStamp& s) {
+  return std::to_string(s.size) + '\t' + std::to_string(s.write_seconds) + '\t' +
+         std::to_string(s.write_nanoseconds) + '\t' + std::to_string(s.file_id);
+}
+
+bool ReadStamp(const std::string_view* f, FileStamp* s) {
+  return ReadNumber(f[0], &s->size) && ReadNumber(f[1], &s->write_seconds) &&
+         ReadNumber(f[2], &s->write_nanoseconds) && ReadNumber(f[3], &s->file_id);
+}
+
+// The whole lines of `text`, each without its line end; what follows the
+// last line end was cut short by a crash.
+std::vector<std::string_view> WholeLines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  for (size_t end; (end = text.find('\n')) != std::string_view::npos;) {
+    lines.push_back(text.substr(0, end));
+    text.remove_prefix(end + 1);
+  }
+  return lines;
+}
+
+bool ReadHeading(const std::vector<std::string_view>& lines, RunHeading* h) {
+  if (lines.size() < 3) return false;
+  const std::vector<std::string_view> run = Fields(lines[0]);
+  const std::vector<std::string_view> tree = Fields(lines[1]);
+  const std::vector<std::string_view> other = Fields(lines[2]);
+  if (run.size() != 5 || run[0] != "run" || run[1].empty() || tree.size() != 3 ||
+      tree[0] != "tree" || other.size() != 3 || other[0] != "other" ||
+      !ReadNumber(run[2], &h->utc_seconds) || !ReadNumber(run[3], &h->sequence) ||
+      (run[4] != "sync" && run[4] != "undo")) {
+    return false;
+  }
+  h->id = run[1];
+  h->undo = run[4] == "undo";
+  h->tree_id = Unescaped(tree[1]);
+  h->tree_text = Unescaped(tree[2]);
+  h->other_id = Unescaped(other[1]);
+  h->other_text = Unescaped(other[2]);
+  return true;
+}
+
+bool ReadEntry(std::string_view line, JournalEntry* entry) {
+  const std::vector<std::string_view> f = Fields(line);
+  for (const KindWord& k : kKinds) {
+    if (f[0] != k.word) continue;
+    if (f.size() != k.fields + 1 || f[1].empty()) return false;
+    entry->kind = k.kind;
+    entry->path = Unescaped(f[1]);
+    if (k.kind == JournalEntry::kUnkept) return ReadStamp(&f[2], &entry->stamp);
+    if (k.fields == 6) {
+      entry->name = Unescaped(f[2]);
+      return ReadStamp(&f[3], &entry->stamp);
+    }
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
-std::string JournalLine(const JournalEntry& entry) {
-  const FileStamp& s = entry.stamp;
-  return std::string(entry.kind == JournalEntry::kKeep ? kKeepWord : kPutWord) + '\t' +
-         Escaped(entry.path) + '\t' + std::to_string(s.size) + '\t' +
-         std::to_string(s.write_seconds) + '\t' + std::to_string(s.write_nanoseconds) + '\t' +
-         std::to_string(s.file_id) + '\n';
+std::string HeadingText(const RunHeading& h) {
+  return std::string(kJournalHeading) + "run\t" + h.id + '\t' + std::to_string(h.utc_seconds) +
+         '\t' + std::to_string(h.sequence) + '\t' + (h.undo ? "undo" : "sync") + "\ntree\t" +
+         Escaped(h.tree_id) + '\t' + Escaped(h.tree_text) + "\nother\t" + Escaped(h.other_id) +
+         '\t' + Escaped(h.other_text) + '\n';
 }
 
-std::vector<JournalEntry> ParseJournal(std::string_view text) {
-  std::vector<JournalEntry> entries;
-  if (!text.starts_with(kJournalHeading)) return entries;
+std::string JournalLine(const JournalEntry& entry) {
+  std::string line(kKinds[entry.kind].word);
+  line += '\t' + Escaped(entry.path);
+  if (entry.kind == JournalEntry::kKeep || entry.kind == JournalEntry::kPut) {
+    line += '\t' + Escaped(entry.name);
+  }
+  if (entry.kind <= JournalEntry::kPut) line += '\t' + StampText(entry.stamp);
+  return line + '\n';
+}
+
+bool ParseJournal(std::string_view text, Journal* journal) {
+  *journal = Journal{};
+  if (!text.starts_with(kJournalHeading)) return false;
   text.remove_prefix(kJournalHeading.size());
-  while (!text.empty()) {
-    const size_t end = text.find('\n');
-    if (end == std::string_view::npos) break;  // cut short by a crash
-    const std::vector<std::string_view> f = Fields(text.substr(0, end));
-    text.remove_prefix(end + 1);
-    JournalEntry entry;
-    if (f.size() != 6 || (f[0] != kKeepWord && f[0] != kPutWord) || f[1].empty() ||
-        !ReadNumber(f[2], &entry.stamp.size) || !ReadNumber(f[3], &entry.stamp.write_seconds) ||
-        !ReadNumber(f[4], &entry.stamp.write_nanoseconds) ||
-        !ReadNumber(f[5], &entry.stamp.file_id)) {
+  const std::vector<std::string_view> lines = WholeLines(text);
+  if (!ReadHeading(lines, &journal->heading)) return false;
+  for (size_t i = 3; i < lines.size(); ++i) {
+    if (lines[i] == kEndLine.substr(0, kEndLine.size() - 1)) {
+      journal->ended = true;
       continue;
     }
-    entry.kind = f[0] == kKeepWord ? JournalEntry::kKeep : JournalEntry::kPut;
-    entry.path = Unescaped(f[1]);
-    entries.push_back(std::move(entry));
+    JournalEntry entry;
+    if (ReadEntry(lines[i], &entry)) journal->entries.push_back(std::move(entry));
   }
-  return entries;
+  return true;
 }
 
-std::error_code BeginJournal(FileSystem& fs, const Folder& run, OpenFile* journal) {
+std::error_code BeginJournal(FileSystem& fs, const Folder& run, const RunHeading& heading,
+                             OpenFile* journal) {
   if (std::error_code ec = fs.CreateTemporary(run, kJournalName, journal)) return ec;
-  return fs.AppendText(*journal, kJournalHeading);
+  return fs.AppendText(*journal, HeadingText(heading));
 }
 
 bool SameAsRecorded(const FileStamp& now, const FileStamp& recorded, const Storage& storage) {
   if (now.size != recorded.size) return false;
-  if (!storage.remote && now.file_id != recorded.file_id) return false;
+  if (storage.keeps_file_ids && !storage.remote && now.file_id != recorded.file_id) return false;
   return SameForCompare(now, recorded, storage);
 }
 

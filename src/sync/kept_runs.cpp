@@ -2,93 +2,97 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <ctime>
-#include <tuple>
+#include <random>
 
 #include "platform/path_text.h"
 
 namespace tandrel {
 namespace {
 
-// How many runs may start within one second and still share one name in
-// both trees.
-constexpr int kUniqueNameAttempts = 100;
-
-bool ReadNumber(std::string_view text, int* number) {
+bool ReadNumber(std::string_view text, std::int64_t* number) {
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *number);
   return ec == std::errc() && end == text.data() + text.size();
 }
 
-// The runs in the opened `.tandrel/replaced` folder, oldest first.
+// Days since 1970-01-01 of a date of the Gregorian calendar.
+std::int64_t DaysFromCivil(std::int64_t y, std::int64_t m, std::int64_t d) {
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const std::int64_t yoe = y - era * 400;
+  const std::int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
 std::vector<std::string> RunsInReplaced(FileSystem& fs, const Folder& replaced) {
   std::vector<DirEntry> entries;
   if (fs.List(replaced, &entries)) return {};
   std::vector<std::string> runs;
   for (const DirEntry& entry : entries) {
-    if (entry.kind == EntryKind::kFolder && RunStart(entry.name)) runs.push_back(entry.name);
+    if (entry.kind == EntryKind::kFolder && ReadRunName(entry.name)) runs.push_back(entry.name);
   }
-  std::sort(runs.begin(), runs.end(), RunBefore);
+  std::sort(runs.begin(), runs.end(), [](const std::string& a, const std::string& b) {
+    const RunName x = *ReadRunName(a), y = *ReadRunName(b);
+    return std::tie(x.sequence, x.utc_seconds, a) < std::tie(y.sequence, y.utc_seconds, b);
+  });
   return runs;
 }
 
 }  // namespace
 
-std::string RunName(std::int64_t unix_seconds) {
-  const std::time_t t = static_cast<std::time_t>(unix_seconds);
-  std::tm local{};
-#ifdef _WIN32
-  // The C runtime of Windows keeps this result per thread.
-  if (const std::tm* now = std::localtime(&t)) local = *now;
-#else
-  localtime_r(&t, &local);
-#endif
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H%M%S", &local);
+std::string NewRunId() {
+  std::random_device random;
+  std::uint64_t id = (static_cast<std::uint64_t>(random()) << 32) ^ random();
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(id));
   return text;
 }
 
-std::string NumberedRunName(std::string_view first, int number) {
-  std::string name(first);
-  if (number > 1) name += " (" + std::to_string(number) + ")";
-  return name;
+std::string RunFolderName(const RunHeading& heading) {
+  const std::int64_t days = (heading.utc_seconds >= 0 ? heading.utc_seconds
+                                                      : heading.utc_seconds - 86399) /
+                            86400;
+  const std::int64_t second_of_day = heading.utc_seconds - days * 86400;
+  // The date of `days` (the inverse of DaysFromCivil).
+  const std::int64_t z = days + 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const std::int64_t doe = z - era * 146097;
+  const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const std::int64_t mp = (5 * doy + 2) / 153;
+  const std::int64_t d = doy - (153 * mp + 2) / 5 + 1;
+  const std::int64_t m = mp + (mp < 10 ? 3 : -9);
+  const std::int64_t y = yoe + era * 400 + (m <= 2);
+  char text[160];
+  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld %02lld%02lld%02lldZ %lld ",
+                static_cast<long long>(y), static_cast<long long>(m), static_cast<long long>(d),
+                static_cast<long long>(second_of_day / 3600),
+                static_cast<long long>(second_of_day / 60 % 60),
+                static_cast<long long>(second_of_day % 60),
+                static_cast<long long>(heading.sequence));
+  return text + heading.id.substr(0, 8);
 }
 
-std::string UniqueRunName(FileSystem& fs, std::span<const Folder* const> tops,
-                          std::string_view first) {
-  for (int number = 1; number < kUniqueNameAttempts; ++number) {
-    const std::string name = NumberedRunName(first, number);
-    const bool taken = std::any_of(tops.begin(), tops.end(),
-                                   [&](const Folder* top) { return RunExists(fs, *top, name); });
-    if (!taken) return name;
-  }
-  return NumberedRunName(first, kUniqueNameAttempts);
-}
-
-std::optional<std::int64_t> RunStart(std::string_view name) {
-  // "YYYY-MM-DD HHMMSS", then perhaps " (N)" for a second run in that second.
-  if (name.size() < 17 || name[4] != '-' || name[7] != '-' || name[10] != ' ') return std::nullopt;
-  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-  if (!ReadNumber(name.substr(0, 4), &year) || !ReadNumber(name.substr(5, 2), &month) ||
-      !ReadNumber(name.substr(8, 2), &day) || !ReadNumber(name.substr(11, 2), &hour) ||
-      !ReadNumber(name.substr(13, 2), &minute) || !ReadNumber(name.substr(15, 2), &second)) {
+std::optional<RunName> ReadRunName(std::string_view name) {
+  // "YYYY-MM-DD HHMMSSZ <sequence> <id>"
+  if (name.size() < 22 || name[4] != '-' || name[7] != '-' || name[10] != ' ' ||
+      name[17] != 'Z' || name[18] != ' ') {
     return std::nullopt;
   }
-  std::tm local{};
-  local.tm_year = year - 1900;
-  local.tm_mon = month - 1;
-  local.tm_mday = day;
-  local.tm_hour = hour;
-  local.tm_min = minute;
-  local.tm_sec = second;
-  local.tm_isdst = -1;
-  const std::time_t t = std::mktime(&local);
-  if (t == static_cast<std::time_t>(-1)) return std::nullopt;
-  return static_cast<std::int64_t>(t);
-}
-
-bool RunBefore(std::string_view a, std::string_view b) {
-  // By start, then "(2)" before "(10)".
-  return std::tuple(*RunStart(a), a.size(), a) < std::tuple(*RunStart(b), b.size(), b);
+  std::int64_t y = 0, m = 0, d = 0, hh = 0, mm = 0, ss = 0;
+  RunName run;
+  const size_t blank = name.find(' ', 19);
+  if (blank == std::string_view::npos || blank + 1 >= name.size() ||
+      !ReadNumber(name.substr(0, 4), &y) || !ReadNumber(name.substr(5, 2), &m) ||
+      !ReadNumber(name.substr(8, 2), &d) || !ReadNumber(name.substr(11, 2), &hh) ||
+      !ReadNumber(name.substr(13, 2), &mm) || !ReadNumber(name.substr(15, 2), &ss) ||
+      !ReadNumber(name.substr(19, blank - 19), &run.sequence)) {
+    return std::nullopt;
+  }
+  run.utc_seconds = DaysFromCivil(y, m, d) * 86400 + hh * 3600 + mm * 60 + ss;
+  return run;
 }
 
 std::error_code OpenReplaced(FileSystem& fs, const Folder& top, Folder* record, Folder* replaced) {
@@ -101,18 +105,30 @@ std::string RunFolderText(std::string_view top_text, std::string_view run) {
   return std::string(top_text) + JoinNames(names);
 }
 
-bool RunExists(FileSystem& fs, const Folder& top, std::string_view name) {
-  Folder record;
-  Folder replaced;
-  Folder run;
-  return !OpenReplaced(fs, top, &record, &replaced) && !fs.OpenFolder(replaced, name, &run);
-}
-
 std::vector<std::string> RunsIn(FileSystem& fs, const Folder& top) {
   Folder record;
   Folder replaced;
   if (OpenReplaced(fs, top, &record, &replaced)) return {};
   return RunsInReplaced(fs, replaced);
+}
+
+std::int64_t NextSequence(FileSystem& fs, const std::vector<const Folder*>& tops) {
+  std::int64_t last = 0;
+  for (const Folder* top : tops) {
+    for (const std::string& run : RunsIn(fs, *top)) {
+      last = std::max(last, ReadRunName(run)->sequence);
+    }
+  }
+  return last + 1;
+}
+
+bool ReadRunJournal(FileSystem& fs, const Folder& top, std::string_view name, Journal* journal) {
+  Folder record;
+  Folder replaced;
+  Folder run;
+  std::string text;
+  return !OpenReplaced(fs, top, &record, &replaced) && !fs.OpenFolder(replaced, name, &run) &&
+         !fs.ReadText(run, kJournalName, &text) && ParseJournal(text, journal);
 }
 
 bool RemoveTree(FileSystem& fs, const Folder& parent, std::string_view name) {
@@ -125,6 +141,7 @@ bool RemoveTree(FileSystem& fs, const Folder& parent, std::string_view name) {
       all = RemoveTree(fs, folder, entry.name) && all;
       continue;
     }
+    // Links and anything else that is not a folder go as files do.
     bool removed = false;
     all = !fs.RemoveIfNotHeld(folder, entry.name, &removed) && removed && all;
   }
@@ -133,13 +150,22 @@ bool RemoveTree(FileSystem& fs, const Folder& parent, std::string_view name) {
 }
 
 std::vector<std::string> RemoveRunsBefore(FileSystem& fs, const Folder& top, std::int64_t before,
-                                          std::string_view spare) {
+                                          std::string_view spare, size_t at_most) {
   std::vector<std::string> removed;
   Folder record;
   Folder replaced;
   if (OpenReplaced(fs, top, &record, &replaced)) return removed;
-  for (const std::string& run : RunsInReplaced(fs, replaced)) {
-    if (run == spare || *RunStart(run) >= before) continue;
+  std::vector<std::string> runs = RunsInReplaced(fs, replaced);
+  // Oldest first by when they began.
+  std::stable_sort(runs.begin(), runs.end(), [](const std::string& a, const std::string& b) {
+    return ReadRunName(a)->utc_seconds < ReadRunName(b)->utc_seconds;
+  });
+  for (const std::string& run : runs) {
+    if (removed.size() >= at_most) break;
+    if (run == spare || ReadRunName(run)->utc_seconds >= before) continue;
+    // A run cut short keeps its record until it is recovered.
+    Journal journal;
+    if (ReadRunJournal(fs, top, run, &journal) && !journal.ended) continue;
     if (RemoveTree(fs, replaced, run)) removed.push_back(run);
   }
   if (!removed.empty()) (void)fs.FlushFolder(replaced);

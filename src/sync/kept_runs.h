@@ -1,19 +1,19 @@
-// The runs a tree keeps: each sync run that replaced files there has a
-// folder `.tandrel/replaced/<run>/` at the tree's top, named by when the run
-// started, in local time ("2026-12-07 181000", then " (2)", " (3)", ... for
-// more runs in that second). Runs are listed, named, told apart by their
-// start and removed here; what a run's folder holds is run_folder.h's.
+// The runs a tree keeps: each run that wrote into a tree has a folder
+// `.tandrel/replaced/<run>/` at the tree's top, named by when it started
+// (UTC), its sequence among the runs of its trees and its id:
+// "2026-12-07 171000Z 12 3fa9c1d2". Runs are listed, named, ordered and
+// removed here; what a run's folder holds is run_folder.h's.
 #pragma once
 
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
 
 #include "platform/file_system.h"
+#include "sync/journal.h"
 
 namespace tandrel {
 
@@ -22,22 +22,17 @@ inline constexpr std::string_view kReplacedFolder = "replaced";
 // Kept files older than this are removed by a later sync into their tree.
 inline constexpr int kDefaultKeepDays = 30;
 
-// The name of a run's folder: when it started, in local time,
-// "2026-12-07 181000".
-std::string RunName(std::int64_t unix_seconds);
-// The `number`th name for runs that started when `first` says: `first`
-// itself for the first, then "<first> (2)", "<first> (3)", ...
-std::string NumberedRunName(std::string_view first, int number);
-// The first of the numbered names of `first` (up to the 100th) that no tree
-// under `tops` has a run of, so that both trees keep a run under one name
-// and undo finds its two halves; the 100th when all are taken.
-std::string UniqueRunName(FileSystem& fs, std::span<const Folder* const> tops,
-                          std::string_view first);
-// When the run named `name` started (seconds since 1970), if it is such a name.
-std::optional<std::int64_t> RunStart(std::string_view name);
+// A new run's id: 16 random hexadecimal digits.
+std::string NewRunId();
+// The folder name of the run `heading` names.
+std::string RunFolderName(const RunHeading& heading);
 
-// Orders the names of runs by when they began.
-bool RunBefore(std::string_view a, std::string_view b);
+// What a run's folder name tells.
+struct RunName {
+  std::int64_t utc_seconds = 0;
+  std::int64_t sequence = 0;
+};
+std::optional<RunName> ReadRunName(std::string_view name);
 
 // Opens `.tandrel/replaced` in the tree under `top`.
 std::error_code OpenReplaced(FileSystem& fs, const Folder& top, Folder* record, Folder* replaced);
@@ -46,23 +41,27 @@ std::error_code OpenReplaced(FileSystem& fs, const Folder& top, Folder* record, 
 // (which ends in a separator).
 std::string RunFolderText(std::string_view top_text, std::string_view run);
 
+// The folder names of the runs recorded in the tree under `top`.
+std::vector<std::string> RunsIn(FileSystem& fs, const Folder& top);
+// One more than the sequence of every run recorded under `tops`.
+std::int64_t NextSequence(FileSystem& fs, const std::vector<const Folder*>& tops);
+
+// Reads the journal of the run `name` in the tree under `top`.
+bool ReadRunJournal(FileSystem& fs, const Folder& top, std::string_view name, Journal* journal);
+
 // Removes the run `name` of the tree under `top`, and the record's folders
 // where that leaves them empty. Nothing of the run may be held open.
 void RemoveRun(FileSystem& fs, const Folder& top, std::string_view name);
-
-// True when the tree under `top` has a record of the run `name`.
-bool RunExists(FileSystem& fs, const Folder& top, std::string_view name);
-
-// The runs recorded in the tree under `top`, oldest first, by name.
-std::vector<std::string> RunsIn(FileSystem& fs, const Folder& top);
 
 // Removes the folder `name` of `parent` and everything below it that is not
 // held; false when something stayed.
 bool RemoveTree(FileSystem& fs, const Folder& parent, std::string_view name);
 
 // Removes the recorded runs of the tree under `top` that started before
-// `before` (seconds since 1970), but `spare`; the names of those removed.
+// `before` (seconds since 1970), but `spare` and runs that were cut short
+// and not yet recovered; the names of those removed, oldest first.
+// `at_most` runs at most.
 std::vector<std::string> RemoveRunsBefore(FileSystem& fs, const Folder& top, std::int64_t before,
-                                          std::string_view spare);
+                                          std::string_view spare, size_t at_most = SIZE_MAX);
 
 }  // namespace tandrel

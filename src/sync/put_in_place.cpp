@@ -11,6 +11,7 @@
 #include "sync/check_copy.h"
 #include "sync/held_file.h"
 #include "sync/reason.h"
+#include "sync/run_folder.h"
 #include "sync/windows_names.h"
 
 namespace tandrel {
@@ -39,12 +40,14 @@ std::optional<std::string> PutInPlace::MoveAside(Job& job) {
   const std::error_code kept = RetryWhileHeld(
       [&] {
         return record.Keep(*job.folder, ComparedTrees::PathBelow(tree, job.target),
-                           job.target_name);
+                           job.target_name, KeptName(job.target_name));
       },
       job.storage, stop_);
   if (kept == std::errc::cross_device_link || kept == std::errc::operation_not_supported) {
     job.keep = false;
-    report_.NotKept(job.target);
+    job.not_kept = kept == std::errc::cross_device_link
+                       ? "it is on another disk, mounted inside the folder"
+                       : "its disk cannot move it aside";
     return std::nullopt;
   }
   if (kept) return WhyNotReplaced(job, kept);
@@ -129,8 +132,13 @@ std::optional<std::string> PutInPlace::CheckReplaced(const Job& job,
 void PutInPlace::PutBack(Job& job) {
   if (job.state != RowState::kMovedAside) return;
   const ComparedTrees::Tree& tree = *trees_.TreeOf(job.target);
-  (void)keeping_.RecordOf(job.target)
-      ->PutBack(*job.folder, ComparedTrees::PathBelow(tree, job.target), job.target_name);
+  // Where it cannot be moved back, it stays kept and the row unsettled: the
+  // next run puts it back (see recovery.h).
+  if (keeping_.RecordOf(job.target)
+          ->PutBack(*job.folder, ComparedTrees::PathBelow(tree, job.target), job.target_name,
+                    KeptName(job.target_name))) {
+    return;
+  }
   job.state = RowState::kWritten;
 }
 

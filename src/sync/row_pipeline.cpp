@@ -108,8 +108,8 @@ void RowPipeline::Discard(Job& job) {
   DeleteFileQuiet(fs_, *job.folder, job.copy);
   if (job.copy.name.empty()) return;
   std::lock_guard lock(mutex_);
-  unremoved_.push_back(
-      {job.folder, std::exchange(job.copy.name, {}), std::string(job.target_folder)});
+  unremoved_.push_back({job.folder, std::exchange(job.copy.name, {}),
+                        std::string(job.target_folder), job.storage.remote});
 }
 
 void RowPipeline::Restart() {
@@ -121,12 +121,14 @@ void RowPipeline::Restart() {
 }
 
 void RowPipeline::RemoveLeftBehind() {
+  // A local disk answers at once; a share may be away for a few seconds.
   constexpr std::chrono::milliseconds kWaits[] = {
-      std::chrono::milliseconds(250), std::chrono::milliseconds(500),
-      std::chrono::milliseconds(1000), std::chrono::milliseconds(1500),
-      std::chrono::milliseconds(2000)};
+      std::chrono::milliseconds(0),    std::chrono::milliseconds(250),
+      std::chrono::milliseconds(500),  std::chrono::milliseconds(1000),
+      std::chrono::milliseconds(1500), std::chrono::milliseconds(2000)};
+  const auto on_share = [](const Unremoved& copy) { return copy.remote; };
   for (const std::chrono::milliseconds wait : kWaits) {
-    if (unremoved_.empty()) return;
+    if (wait.count() > 0 && std::none_of(unremoved_.begin(), unremoved_.end(), on_share)) break;
     std::this_thread::sleep_for(wait);
     std::erase_if(unremoved_, [&](const Unremoved& copy) {
       OpenFile let_go;

@@ -94,6 +94,7 @@ class RowPipeline {
     std::shared_ptr<const Folder> folder;
     std::string name;
     std::string folder_text;
+    bool remote = false;
   };
   std::vector<Unremoved> unremoved_;
 };

@@ -1,45 +1,70 @@
 #include "sync/run_folder.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdint>
 
 #include "platform/path_text.h"
-#include "sync/journal.h"
 #include "sync/kept_runs.h"
 
 namespace tandrel {
 namespace {
 
-// How many runs may start within one second and still each get a folder.
-constexpr int kNameAttempts = 20;
+// The longest name every file system we write to keeps, in bytes of UTF-8
+// (a Windows name of 255 characters may take more; such a name is shortened
+// all the same).
+constexpr size_t kLongestName = 255;
+// What is kept of a name that is shortened.
+constexpr size_t kShortenedTo = 120;
+
+// The first `bytes` of `name`, not cutting a character in two.
+std::string_view Prefix(std::string_view name, size_t bytes) {
+  while (bytes > 0 && bytes < name.size() && (name[bytes] & 0xC0) == 0x80) --bytes;
+  return name.substr(0, bytes);
+}
 
 }  // namespace
 
-std::string KeptName(std::string_view name) { return "~" + std::string(name); }
+std::string KeptName(std::string_view name) {
+  if (name.size() + 1 <= kLongestName) return "~" + std::string(name);
+  // FNV-1a of the whole name tells apart names that begin alike.
+  std::uint64_t hash = 14695981039346656037ull;
+  for (const char c : name) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+  return "~" + std::string(Prefix(name, kShortenedTo)) + "~" + text;
+}
 
-std::error_code MakeRunFolder(FileSystem& fs, const Folder& top, std::string* name,
-                              std::shared_ptr<const Folder>* run, OpenFile* journal) {
+std::error_code MakeRunFolder(FileSystem& fs, const Folder& top, const RunHeading& heading,
+                              std::string* name, std::shared_ptr<const Folder>* run,
+                              OpenFile* journal) {
   Folder record;
   if (std::error_code ec = fs.MakeFolder(top, kRecordFolder, /*hidden=*/true, &record)) {
     return ec;
   }
   Folder replaced;
   if (std::error_code ec = fs.MakeFolder(record, kReplacedFolder, false, &replaced)) return ec;
-  for (int attempt = 1; attempt <= kNameAttempts; ++attempt) {
-    const std::string numbered = NumberedRunName(*name, attempt);
-    auto made = std::make_shared<Folder>();
-    if (std::error_code ec = fs.MakeFolder(replaced, numbered, false, made.get())) return ec;
-    const std::error_code ec = BeginJournal(fs, *made, journal);
-    if (ec == std::errc::file_exists) continue;
-    if (ec) return ec;
-    const Folder* const flushed[] = {made.get(), &replaced, &record, &top};
-    for (const Folder* folder : flushed) {
-      if (std::error_code ec = fs.FlushFolder(*folder)) return ec;
-    }
-    *name = numbered;
-    *run = std::move(made);
-    return {};
+  const std::string folder_name = RunFolderName(heading);
+  auto made = std::make_shared<Folder>();
+  if (std::error_code ec = fs.MakeFolder(replaced, folder_name, false, made.get())) return ec;
+  if (std::error_code ec = BeginJournal(fs, *made, heading, journal)) return ec;
+  OpenFile* const file = journal;
+  size_t failed = 0;
+  if (std::error_code ec = fs.FlushFiles({&file, 1}, &failed)) return ec;
+  const Folder* const flushed[] = {made.get(), &replaced, &record, &top};
+  for (const Folder* folder : flushed) {
+    if (std::error_code ec = fs.FlushFolder(*folder)) return ec;
   }
-  return std::make_error_code(std::errc::file_exists);
+  *name = folder_name;
+  *run = std::move(made);
+  return {};
+}
+
+std::error_code OpenKeptFolder(FileSystem& fs, const Folder& run, std::string_view folder_path,
+                               Folder* folder) {
+  std::string relative(kKeptFilesFolder);
+  if (!folder_path.empty()) relative += kSeparator + WithSeparators(folder_path);
+  return fs.OpenBeneath(run, relative, folder);
 }
 
 KeptFiles::KeptFiles(FileSystem& fs, std::shared_ptr<const Folder> run)
@@ -52,7 +77,8 @@ std::error_code KeptFiles::KeptFolderOf(std::string_view path,
     *folder = found->second;
     return {};
   }
-  std::shared_ptr<const Folder> at = run_;
+  auto at = std::make_shared<Folder>();
+  if (std::error_code ec = fs_.MakeFolder(*run_, kKeptFilesFolder, false, at.get())) return ec;
   for (std::string_view rest = folder_path; !rest.empty();) {
     auto next = std::make_shared<Folder>();
     if (std::error_code ec = fs_.MakeFolder(*at, TakeFirstName(&rest, '/'), false, next.get())) {
@@ -66,13 +92,13 @@ std::error_code KeptFiles::KeptFolderOf(std::string_view path,
 }
 
 std::error_code KeptFiles::Keep(const Folder& folder, std::string_view path,
-                                std::string_view name) {
+                                std::string_view name, std::string_view kept_name) {
   std::shared_ptr<const Folder> kept;
   {
     std::lock_guard lock(mutex_);
     if (std::error_code ec = KeptFolderOf(path, &kept)) return ec;
   }
-  if (std::error_code ec = fs_.MoveBetween(folder, name, *kept, KeptName(name), false)) return ec;
+  if (std::error_code ec = fs_.MoveBetween(folder, name, *kept, kept_name, false)) return ec;
   std::lock_guard lock(mutex_);
   if (std::find(unflushed_.begin(), unflushed_.end(), kept) == unflushed_.end()) {
     unflushed_.push_back(std::move(kept));
@@ -81,21 +107,24 @@ std::error_code KeptFiles::Keep(const Folder& folder, std::string_view path,
 }
 
 std::error_code KeptFiles::Flush() {
+  std::lock_guard lock(mutex_);
   while (!unflushed_.empty()) {
     if (std::error_code ec = fs_.FlushFolder(*unflushed_.back())) return ec;
     unflushed_.pop_back();
   }
+  // Each handle is let go of once flushed: a run of many folders holds few.
+  kept_folders_.clear();
   return {};
 }
 
 std::error_code KeptFiles::PutBack(const Folder& folder, std::string_view path,
-                                   std::string_view name) {
+                                   std::string_view name, std::string_view kept_name) {
   std::shared_ptr<const Folder> kept;
   {
     std::lock_guard lock(mutex_);
     if (std::error_code ec = KeptFolderOf(path, &kept)) return ec;
   }
-  return fs_.MoveBetween(*kept, KeptName(name), folder, name, /*replace=*/false);
+  return fs_.MoveBetween(*kept, kept_name, folder, name, /*replace=*/false);
 }
 
 }  // namespace tandrel

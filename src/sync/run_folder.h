@@ -1,7 +1,7 @@
 // One run's folder in one tree, `.tandrel/replaced/<run>/` (see
-// kept_runs.h): it holds the run's journal (journal.h) and the files the run
-// replaced, moved aside (one rename, no copy) under their path below the
-// tree's top, each name with "~" in front.
+// kept_runs.h): the run's journal (journal.h), and apart from it, in
+// `files/`, the files the run replaced, moved aside (one rename, no copy)
+// under their path below the tree's top, each name with "~" in front.
 //
 // Kept files are out of every compare twice over: their folder is hidden (a
 // dot name; the hidden attribute as well on Windows), and each kept file's
@@ -19,22 +19,33 @@
 #include <vector>
 
 #include "platform/file_system.h"
+#include "sync/journal.h"
 
 namespace tandrel {
 
-// The name a kept file has in the run's folder.
+inline constexpr std::string_view kKeptFilesFolder = "files";
+
+// The name a kept file has in the run's folder: "~" and its name, or where
+// that would be longer than a name may be, a shortened name that the
+// journal records.
 std::string KeptName(std::string_view name);
 
-// Makes the folder of the run `*name` in the tree under `top` and begins its
-// journal there, held open in `journal`; all it made is flushed before it
-// returns, so that it is there to stay before anything is moved into it. A
-// run that began in the same second has that folder: the next numbered name
-// is tried, and `*name` tells the one made.
-std::error_code MakeRunFolder(FileSystem& fs, const Folder& top, std::string* name,
-                              std::shared_ptr<const Folder>* run, OpenFile* journal);
+// Makes the folder of the run `heading` names in the tree under `top`, and
+// begins its journal there, held open in `journal`; all it made is flushed
+// before it returns, so that it is there to stay before anything is moved
+// into it. `*name` tells the folder's name.
+std::error_code MakeRunFolder(FileSystem& fs, const Folder& top, const RunHeading& heading,
+                              std::string* name, std::shared_ptr<const Folder>* run,
+                              OpenFile* journal);
+
+// Opens the folder of the kept files of the run `run` that were at
+// `folder_path` (names joined by '/') below the top.
+std::error_code OpenKeptFolder(FileSystem& fs, const Folder& run, std::string_view folder_path,
+                               Folder* folder);
 
 // Moves files into a run's folder, once made, and back. Keep and PutBack may
-// be called from several threads at once.
+// be called from several threads at once. At most the folders of the files
+// kept since the last Flush are held open.
 class KeptFiles {
  public:
   KeptFiles(FileSystem& fs, std::shared_ptr<const Folder> run);
@@ -42,13 +53,16 @@ class KeptFiles {
   const std::shared_ptr<const Folder>& folder() const { return run_; }
 
   // Moves the file `name` of `folder` (at the '/'-joined `path` below the
-  // top) into the run's folder. std::errc::cross_device_link or
-  // operation_not_supported when it cannot be moved there in one step.
-  std::error_code Keep(const Folder& folder, std::string_view path, std::string_view name);
+  // top) into the run's folder as `kept_name`.
+  // std::errc::cross_device_link or operation_not_supported when it cannot
+  // be moved there in one step.
+  std::error_code Keep(const Folder& folder, std::string_view path, std::string_view name,
+                       std::string_view kept_name);
   // Flushes the folders that files were moved into since the last call.
   std::error_code Flush();
   // Moves it back, for a row that then failed.
-  std::error_code PutBack(const Folder& folder, std::string_view path, std::string_view name);
+  std::error_code PutBack(const Folder& folder, std::string_view path, std::string_view name,
+                          std::string_view kept_name);
 
  private:
   // The folder of the run's folder that keeps what was at `path`, made on
@@ -57,9 +71,9 @@ class KeptFiles {
 
   FileSystem& fs_;
   std::shared_ptr<const Folder> run_;
-  std::vector<std::shared_ptr<const Folder>> unflushed_;
   // Guards the kept folders made and not yet flushed.
   std::mutex mutex_;
+  std::vector<std::shared_ptr<const Folder>> unflushed_;
   std::map<std::string, std::shared_ptr<const Folder>, std::less<>> kept_folders_;
 };
 

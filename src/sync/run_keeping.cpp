@@ -3,15 +3,21 @@
 #include <vector>
 
 #include "sync/kept_runs.h"
+#include "sync/prepare_copy.h"
+#include "sync/reason.h"
 
 namespace tandrel {
 
+RunHeading HeadingFor(ComparedTrees& trees, int index, const std::string& id,
+                      std::int64_t utc_seconds, std::int64_t sequence, bool undo) {
+  const ComparedTrees::Tree& self = trees.tree(index);
+  const ComparedTrees::Tree& other = trees.tree(1 - index);
+  return RunHeading{id,      utc_seconds, sequence,   undo,
+                    self.id, self.text,   other.id, other.text};
+}
+
 RunKeeping::RunKeeping(FileSystem& fs, ComparedTrees& trees, int keep_days, std::int64_t started)
-    : fs_(fs),
-      trees_(trees),
-      keep_days_(keep_days),
-      started_(started),
-      run_name_(RunName(started)) {}
+    : fs_(fs), trees_(trees), keep_days_(keep_days), started_(started), id_(NewRunId()) {}
 
 int RunKeeping::IndexOf(std::string_view target) {
   const ComparedTrees::Tree* tree = trees_.TreeOf(target);
@@ -19,28 +25,53 @@ int RunKeeping::IndexOf(std::string_view target) {
   return tree == &trees_.tree(0) ? 0 : 1;
 }
 
-void RunKeeping::Start(const bool receives[2]) {
+void RunKeeping::Start(const bool receives[2], SyncReport& report) {
   constexpr std::int64_t kDay = 24 * 3600;
   std::vector<const Folder*> tops;
   for (int i = 0; i < 2; ++i) {
-    if (receives[i] && !trees_.tree(i).error) tops.push_back(trees_.tree(i).folder.get());
+    if (!trees_.tree(i).error) tops.push_back(trees_.tree(i).folder.get());
   }
-  run_name_ = UniqueRunName(fs_, tops, run_name_);
+  sequence_ = NextSequence(fs_, tops);
   for (int i = 0; i < 2; ++i) {
     ComparedTrees::Tree& tree = trees_.tree(i);
     // Both compared folders may be one.
     if (!receives[i] || tree.error || &tree != trees_.TreeOf(tree.text)) continue;
-    RemoveRunsBefore(fs_, *tree.folder, started_ - keep_days_ * kDay, run_name_);
-    if (keep_days_ == 0) continue;
-    records_[i] = std::make_unique<RunRecord>(fs_, tree.folder, tree.storage, run_name_);
+    RemoveRunsBefore(fs_, *tree.folder, started_ - keep_days_ * kDay, {});
+    if (keep_days_ > 0) MakeRecord(i, report);
+  }
+}
+
+// A disk too full for the record gets room from the oldest kept runs first.
+void RunKeeping::MakeRecord(int index, SyncReport& report) {
+  const ComparedTrees::Tree& tree = trees_.tree(index);
+  for (;;) {
+    records_[index] = std::make_unique<RunRecord>(
+        fs_, tree.folder, HeadingFor(trees_, index, id_, started_, sequence_, false));
     std::shared_ptr<const Folder> made;
-    if (records_[i]->RunFolder(&made)) records_[i].reset();
+    const std::error_code ec = records_[index]->RunFolder(&made);
+    if (!ec) return;
+    records_[index].reset();
+    // What a failed attempt made goes; an empty record's folders go too.
+    RemoveRun(fs_, *tree.folder, RunFolderName(HeadingFor(trees_, index, id_, started_,
+                                                          sequence_, false)));
+    if (IsOutOfSpace(ec) && MakeRoom(tree.text, report)) continue;
+    if (ec == std::errc::not_a_directory || ec == std::errc::file_exists) {
+      // The user's own file of that name stays; the run goes on as with
+      // keeping turned off there, and says so.
+      why_not_[index] = "a file named " + std::string(kRecordFolder) + " at the top of " +
+                        tree.text + " takes the place of the sync's record";
+    } else {
+      broken_[index] = ec;
+    }
+    return;
   }
 }
 
 void RunKeeping::End() {
-  for (auto& record : records_) {
-    if (record != nullptr && record->Empty()) record->Remove();
+  for (int i = 0; i < 2; ++i) {
+    if (records_[i] == nullptr) continue;
+    (void)records_[i]->Close();
+    records_[i].reset();
   }
 }
 
@@ -49,22 +80,36 @@ RunRecord* RunKeeping::RecordOf(std::string_view target) {
   return index < 0 ? nullptr : records_[index].get();
 }
 
-void RunKeeping::Drop(std::string_view target) {
+std::string RunKeeping::WhyNotKept(std::string_view target) {
   const int index = IndexOf(target);
-  if (index >= 0) records_[index].reset();
+  if (index < 0 || why_not_[index].empty()) return "it could not be moved aside on its disk";
+  return why_not_[index];
+}
+
+std::optional<std::string> RunKeeping::Refusal(std::string_view target) {
+  const int index = IndexOf(target);
+  if (index < 0 || !broken_[index]) return std::nullopt;
+  return "The record of this sync could not be written in " + trees_.tree(index).text +
+         ", so nothing more was put in place there: " + Sentence(broken_[index]);
+}
+
+void RunKeeping::Drop(std::string_view target, const std::error_code& why) {
+  const int index = IndexOf(target);
+  if (index < 0) return;
+  records_[index].reset();
+  broken_[index] = why;
 }
 
 bool RunKeeping::MakeRoom(std::string_view target, SyncReport& report) {
   const ComparedTrees::Tree* tree = trees_.TreeOf(target);
   if (tree == nullptr || tree->error) return false;
-  for (const std::string& run : RunsIn(fs_, *tree->folder)) {
-    if (run == run_name_) continue;
-    const std::int64_t after = *RunStart(run) + 1;
-    if (RemoveRunsBefore(fs_, *tree->folder, after, run_name_).empty()) return false;
-    report.RemovedForRoom(RunFolderText(tree->text, run));
-    return true;
-  }
-  return false;
+  const int index = IndexOf(target);
+  const std::string own = records_[index] != nullptr ? records_[index]->name() : std::string();
+  const std::vector<std::string> removed =
+      RemoveRunsBefore(fs_, *tree->folder, INT64_MAX, own, /*at_most=*/1);
+  if (removed.empty()) return false;
+  report.RemovedForRoom(RunFolderText(tree->text, removed.front()));
+  return true;
 }
 
 }  // namespace tandrel

@@ -15,21 +15,33 @@
 
 namespace tandrel {
 
+// The heading of a new run between the trees of `trees`, as tree `index`
+// records it.
+RunHeading HeadingFor(ComparedTrees& trees, int index, const std::string& id,
+                      std::int64_t utc_seconds, std::int64_t sequence, bool undo);
+
 class RunKeeping {
  public:
   RunKeeping(FileSystem& fs, ComparedTrees& trees, int keep_days, std::int64_t started);
 
   // Before the first row: in each tree that rows write into, removes what
-  // was kept there too long ago, and makes the run's record. One run name
-  // in both trees, so that undo finds the run's two halves.
-  void Start(const bool receives[2]);
-  // After the last row: a record in which nothing was done goes.
+  // was kept there too long ago, and makes the run's record (making room
+  // first where the disk is full). One id in both trees, so that undo
+  // finds the run's two halves.
+  void Start(const bool receives[2], SyncReport& report);
+  // After the last row: ends each record; a record in which nothing was
+  // done goes.
   void End();
 
   // The record of the tree `target` lies in; none where nothing is kept.
   RunRecord* RecordOf(std::string_view target);
+  // Why the tree of `target` keeps nothing, where it keeps nothing.
+  std::string WhyNotKept(std::string_view target);
+  // Why no row may write into the tree of `target`: its record could not be
+  // made or written, and a failed flush is not tried again.
+  std::optional<std::string> Refusal(std::string_view target);
   // Gives up the record of that tree (its journal could not be written).
-  void Drop(std::string_view target);
+  void Drop(std::string_view target, const std::error_code& why);
   bool keeps() const { return keep_days_ > 0; }
 
   // The disk of `target` is full: removes the oldest run kept in its tree
@@ -39,13 +51,17 @@ class RunKeeping {
 
  private:
   int IndexOf(std::string_view target);
+  void MakeRecord(int index, SyncReport& report);
 
   FileSystem& fs_;
   ComparedTrees& trees_;
   const int keep_days_;
   const std::int64_t started_;
-  std::string run_name_;
+  std::string id_;
+  std::int64_t sequence_ = 0;
   std::unique_ptr<RunRecord> records_[2];
+  std::string why_not_[2];
+  std::error_code broken_[2];
 };
 
 }  // namespace tandrel

@@ -2,32 +2,48 @@
 
 namespace tandrel {
 
-RunRecord::RunRecord(FileSystem& fs, std::shared_ptr<const Folder> top, Storage storage,
-                     std::string run_name)
-    : fs_(fs), top_(std::move(top)), storage_(storage), run_name_(std::move(run_name)) {}
+RunRecord::RunRecord(FileSystem& fs, std::shared_ptr<const Folder> top, RunHeading heading)
+    : fs_(fs), top_(std::move(top)), heading_(std::move(heading)) {}
 
-void RunRecord::NoteKeep(std::string_view path, const FileStamp& old) {
-  pending_ += JournalLine({JournalEntry::kKeep, std::string(path), old});
+// A record still open here was not closed: the run was cut short (an
+// exception), and its journal stays for the next run to recover.
+RunRecord::~RunRecord() = default;
+
+void RunRecord::NoteKeep(std::string_view path, std::string_view kept_name, const FileStamp& old) {
+  pending_ += JournalLine({JournalEntry::kKeep, std::string(path), std::string(kept_name), old});
   noted_ = true;
 }
 
-void RunRecord::NotePut(std::string_view path, const FileStamp& copy) {
-  pending_ += JournalLine({JournalEntry::kPut, std::string(path), copy});
+void RunRecord::NoteUnkept(std::string_view path, const FileStamp& old) {
+  pending_ += JournalLine({JournalEntry::kUnkept, std::string(path), {}, old});
   noted_ = true;
+}
+
+void RunRecord::NotePut(std::string_view path, std::string_view temporary,
+                        const FileStamp& copy) {
+  pending_ += JournalLine({JournalEntry::kPut, std::string(path), std::string(temporary), copy});
+  noted_ = true;
+}
+
+void RunRecord::NoteOutcome(std::string_view path, bool done) {
+  done_any_ = done_any_ || done;
+  pending_ += JournalLine({done ? JournalEntry::kDone : JournalEntry::kNot, std::string(path), {}, {}});
 }
 
 void RunRecord::Remove() {
   if (!kept_) return;
   journal_.Reset();
   kept_.reset();
-  RemoveRun(fs_, *top_, run_name_);
+  RemoveRun(fs_, *top_, name_);
 }
 
 std::error_code RunRecord::RunFolder(std::shared_ptr<const Folder>* folder) {
   std::lock_guard lock(make_mutex_);
   if (!kept_) {
     std::shared_ptr<const Folder> run;
-    if (std::error_code ec = MakeRunFolder(fs_, *top_, &run_name_, &run, &journal_)) return ec;
+    if (std::error_code ec = MakeRunFolder(fs_, *top_, heading_, &name_, &run, &journal_)) {
+      return ec;
+    }
     kept_.emplace(fs_, std::move(run));
   }
   *folder = kept_->folder();
@@ -35,30 +51,49 @@ std::error_code RunRecord::RunFolder(std::shared_ptr<const Folder>* folder) {
 }
 
 std::error_code RunRecord::Flush() {
+  if (failed_) return failed_;
   if (pending_.empty()) return {};
   std::shared_ptr<const Folder> run;
   if (std::error_code ec = RunFolder(&run)) return ec;
-  if (std::error_code ec = fs_.AppendText(journal_, pending_)) return ec;
-  pending_.clear();
   OpenFile* const file = &journal_;
-  size_t failed = 0;
-  return fs_.FlushFiles({&file, 1}, &failed);
+  size_t unflushed = 0;
+  if (std::error_code ec = fs_.AppendText(journal_, pending_)) {
+    failed_ = ec;
+  } else if (std::error_code ec = fs_.FlushFiles({&file, 1}, &unflushed)) {
+    failed_ = ec;
+  }
+  pending_.clear();
+  return failed_;
+}
+
+std::error_code RunRecord::Close() {
+  if (std::error_code ec = Flush()) return ec;
+  // Nothing was done: there is nothing to undo.
+  if (!done_any_ && !unsettled_) {
+    Remove();
+    return {};
+  }
+  if (!kept_ || unsettled_) return {};
+  pending_ = kEndLine;
+  const std::error_code ec = Flush();
+  if (!ec) journal_.Reset();
+  return ec;
 }
 
 std::error_code RunRecord::Keep(const Folder& folder, std::string_view path,
-                                std::string_view name) {
+                                std::string_view name, std::string_view kept_name) {
   std::shared_ptr<const Folder> run;
   if (std::error_code ec = RunFolder(&run)) return ec;
-  return kept_->Keep(folder, path, name);
+  return kept_->Keep(folder, path, name, kept_name);
 }
 
 std::error_code RunRecord::FlushKept() { return kept_ ? kept_->Flush() : std::error_code(); }
 
 std::error_code RunRecord::PutBack(const Folder& folder, std::string_view path,
-                                   std::string_view name) {
+                                   std::string_view name, std::string_view kept_name) {
   std::shared_ptr<const Folder> run;
   if (std::error_code ec = RunFolder(&run)) return ec;
-  return kept_->PutBack(folder, path, name);
+  return kept_->PutBack(folder, path, name, kept_name);
 }
 
 }  // namespace tandrel

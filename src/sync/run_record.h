@@ -1,6 +1,6 @@
-// What a sync run leaves in each tree it writes to, so that it can be
-// undone: the files it replaced, moved aside into the run's folder at the
-// tree's top (run_folder.h), and a journal of what it put where
+// What a run leaves in each tree it writes to, so that it can be undone and,
+// if it is cut short, recovered: the files it replaced, moved aside into the
+// run's folder at the tree's top (run_folder.h), and its journal
 // (journal.h). The runs a tree keeps are listed, named and pruned in
 // kept_runs.h.
 #pragma once
@@ -23,28 +23,41 @@ namespace tandrel {
 // Keep and PutBack.
 class RunRecord {
  public:
-  RunRecord(FileSystem& fs, std::shared_ptr<const Folder> top, Storage storage,
-            std::string run_name);
+  RunRecord(FileSystem& fs, std::shared_ptr<const Folder> top, RunHeading heading);
+  ~RunRecord();
 
-  // Notes what the next batch is about to do at `path`.
-  void NoteKeep(std::string_view path, const FileStamp& old);
-  void NotePut(std::string_view path, const FileStamp& copy);
-  // Writes the noted entries at the end of the journal and flushes it (the
-  // run's folder is made on first use).
+  // Notes what the next batch is about to do at `path`, or what a row did.
+  void NoteKeep(std::string_view path, std::string_view kept_name, const FileStamp& old);
+  void NoteUnkept(std::string_view path, const FileStamp& old);
+  void NotePut(std::string_view path, std::string_view temporary, const FileStamp& copy);
+  void NoteOutcome(std::string_view path, bool done);
+  // A row was neither done nor put back as it was (its kept file could not
+  // be moved back): the journal gets no end, so that the next run recovers
+  // the row.
+  void NoteUnsettled() { unsettled_ = true; }
+  // Writes the noted lines at the end of the journal and flushes it (the
+  // run's folder is made on first use). A failed flush is not tried again:
+  // what it should have kept may be lost.
   std::error_code Flush();
+  // Ends the journal; a record of a run that did nothing goes instead.
+  std::error_code Close();
 
   // Moves the file `name` of `folder` (at `path` below the top) into the
-  // run's folder. May be called from several threads at once.
-  // std::errc::cross_device_link or operation_not_supported when it cannot
-  // be moved there in one step.
-  std::error_code Keep(const Folder& folder, std::string_view path, std::string_view name);
+  // run's folder as `kept_name`. May be called from several threads at
+  // once. std::errc::cross_device_link or operation_not_supported when it
+  // cannot be moved there in one step.
+  std::error_code Keep(const Folder& folder, std::string_view path, std::string_view name,
+                       std::string_view kept_name);
   // Flushes the folders that files were moved into since the last call.
   std::error_code FlushKept();
   // Moves it back, for a row that then failed.
-  std::error_code PutBack(const Folder& folder, std::string_view path, std::string_view name);
+  std::error_code PutBack(const Folder& folder, std::string_view path, std::string_view name,
+                          std::string_view kept_name);
 
   // The run's folder, made on first use.
   std::error_code RunFolder(std::shared_ptr<const Folder>* folder);
+  const std::string& name() const { return name_; }
+  const RunHeading& heading() const { return heading_; }
   // Nothing was ever noted.
   bool Empty() const { return !noted_; }
   // Removes the run's folder, and the record's folders when they are left
@@ -54,11 +67,14 @@ class RunRecord {
  private:
   FileSystem& fs_;
   std::shared_ptr<const Folder> top_;
-  Storage storage_;
-  std::string run_name_;
+  const RunHeading heading_;
+  std::string name_;
   OpenFile journal_;
   std::string pending_;
   bool noted_ = false;
+  bool unsettled_ = false;
+  bool done_any_ = false;
+  std::error_code failed_;  // a write or flush of the journal that failed
   // Guards making the run's folder, which Keep and PutBack may ask for.
   std::mutex make_mutex_;
   // Set once the run's folder is made.

@@ -52,6 +52,11 @@ struct Job {
   RowState state = RowState::kWriting;
   // What stands at the target is to be moved aside into the run's record.
   bool keep = false;
+  // The row's intents are in its tree's journal, under this path.
+  bool journalled = false;
+  std::string record_path;
+  // Why what stood at the target was replaced without keeping it.
+  std::string not_kept;
 
   // --- Its outcome.
   std::optional<std::string> failure;

@@ -26,6 +26,7 @@ void SyncReport::Performed(const Job& job) {
     return;
   }
   plan_.SetAction(job.position, std::string(kDoneAction));
+  if (!job.not_kept.empty()) Add(&not_kept_, job.target + " (" + job.not_kept + ")");
   if (progress_ != nullptr) progress_->rows_done.fetch_add(1);
   if (!job.time_kept) Add(&times_not_kept_, job.target);
 }

@@ -15,6 +15,7 @@
 #include "sync/plan_survey.h"
 #include "sync/prepare_copy.h"
 #include "sync/put_in_place.h"
+#include "sync/recovery.h"
 #include "sync/row_pipeline.h"
 #include "sync/run_keeping.h"
 #include "sync/sync_report.h"
@@ -47,9 +48,17 @@ class Run {
 
   // Performs the rows; false when a row failed and the run stopped there.
   bool PerformAll() {
+    // A run cut short is settled before anything else; if that put files
+    // back, the plan was made of trees as the crash left them.
+    const Recovery recovery = RecoverCutShort(fs_, trees_);
+    for (const std::string& line : RecoveryLines(recovery)) shell_.ShowMessage(line);
+    if (recovery.changed()) {
+      shell_.ShowMessage(std::string(kCompareAgain));
+      return false;
+    }
     const PlanSurvey survey =
         SurveyPlan(plan_, fs_, trees_, ledger_, options_.progress, options_.stop, &sizer_);
-    keeping_.Start(survey.receives);
+    keeping_.Start(survey.receives, report_);
     bool performed = false;
     for (int from = 1;;) {
       performed = DispatchFrom(from);

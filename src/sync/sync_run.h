@@ -100,8 +100,13 @@ inline constexpr std::string_view kSuperseded =
     "would copy to:";
 // The start of the message that names the files replaced without being kept.
 inline constexpr std::string_view kNotKept =
-    "These files were replaced without keeping the older file, since it could not be moved "
-    "aside on its disk (a run cannot undo them):";
+    "These files were replaced without keeping the older file (undo cannot bring them back), "
+    "each for the reason named:";
+// Told when settling a run that was cut short put files back, before any
+// row is performed.
+inline constexpr std::string_view kCompareAgain =
+    "Files that an interrupted sync had moved aside are back in their places, so the list "
+    "may no longer be right. Compare again, then sync.";
 // The start of the message that names the kept runs removed for room.
 inline constexpr std::string_view kRemovedForRoom =
     "The disk was full, so the files kept from these earlier syncs were removed to make room:";

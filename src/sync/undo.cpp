@@ -1,45 +1,36 @@
 #include "sync/undo.h"
 
 #include <algorithm>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 
 #include "compare/file_name.h"
 #include "platform/path_text.h"
+#include "sync/clock.h"
 #include "sync/compared_trees.h"
 #include "sync/held_file.h"
 #include "sync/journal.h"
 #include "sync/kept_runs.h"
+#include "sync/reason.h"
+#include "sync/recorded_rows.h"
+#include "sync/recovery.h"
 #include "sync/run_folder.h"
+#include "sync/run_keeping.h"
+#include "sync/run_record.h"
 
 namespace tandrel {
 namespace {
 
-// What a run's journal says of one path, and what is kept of it.
-struct PathRecord {
-  std::optional<FileStamp> put;   // the last copy put there
-  std::optional<FileStamp> kept;  // the file that stood there before
-  bool kept_found = false;        // its kept file is in the run's folder
-};
-
-// The kept files below `folder` (at `path` in the run's folder), as the
-// paths they were kept from.
-void FindKept(FileSystem& fs, const Folder& folder, const std::string& path,
-              std::map<std::string, PathRecord>* records) {
-  std::vector<DirEntry> entries;
-  if (fs.List(folder, &entries)) return;
-  for (const DirEntry& entry : entries) {
-    if (entry.kind == EntryKind::kFolder) {
-      Folder below;
-      if (!fs.OpenFolder(folder, entry.name, &below)) {
-        FindKept(fs, below, path + entry.name + "/", records);
-      }
-    } else if (entry.kind == EntryKind::kFile && entry.name.size() > 1 && entry.name[0] == '~') {
-      (*records)[path + entry.name.substr(1)].kept_found = true;
-    }
-  }
+// True when a record's own tree and other tree are these two.
+bool NamesPair(const RunHeading& h, const ComparedTrees::Tree& self,
+               const ComparedTrees::Tree& other) {
+  const auto same = [](const std::string& id, const std::string& text,
+                       const ComparedTrees::Tree& tree) {
+    return (!id.empty() && id == tree.id) || text == tree.text;
+  };
+  return same(h.tree_id, h.tree_text, self) && same(h.other_id, h.other_text, other);
 }
 
 // Some drivers (fusefat) stamp a file with the time of its rename: a file
@@ -48,8 +39,8 @@ std::error_code KeepTime(FileSystem& fs, const Folder& folder, std::string_view 
                          const FileStamp& had) {
   FileInfo now;
   if (std::error_code ec = fs.StatAt(folder, name, FollowLinks::kNo, &now)) return ec;
-  if (now.stamp.write_seconds == had.write_seconds &&
-      now.stamp.write_nanoseconds == had.write_nanoseconds) {
+  if (now.is_link || (now.stamp.write_seconds == had.write_seconds &&
+                      now.stamp.write_nanoseconds == had.write_nanoseconds)) {
     return {};
   }
   now.stamp.write_seconds = had.write_seconds;
@@ -57,156 +48,308 @@ std::error_code KeepTime(FileSystem& fs, const Folder& folder, std::string_view 
   return fs.SetTimesAt(folder, name, now);
 }
 
-// One tree's part of a run: its top folder and run folder, opened.
-struct TreeRun {
-  const ComparedTrees::Tree* top = nullptr;
-  std::shared_ptr<Folder> run;
-  std::vector<JournalEntry> journal;
+// What undo does at one path.
+struct Step {
+  const RecordedRow* row;
+  bool aside = false;    // what stands there is moved into the undo's record
+  bool restore = false;  // the kept file goes back there
 };
 
-// Opens the run `name` in the tree `top`; false when it has none.
-bool OpenTreeRun(FileSystem& fs, const ComparedTrees::Tree& top, const std::string& name,
-                 TreeRun* tree, UndoReport* report) {
-  tree->top = &top;
-  if (top.error) {
-    report->error = top.error;
-    report->failed_folder = top.text;
-    return false;
-  }
-  tree->run = std::make_shared<Folder>();
-  Folder record;
-  Folder replaced;
-  if (OpenReplaced(fs, *top.folder, &record, &replaced) ||
-      fs.OpenFolder(replaced, name, tree->run.get())) {
-    return false;
-  }
-  std::string text;
-  if (!fs.ReadText(*tree->run, kJournalName, &text)) tree->journal = ParseJournal(text);
-  return true;
-}
+// Undoes one tree's part of a run, one folder at a time.
+class TreeUndo {
+ public:
+  TreeUndo(FileSystem& fs, ComparedTrees& trees, int index, const std::string& run_name,
+           RunRecord& undo, UndoReport& report)
+      : fs_(fs),
+        trees_(trees),
+        tree_(trees.tree(index)),
+        run_name_(run_name),
+        undo_(undo),
+        report_(report) {}
 
-// Undoes one tree's part of the run; true when nothing was left alone.
-bool UndoTree(FileSystem& fs, ComparedTrees& trees, TreeRun& tree, const std::string& name,
-              UndoReport* report) {
-  const Storage& storage = tree.top->storage;
-  std::map<std::string, PathRecord> records;
-  std::vector<std::string> order;  // newest first
-  for (const JournalEntry& entry : tree.journal) {
-    PathRecord& record = records[entry.path];
-    if (entry.kind == JournalEntry::kPut) record.put = entry.stamp;
-    if (entry.kind == JournalEntry::kKeep && !record.kept) record.kept = entry.stamp;
-    order.erase(std::remove(order.begin(), order.end(), entry.path), order.end());
-    order.insert(order.begin(), entry.path);
-  }
-  FindKept(fs, *tree.run, "", &records);
-  for (const auto& [path, record] : records) {
-    if (std::find(order.begin(), order.end(), path) == order.end()) order.push_back(path);
+  // False when the run's record could not be opened or written.
+  bool Run(const Journal& journal, std::stop_token stop) {
+    Folder record, replaced;
+    if (OpenReplaced(fs_, *tree_.folder, &record, &replaced) ||
+        fs_.OpenFolder(replaced, run_name_, &run_) ||
+        fs_.OpenToAppend(run_, kJournalName, &journal_)) {
+      report_.left_alone.push_back(RunFolderText(tree_.text, run_name_) +
+                                   " (its record cannot be written, or a run still holds it)");
+      return false;
+    }
+    std::vector<RecordedRow> rows = RowsOf(journal.entries);
+    std::erase_if(rows, [](const RecordedRow& row) { return !row.done || row.undone; });
+    std::sort(rows.begin(), rows.end(), [](const RecordedRow& a, const RecordedRow& b) {
+      return std::pair(ParentPath(a.path, '/'), a.path) < std::pair(ParentPath(b.path, '/'), b.path);
+    });
+    const size_t left_before = report_.left_alone.size();
+    for (size_t from = 0; from < rows.size() && !report_.error;) {
+      if (stop.stop_requested()) {
+        report_.stopped = true;
+        break;
+      }
+      size_t to = from + 1;
+      const std::string_view folder = ParentPath(rows[from].path, '/');
+      while (to < rows.size() && ParentPath(rows[to].path, '/') == folder) ++to;
+      UndoFolder(folder, {rows.data() + from, to - from});
+      from = to;
+    }
+    if (report_.left_alone.size() != left_before || report_.stopped || report_.error) {
+      return !report_.error;
+    }
+    journal_.Reset();
+    run_.Reset();
+    RemoveRun(fs_, *tree_.folder, run_name_);
+    return true;
   }
 
-  const size_t left_before = report->left_alone.size();
-  std::vector<std::shared_ptr<const Folder>> touched;
-  for (const std::string& path : order) {
-    const PathRecord& record = records[path];
-    const std::string shown = tree.top->text + WithSeparators(path);
-    const std::string_view file = FileNamePart(path, '/');
-    const std::string folder_below = WithSeparators(ParentPath(path, '/'));
+ private:
+  std::string Shown(const RecordedRow& row) const {
+    return tree_.text + WithSeparators(row.path);
+  }
+  std::string KeptText(const RecordedRow& row) const {
+    const std::string_view folder = FolderPart(row.path, '/');
+    return RunFolderText(tree_.text, run_name_) + kSeparator + std::string(kKeptFilesFolder) +
+           kSeparator + WithSeparators(std::string(folder) + row.kept->name);
+  }
+
+  // What to do at the row's path, or why it is left alone.
+  std::optional<Step> Decide(const Folder& folder, const Folder* kept_folder,
+                             const RecordedRow& row) {
+    const std::string_view name = FileNamePart(row.path, '/');
+    if (row.unkept) {
+      report_.left_alone.push_back(Shown(row) +
+                                   " (it was replaced without keeping, so nothing can be put back)");
+      return std::nullopt;
+    }
+    FileInfo now, kept;
+    const bool there = !fs_.StatAt(folder, name, FollowLinks::kNo, &now);
+    const bool kept_there = row.kept && kept_folder != nullptr &&
+                            !fs_.StatAt(*kept_folder, row.kept->name, FollowLinks::kNo, &kept);
+    Step step{&row};
+    if (row.put && there) {
+      // A link is judged as itself, never by what it leads to: a run puts
+      // files, so a link there is a change.
+      if (now.is_link || !SameAsRecorded(now.stamp, *row.put, tree_.storage)) {
+        report_.left_alone.push_back(
+            Shown(row) + (kept_there ? " (changed since the sync; the file it replaced is kept as " +
+                                           KeptText(row) + ")"
+                                     : " (changed since the sync)"));
+        return std::nullopt;
+      }
+      if (row.kept && !kept_there) {
+        report_.left_alone.push_back(Shown(row) + " (the file it replaced is no longer kept)");
+        return std::nullopt;
+      }
+      step.aside = true;
+    } else if (there) {
+      report_.left_alone.push_back(Shown(row) + " (a file stands there now)");
+      return std::nullopt;
+    }
+    step.restore = kept_there;
+    return step;
+  }
+
+  void UndoFolder(std::string_view folder_path, std::span<const RecordedRow> rows) {
     std::shared_ptr<const Folder> folder;
-    if (trees.OpenBelow(*tree.top, folder_below, &folder)) {
-      if (record.kept_found) report->left_alone.push_back(shown + " (its folder is gone)");
-      continue;
+    if (std::error_code ec = trees_.OpenBelow(tree_, WithSeparators(folder_path), &folder)) {
+      for (const RecordedRow& row : rows) {
+        if (row.kept) report_.left_alone.push_back(Shown(row) + " (its folder is gone)");
+      }
+      return;
     }
     Folder kept_folder;
-    const bool kept = record.kept_found && !fs.OpenBeneath(*tree.run, folder_below, &kept_folder);
-    // Looked at right before anything is moved.
-    FileInfo now;
-    const bool there = !fs.StatAt(*folder, file, FollowLinks::kNo, &now);
-    const bool ours =
-        there && !now.is_link && record.put && SameAsRecorded(now.stamp, *record.put, storage);
-    std::error_code ec;
-    if (ours && kept) {
-      // Another program may hold the copy for a moment.
-      ec = RetryWhileHeld(
-          [&] { return fs.MoveBetween(kept_folder, KeptName(file), *folder, file, true); }, storage,
-          {});
-      if (!ec) report->restored.push_back(shown);
-    } else if (ours) {
-      bool removed = false;
-      ec = fs.RemoveIfNotHeld(*folder, file, &removed);
-      if (!ec && removed) report->removed.push_back(shown);
-      if (!ec && !removed) report->left_alone.push_back(shown + " (a program holds it open)");
-    } else if (kept && !there) {
-      // Moved aside, and the copy never took its place.
-      ec = fs.MoveBetween(kept_folder, KeptName(file), *folder, file, /*replace=*/false);
-      if (!ec) report->restored.push_back(shown);
-    } else if (kept) {
-      const std::string kept_path = std::string(FolderPart(path, '/')) + KeptName(file);
-      report->left_alone.push_back(
-          shown + " (changed since the sync; the file it replaced is kept as " +
-          RunFolderText(tree.top->text, name) + kSeparator + WithSeparators(kept_path) + ")");
-    } else if (there && record.put &&
-               !(record.kept && SameAsRecorded(now.stamp, *record.kept, storage))) {
-      report->left_alone.push_back(shown + " (changed since the sync)");
+    const bool has_kept = !OpenKeptFolder(fs_, run_, folder_path, &kept_folder);
+    std::vector<Step> steps;
+    for (const RecordedRow& row : rows) {
+      std::optional<Step> step = Decide(*folder, has_kept ? &kept_folder : nullptr, row);
+      if (!step) continue;
+      const std::string_view name = FileNamePart(row.path, '/');
+      if (step->aside) {
+        FileInfo now;
+        (void)fs_.StatAt(*folder, name, FollowLinks::kNo, &now);
+        undo_.NoteKeep(row.path, KeptName(name), now.stamp);
+      }
+      if (step->restore) undo_.NotePut(row.path, {}, row.kept->stamp);
+      steps.push_back(*step);
     }
-    if (!ec && kept && record.kept) ec = KeepTime(fs, *folder, file, *record.kept);
-    if (ec == std::errc::device_or_resource_busy) {
-      const std::string program = fs.ProgramHolding(*folder, file);
-      report->left_alone.push_back(shown + " (it is open in another program" +
-                                   (program.empty() ? "" : " (" + program + ")") + ")");
-    } else if (ec) {
-      report->left_alone.push_back(shown + " (" + ec.message() + ")");
+    if (std::error_code ec = undo_.Flush()) {
+      Fail(ec);
+      return;
     }
-    if (!ec) touched.push_back(std::move(folder));
+    std::string undone;
+    for (const Step& step : steps) {
+      const bool done = Perform(*folder, kept_folder, step);
+      undo_.NoteOutcome(step.row->path, done);
+      if (done) undone += JournalLine({JournalEntry::kUndone, step.row->path, {}, {}});
+    }
+    // Rows with nothing left to do are undone as they stand.
+    for (const RecordedRow& row : rows) {
+      const bool stepped = std::any_of(steps.begin(), steps.end(),
+                                       [&](const Step& s) { return s.row == &row; });
+      if (!stepped && !row.kept && !row.unkept) {
+        FileInfo now;
+        if (fs_.StatAt(*folder, FileNamePart(row.path, '/'), FollowLinks::kNo, &now)) {
+          undone += JournalLine({JournalEntry::kUndone, row.path, {}, {}});
+        }
+      }
+    }
+    std::error_code ec = fs_.FlushFolder(*folder);
+    if (!ec && has_kept) ec = fs_.FlushFolder(kept_folder);
+    if (!ec) ec = undo_.FlushKept();
+    if (!ec) ec = undo_.Flush();
+    OpenFile* const file = &journal_;
+    size_t failed = 0;
+    if (!ec && !undone.empty()) ec = fs_.AppendText(journal_, undone);
+    if (!ec && !undone.empty()) ec = fs_.FlushFiles({&file, 1}, &failed);
+    if (ec) Fail(ec);
   }
-  bool flushed = true;
-  for (const auto& folder : touched) flushed = !fs.FlushFolder(*folder) && flushed;
-  if (!flushed) report->left_alone.push_back(tree.top->text + " (could not be flushed)");
-  if (report->left_alone.size() != left_before) return false;
-  tree.run.reset();
-  RemoveRun(fs, *tree.top->folder, name);
-  return true;
+
+  // Moves the copy aside and the kept file back; true when the row is undone.
+  bool Perform(const Folder& folder, const Folder& kept_folder, const Step& step) {
+    const RecordedRow& row = *step.row;
+    const std::string_view name = FileNamePart(row.path, '/');
+    std::error_code ec;
+    if (step.aside) {
+      // Another program may hold the copy for a moment.
+      ec = RetryWhileHeld([&] { return undo_.Keep(folder, row.path, name, KeptName(name)); },
+                          tree_.storage, {});
+    }
+    if (!ec && step.restore) {
+      ec = fs_.MoveBetween(kept_folder, row.kept->name, folder, name, /*replace=*/false);
+      if (!ec) (void)KeepTime(fs_, folder, name, row.kept->stamp);
+      if (ec && step.aside && undo_.PutBack(folder, row.path, name, KeptName(name))) {
+        undo_.NoteUnsettled();
+      }
+    }
+    if (ec == std::errc::device_or_resource_busy) {
+      const std::string program = fs_.ProgramHolding(folder, name);
+      report_.left_alone.push_back(Shown(row) + " (it is open in another program" +
+                                   (program.empty() ? "" : " (" + program + ")") + ")");
+      return false;
+    }
+    if (ec == std::errc::cross_device_link || ec == std::errc::operation_not_supported) {
+      report_.left_alone.push_back(Shown(row) + " (it cannot be moved aside on its disk)");
+      return false;
+    }
+    if (ec) {
+      report_.left_alone.push_back(Shown(row) + " (" + Sentence(ec) + ")");
+      return false;
+    }
+    (step.restore ? report_.restored : report_.removed).push_back(Shown(row));
+    return true;
+  }
+
+  void Fail(const std::error_code& ec) {
+    report_.error = ec;
+    report_.failed_folder = tree_.text;
+  }
+
+  FileSystem& fs_;
+  ComparedTrees& trees_;
+  const ComparedTrees::Tree& tree_;
+  const std::string& run_name_;
+  RunRecord& undo_;
+  UndoReport& report_;
+  Folder run_;
+  OpenFile journal_;
+};
+
+// The runs between the two trees, by id, with each tree's part.
+struct PairRun {
+  RecordedRun run;
+  std::string names[2];  // its folder in each tree, where it has one
+  bool foreign = false;  // a part of it names another pair
+};
+
+std::map<std::string, PairRun> PairRuns(FileSystem& fs, ComparedTrees& trees) {
+  std::map<std::string, PairRun> runs;
+  for (int i = 0; i < 2; ++i) {
+    const ComparedTrees::Tree& tree = trees.tree(i);
+    if (tree.error || (i == 1 && &tree != trees.TreeOf(tree.text))) continue;
+    for (const std::string& name : RunsIn(fs, *tree.folder)) {
+      Journal journal;
+      if (!ReadRunJournal(fs, *tree.folder, name, &journal)) continue;
+      const RunHeading& h = journal.heading;
+      PairRun& pair = runs[h.id];
+      pair.names[i] = name;
+      pair.foreign = pair.foreign || !NamesPair(h, tree, trees.tree(1 - i));
+      RecordedRun& run = pair.run;
+      run.name = name;
+      run.id = h.id;
+      run.utc_seconds = h.utc_seconds;
+      run.sequence = h.sequence;
+      run.undo = h.undo;
+      run.other_folder = h.other_text;
+      for (const RecordedRow& row : RowsOf(journal.entries)) {
+        if (!row.done || row.undone) continue;
+        ++run.rows;
+        if (row.kept) run.bytes_kept += row.kept->stamp.size;
+      }
+    }
+  }
+  return runs;
 }
 
 }  // namespace
 
+std::string LocalTimeText(std::int64_t utc_seconds) {
+  const std::time_t t = static_cast<std::time_t>(utc_seconds);
+  std::tm local{};
+#ifdef _WIN32
+  // The C runtime of Windows keeps this result per thread.
+  if (const std::tm* now = std::localtime(&t)) local = *now;
+#else
+  localtime_r(&t, &local);
+#endif
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
+}
+
 std::vector<RecordedRun> RecordedRuns(FileSystem& fs, const std::string& folder1,
                                       const std::string& folder2) {
-  std::map<std::string, RecordedRun> runs;
   ComparedTrees trees(fs, {folder1, folder2});
-  for (int i = 0; i < 2; ++i) {
-    const ComparedTrees::Tree& top = trees.tree(i);
-    if (top.error) continue;
-    for (const std::string& name : RunsIn(fs, *top.folder)) {
-      RecordedRun& run = runs[name];
-      run.name = name;
-      TreeRun tree;
-      UndoReport ignored;
-      if (!OpenTreeRun(fs, top, name, &tree, &ignored)) continue;
-      std::set<std::string> put;
-      for (const JournalEntry& entry : tree.journal) {
-        if (entry.kind == JournalEntry::kPut) put.insert(entry.path);
-        if (entry.kind == JournalEntry::kKeep) run.bytes_kept += entry.stamp.size;
-      }
-      run.rows += static_cast<int>(put.size());
-    }
-    if (folder1 == folder2) break;
-  }
   std::vector<RecordedRun> ordered;
-  for (auto& [name, run] : runs) ordered.push_back(std::move(run));
-  std::sort(ordered.begin(), ordered.end(),
-            [](const RecordedRun& a, const RecordedRun& b) { return RunBefore(a.name, b.name); });
+  for (auto& [id, pair] : PairRuns(fs, trees)) {
+    if (!pair.foreign && pair.run.rows > 0) ordered.push_back(std::move(pair.run));
+  }
+  std::sort(ordered.begin(), ordered.end(), [](const RecordedRun& a, const RecordedRun& b) {
+    return std::tie(a.sequence, a.utc_seconds, a.id) < std::tie(b.sequence, b.utc_seconds, b.id);
+  });
   return ordered;
 }
 
 UndoReport UndoRun(FileSystem& fs, const std::string& folder1, const std::string& folder2,
-                   const std::string& name) {
+                   const RecordedRun& run, std::stop_token stop) {
   UndoReport report;
   ComparedTrees trees(fs, {folder1, folder2});
   for (int i = 0; i < 2; ++i) {
-    TreeRun tree;
-    if (OpenTreeRun(fs, trees.tree(i), name, &tree, &report)) {
-      UndoTree(fs, trees, tree, name, &report);
+    if (trees.tree(i).error) {
+      report.error = trees.tree(i).error;
+      report.failed_folder = trees.tree(i).text;
+      return report;
     }
-    if (report.error || folder1 == folder2) break;
+  }
+  report.recovered = RecoveryLines(RecoverCutShort(fs, trees));
+  const std::map<std::string, PairRun> runs = PairRuns(fs, trees);
+  const auto found = runs.find(run.id);
+  if (found == runs.end() || found->second.foreign) return report;
+  std::vector<const Folder*> tops = {trees.tree(0).folder.get(), trees.tree(1).folder.get()};
+  const std::string id = NewRunId();
+  const std::int64_t sequence = NextSequence(fs, tops);
+  const std::int64_t now = UnixSecondsNow();
+  for (int i = 0; i < 2 && !report.error && !report.stopped; ++i) {
+    const std::string& name = found->second.names[i];
+    if (name.empty()) continue;
+    Journal journal;
+    if (!ReadRunJournal(fs, *trees.tree(i).folder, name, &journal)) continue;
+    RunRecord undo(fs, trees.tree(i).folder, HeadingFor(trees, i, id, now, sequence, true));
+    TreeUndo(fs, trees, i, name, undo, report).Run(journal, stop);
+    if (std::error_code ec = undo.Close(); ec && !report.error) {
+      report.error = ec;
+      report.failed_folder = trees.tree(i).text;
+    }
   }
   return report;
 }

@@ -295,6 +295,8 @@ std::string FakeFileSystem::ProgramHolding(const Folder& folder, std::string_vie
 
 std::error_code FakeFileSystem::Step(Op op, const std::string& path) {
   const int call = ++calls_[op];
+  if (cut_.armed && op == cut_.op && call == cut_.at_call) cut_.dead = true;
+  if (cut_.dead) return Errc(std::errc::io_error);
   if (hook_) hook_(op, path);
   const std::string key = Key(path);
   for (const Fault& fault : faults_) {
@@ -304,6 +306,16 @@ std::error_code FakeFileSystem::Step(Op op, const std::string& path) {
     if (fault.nth == 0 && fault.path == key) return fault.error;
   }
   return {};
+}
+
+void FakeFileSystem::CutPowerAt(Op op, int nth) {
+  std::lock_guard lock(mutex_);
+  cut_ = {true, false, op, calls_[op] + nth};
+}
+
+void FakeFileSystem::PowerBack() {
+  std::lock_guard lock(mutex_);
+  cut_ = {};
 }
 
 void FakeFileSystem::Jitter() {
@@ -654,6 +666,25 @@ std::error_code FakeFileSystem::AppendText(OpenFile& file, std::string_view text
   return {};
 }
 
+std::error_code FakeFileSystem::OpenToAppend(const Folder& folder, std::string_view name,
+                                            OpenFile* file) {
+  std::lock_guard lock(mutex_);
+  const NodePtr parent = FolderOf(folder);
+  if (std::error_code ec = Step(Op::kOpen, PathIn(parent.get(), name))) return ec;
+  const NodePtr node = Child(parent, name);
+  if (node == nullptr) return Errc(std::errc::no_such_file_or_directory);
+  if (node->kind != EntryKind::kFile || !node->link_target.empty()) {
+    return Errc(std::errc::invalid_argument);
+  }
+  for (std::intptr_t handle : held_) {
+    if (open_.at(handle) == node) return Errc(std::errc::device_or_resource_busy);
+  }
+  open_[next_handle_] = node;
+  held_.insert(next_handle_);
+  *file = MakeHandle<OpenFileTag>(next_handle_++);
+  return {};
+}
+
 std::error_code FakeFileSystem::ReadText(const Folder& folder, std::string_view name,
                                          std::string* text) {
   std::lock_guard lock(mutex_);
@@ -709,9 +740,7 @@ std::error_code FakeFileSystem::RemoveIfNotHeld(const Folder& folder, std::strin
   if (std::error_code ec = Step(Op::kRemove, PathIn(parent.get(), name))) return ec;
   const NodePtr node = Child(parent, name);
   if (node == nullptr) return Errc(std::errc::no_such_file_or_directory);
-  if (node->kind != EntryKind::kFile || !node->link_target.empty()) {
-    return Errc(std::errc::invalid_argument);
-  }
+  if (node->kind != EntryKind::kFile) return Errc(std::errc::invalid_argument);
   if (std::error_code ec = Held(PathIn(parent.get(), name))) return ec;
   for (std::intptr_t handle : held_) {
     if (open_.at(handle) == node) return {};

@@ -107,6 +107,12 @@ class FakeFileSystem final : public FileSystem {
   void FailFrom(Op op, int nth, std::error_code error);
   void FailPath(Op op, const std::string& path, std::error_code error);
   void ClearFaults();
+  // A power cut at the `nth` call of `op` (counted from now): that call and
+  // every later one fail with an I/O error and change nothing, as on a
+  // machine that stopped there. Until PowerBack.
+  void CutPowerAt(Op op, int nth);
+  void PowerBack();
+  bool PowerIsCut() const { return cut_.dead; }
   // Another program holds the file at `path` open: the next `attempts`
   // moves, replaces or removals of it fail with
   // std::errc::device_or_resource_busy, and ProgramHolding names `program`
@@ -137,6 +143,8 @@ class FakeFileSystem final : public FileSystem {
   std::error_code MoveBetween(const Folder& from, std::string_view name, const Folder& to,
                               std::string_view to_name, bool replace) override;
   std::error_code AppendText(OpenFile& file, std::string_view text) override;
+  std::error_code OpenToAppend(const Folder& folder, std::string_view name,
+                               OpenFile* file) override;
   std::error_code ReadText(const Folder& folder, std::string_view name, std::string* text) override;
   std::error_code RemoveEmptyFolder(const Folder& folder, std::string_view name) override;
   std::error_code CopyInto(const Folder& from, std::string_view name, OpenFile& to,
@@ -205,6 +213,12 @@ class FakeFileSystem final : public FileSystem {
   // What the open handles refer to, by handle value.
   std::map<std::intptr_t, NodePtr> open_;
   std::set<std::intptr_t> held_;  // the handles of temporaries
+  struct PowerCut {
+    bool armed = false;
+    bool dead = false;
+    Op op{};
+    int at_call = 0;  // of calls_[op]
+  } cut_;
   std::intptr_t next_handle_ = 1;
   std::vector<Fault> faults_;
   struct Holder {

@@ -1,5 +1,6 @@
-// The name a run is kept under: one name free in both trees, so that undo
-// finds the run's two halves, and the runs of a tree in the order they ran.
+// The name a run is kept under tells when it began (UTC) and its place
+// among the runs of its trees, and the runs of a tree are listed in the
+// order they ran, whatever the clock of the day says.
 #include "sync/kept_runs.h"
 
 #include <gtest/gtest.h>
@@ -16,50 +17,53 @@ namespace {
 using testing::FakeFileSystem;
 using testing::P;
 
-constexpr char kFirst[] = "2026-12-07 181000";
-
-TEST(KeptRunsTest, UniqueRunNameIsFreeInEveryTree) {
+TEST(KeptRunsTest, ARunsFolderNameReadsBackAsItsTimeAndSequence) {
   struct Case {
-    const char* what;
-    std::vector<std::string> in_a;
-    std::vector<std::string> in_b;
+    std::int64_t utc;
+    std::int64_t sequence;
     std::string want;
   };
-  const std::string first = kFirst;
   const Case cases[] = {
-      {"no runs kept", {}, {}, first},
-      {"another second's run", {"2026-12-07 180959"}, {}, first},
-      {"taken in the second tree", {}, {first}, first + " (2)"},
-      {"numbers taken in either tree", {first, first + " (2)"}, {first + " (3)"}, first + " (4)"},
-      {"a gap is used", {first, first + " (3)"}, {}, first + " (2)"},
+      {0, 1, "1970-01-01 000000Z 1 3fa9c1d2"},
+      {1796720400, 12, "2026-12-08 090000Z 12 3fa9c1d2"},
+      {951782399, 3, "2000-02-28 235959Z 3 3fa9c1d2"},  // before a leap day
+      {951868800, 4, "2000-03-01 000000Z 4 3fa9c1d2"},
+      {-1, 7, "1969-12-31 235959Z 7 3fa9c1d2"},
   };
   for (const Case& c : cases) {
-    FakeFileSystem fs;
-    fs.AddFolder(P("/a"));
-    fs.AddFolder(P("/b"));
-    for (const std::string& run : c.in_a) fs.AddFolder(P("/a/.tandrel/replaced/" + run));
-    for (const std::string& run : c.in_b) fs.AddFolder(P("/b/.tandrel/replaced/" + run));
-    Folder a;
-    Folder b;
-    ASSERT_FALSE(fs.OpenRoot(P("/a/"), &a));
-    ASSERT_FALSE(fs.OpenRoot(P("/b/"), &b));
-    const Folder* const tops[] = {&a, &b};
-    EXPECT_EQ(UniqueRunName(fs, tops, kFirst), c.want) << c.what;
+    RunHeading heading;
+    heading.id = "3fa9c1d2e4b5a697";
+    heading.utc_seconds = c.utc;
+    heading.sequence = c.sequence;
+    EXPECT_EQ(RunFolderName(heading), c.want);
+    const std::optional<RunName> read = ReadRunName(c.want);
+    ASSERT_TRUE(read) << c.want;
+    EXPECT_EQ(read->utc_seconds, c.utc) << c.want;
+    EXPECT_EQ(read->sequence, c.sequence) << c.want;
+  }
+  for (const char* other : {"2026-12-07 181000", "notes", "2026-12-07 181000Z", "2026-12-07 181000Z x id"}) {
+    EXPECT_FALSE(ReadRunName(other)) << other;
   }
 }
 
-TEST(KeptRunsTest, RunsInListsRunsInTheOrderTheyBegan) {
+TEST(KeptRunsTest, RunsAreInTheOrderTheyRanAndEachIsNumberedAfterTheLast) {
   FakeFileSystem fs;
-  const std::string first = kFirst;
-  for (const std::string& run : {first + " (10)", first + " (2)", first, std::string("notes"),
-                                 std::string("2026-12-07 175959")}) {
+  // The clock went back an hour between the second and the third run.
+  for (const std::string run : {"2026-12-07 181000Z 3 cccccccc", "2026-12-07 181000Z 2 bbbbbbbb",
+                                "2026-12-07 190000Z 1 aaaaaaaa", "2026-12-07 181000Z 10 dddddddd",
+                                "notes"}) {
     fs.AddFolder(P("/a/.tandrel/replaced/" + run));
   }
-  fs.AddFile(P("/a/.tandrel/replaced/2026-12-07 170000"), "a file, not a run", 0);
-  Folder a;
+  fs.AddFolder(P("/b/.tandrel/replaced/2020-01-01 000000Z 11 eeeeeeee"));
+  fs.AddFile(P("/a/.tandrel/replaced/2026-12-07 170000Z 99 ffffffff"), "a file, not a run", 0);
+  Folder a, b;
   ASSERT_FALSE(fs.OpenRoot(P("/a/"), &a));
-  EXPECT_EQ(RunsIn(fs, a), (std::vector<std::string>{"2026-12-07 175959", first, first + " (2)",
-                                                     first + " (10)"}));
+  ASSERT_FALSE(fs.OpenRoot(P("/b/"), &b));
+  EXPECT_EQ(RunsIn(fs, a),
+            (std::vector<std::string>{"2026-12-07 190000Z 1 aaaaaaaa", "2026-12-07 181000Z 2 bbbbbbbb",
+                                      "2026-12-07 181000Z 3 cccccccc", "2026-12-07 181000Z 10 dddddddd"}));
+  EXPECT_EQ(NextSequence(fs, {&a}), 11);
+  EXPECT_EQ(NextSequence(fs, {&a, &b}), 12);
 }
 
 }  // namespace

@@ -27,6 +27,8 @@ class Fd {
     if (fd_ >= 0) ::close(fd_);
   }
   int get() const { return fd_; }
+  // Gives the descriptor up to the caller.
+  int Release() { return std::exchange(fd_, -1); }
   // Closes now and reports the result, which matters for written files.
   std::error_code Close() {
     int fd = std::exchange(fd_, -1);

@@ -56,6 +56,8 @@ class PosixFileSystem final : public FileSystem {
   std::error_code MoveBetween(const Folder& from, std::string_view name, const Folder& to,
                               std::string_view to_name, bool replace) override;
   std::error_code AppendText(OpenFile& file, std::string_view text) override;
+  std::error_code OpenToAppend(const Folder& folder, std::string_view name,
+                               OpenFile* file) override;
   std::error_code ReadText(const Folder& folder, std::string_view name, std::string* text) override;
   std::error_code RemoveEmptyFolder(const Folder& folder, std::string_view name) override;
 

@@ -432,6 +432,25 @@ std::error_code Win32FileSystem::AppendText(OpenFile& file, std::string_view tex
   return WriteAllAt(handle, text.data(), text.size(), static_cast<std::uint64_t>(size.QuadPart));
 }
 
+std::error_code Win32FileSystem::OpenToAppend(const Folder& folder, std::string_view name,
+                                              OpenFile* file) {
+  std::wstring wide;
+  if (std::error_code ec = WideName(name, &wide)) return ec;
+  FileHandle handle;
+  // Shared as CreateTemporary shares: a run still holding its journal
+  // answers with a sharing violation, told as busy.
+  const NTSTATUS status = OpenRelative(
+      AsHandle(ValueOf(folder)), wide, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+      FILE_SHARE_READ, FILE_OPEN,
+      FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, &handle);
+  if (status == kStatusSharingViolation) {
+    return std::make_error_code(std::errc::device_or_resource_busy);
+  }
+  if (!NT_SUCCESS(status)) return NtError(status);
+  *file = MakeHandle<OpenFileTag>(AsValue(handle.release()));
+  return {};
+}
+
 std::error_code Win32FileSystem::ReadText(const Folder& folder, std::string_view name,
                                           std::string* text) {
   FileHandle file;

@@ -65,6 +65,8 @@ class Win32FileSystem final : public FileSystem {
   std::error_code MoveBetween(const Folder& from, std::string_view name, const Folder& to,
                               std::string_view to_name, bool replace) override;
   std::error_code AppendText(OpenFile& file, std::string_view text) override;
+  std::error_code OpenToAppend(const Folder& folder, std::string_view name,
+                               OpenFile* file) override;
   // A link at `name` is refused, not read through.
   std::error_code ReadText(const Folder& folder, std::string_view name, std::string* text) override;
   // A junction or link at `name` is refused, not removed.

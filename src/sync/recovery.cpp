@@ -1,0 +1,142 @@
+#include "sync/recovery.h"
+
+#include <memory>
+
+#include "compare/file_name.h"
+#include "platform/path_text.h"
+#include "sync/journal.h"
+#include "sync/kept_runs.h"
+#include "sync/reason.h"
+#include "sync/recorded_rows.h"
+#include "sync/run_folder.h"
+
+namespace tandrel {
+namespace {
+
+enum class Settled { kFinished, kRolledBack, kUnsettled };
+
+// Settles one row cut short; `why` tells what stands in the way of one
+// that stays unsettled.
+Settled SettleRow(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tree& tree,
+                  const Folder& run, const RecordedRow& row, std::string* why) {
+  const std::string_view name = FileNamePart(row.path, '/');
+  const std::string_view folder_path = ParentPath(row.path, '/');
+  std::shared_ptr<const Folder> folder;
+  const std::error_code opened = trees.OpenBelow(tree, WithSeparators(folder_path), &folder);
+  Folder kept_folder;
+  FileInfo kept;
+  const bool kept_there = row.pending_keep && !opened &&
+                          !OpenKeptFolder(fs, run, folder_path, &kept_folder) &&
+                          !fs.StatAt(kept_folder, row.pending_keep->name, FollowLinks::kNo, &kept);
+  if (opened) {
+    if (!row.pending_keep) return Settled::kRolledBack;  // nothing of it is kept, nor put
+    *why = "its folder cannot be opened: " + Sentence(opened);
+    return Settled::kUnsettled;
+  }
+  FileInfo now;
+  const bool there = !fs.StatAt(*folder, name, FollowLinks::kNo, &now);
+  // Its temporary goes, whatever else is found.
+  if (row.pending_put && !row.pending_put->name.empty()) {
+    bool removed = false;
+    (void)fs.RemoveIfNotHeld(*folder, row.pending_put->name, &removed);
+  }
+  std::error_code ec;
+  Settled settled = Settled::kRolledBack;
+  if (kept_there && there && now.stamp.file_id != 0 && now.stamp.file_id == kept.stamp.file_id &&
+      now.stamp.device == kept.stamp.device) {
+    // Moved aside as a second name and the first not yet taken away (a
+    // driver without an atomic move): the file stands where it was.
+    bool removed = false;
+    ec = fs.RemoveIfNotHeld(kept_folder, row.pending_keep->name, &removed);
+    if (!ec && !removed) ec = std::make_error_code(std::errc::device_or_resource_busy);
+  } else if (there && row.pending_put &&
+             SameAsRecorded(now.stamp, row.pending_put->stamp, tree.storage)) {
+    settled = Settled::kFinished;
+  } else if (kept_there && !there) {
+    ec = fs.MoveBetween(kept_folder, row.pending_keep->name, *folder, name, /*replace=*/false);
+  } else if (kept_there) {
+    *why = "another file stands there; the one it replaced is kept as " +
+           std::string(kKeptFilesFolder) + "/" + std::string(folder_path) +
+           (folder_path.empty() ? "" : "/") + row.pending_keep->name;
+    return Settled::kUnsettled;
+  }
+  if (!ec) ec = fs.FlushFolder(*folder);
+  if (!ec && kept_there) ec = fs.FlushFolder(kept_folder);
+  if (ec) {
+    *why = Sentence(ec);
+    return Settled::kUnsettled;
+  }
+  return settled;
+}
+
+// Recovers the run `name` of `tree` if it was cut short and nobody holds it.
+void RecoverRun(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tree& tree,
+                const std::string& name, Recovery* recovery) {
+  Journal journal;
+  if (!ReadRunJournal(fs, *tree.folder, name, &journal)) return;
+  std::vector<RecordedRow> rows = RowsOf(journal.entries);
+  bool pending = false;
+  for (const RecordedRow& row : rows) pending = pending || row.pending;
+  if (journal.ended && !pending) return;
+  Folder record, replaced, run;
+  OpenFile file;
+  if (OpenReplaced(fs, *tree.folder, &record, &replaced) || fs.OpenFolder(replaced, name, &run) ||
+      fs.OpenToAppend(run, kJournalName, &file)) {
+    return;  // a run still going holds its journal
+  }
+  std::string outcomes;
+  bool all = true;
+  for (const RecordedRow& row : rows) {
+    if (!row.pending) continue;
+    std::string why;
+    const Settled settled = SettleRow(fs, trees, tree, run, row, &why);
+    if (settled == Settled::kUnsettled) {
+      all = false;
+      recovery->unsettled.push_back(tree.text + WithSeparators(row.path) + " (" + why + ")");
+      continue;
+    }
+    const bool done = settled == Settled::kFinished;
+    ++(done ? recovery->finished : recovery->rolled_back);
+    outcomes += JournalLine({done ? JournalEntry::kDone : JournalEntry::kNot, row.path, {}, {}});
+  }
+  if (all) outcomes += kEndLine;
+  OpenFile* const flushed = &file;
+  size_t failed = 0;
+  if (fs.AppendText(file, outcomes) || fs.FlushFiles({&flushed, 1}, &failed)) {
+    recovery->unsettled.push_back(RunFolderText(tree.text, name) +
+                                  " (its journal could not be written)");
+    return;
+  }
+  ++recovery->runs;
+}
+
+std::string Rows(int count) { return count == 1 ? "1 row" : std::to_string(count) + " rows"; }
+
+}  // namespace
+
+Recovery RecoverCutShort(FileSystem& fs, ComparedTrees& trees) {
+  Recovery recovery;
+  for (int i = 0; i < 2; ++i) {
+    const ComparedTrees::Tree& tree = trees.tree(i);
+    // Both compared folders may be one.
+    if (tree.error || &tree != trees.TreeOf(tree.text)) continue;
+    for (const std::string& name : RunsIn(fs, *tree.folder)) {
+      RecoverRun(fs, trees, tree, name, &recovery);
+    }
+  }
+  return recovery;
+}
+
+std::vector<std::string> RecoveryLines(const Recovery& recovery) {
+  std::vector<std::string> lines;
+  if (recovery.runs > 0) {
+    lines.push_back("An interrupted sync was recovered: " + Rows(recovery.finished) +
+                    " finished, " + Rows(recovery.rolled_back) + " put back as they were.");
+  }
+  for (const std::string& row : recovery.unsettled) {
+    lines.push_back("Could not recover " + row + ".");
+  }
+  return lines;
+}
+
+}  // namespace tandrel
