@@ -36,8 +36,10 @@ void BatchCommit::StopAfterFailures() {
 }
 
 // Writes what the renames of the batch are about to do into each tree's
-// journal, and flushes it, before any of them is made. Where that cannot
-// be done, nothing of the batch is put in place in that tree.
+// journal, and flushes it, before any of them is made. A full disk gets
+// room from the oldest kept runs first; where none can be made the batch
+// goes on there without keeping, and says so. Where the journal cannot be
+// written for another reason, nothing of the batch is put in place there.
 void BatchCommit::JournalIntents() {
   std::vector<RunRecord*> touched;
   for (size_t i = 0; i < end_; ++i) {
@@ -56,27 +58,40 @@ void BatchCommit::JournalIntents() {
       continue;
     }
     job.record_path = ComparedTrees::PathBelow(*s_.trees.TreeOf(job.target), job.target);
-    if (job.keep) record->NoteKeep(job.record_path, KeptName(job.target_name), *job.seen);
-    record->NotePut(job.record_path, job.copy.name, job.put_stamp);
     job.journalled = true;
     if (std::find(touched.begin(), touched.end(), record) == touched.end()) {
       touched.push_back(record);
     }
   }
   for (RunRecord* record : touched) {
-    const std::error_code ec = record->Flush();
-    if (!ec) continue;
     std::string_view in_tree;
+    std::error_code ec;
+    do {
+      for (size_t i = 0; i < end_; ++i) {
+        Job& job = *batch_[i];
+        if (!job.journalled || s_.keeping.RecordOf(job.target) != record) continue;
+        in_tree = job.target;
+        if (job.keep) record->NoteKeep(job.record_path, KeptName(job.target_name), *job.seen);
+        record->NotePut(job.record_path, job.copy.name, job.put_stamp);
+      }
+      ec = record->Flush();
+    } while (IsOutOfSpace(ec) && s_.keeping.MakeRoom(in_tree, s_.report));
+    if (!ec) continue;
     for (size_t i = 0; i < end_; ++i) {
       Job& job = *batch_[i];
       if (!job.journalled || s_.keeping.RecordOf(job.target) != record) continue;
-      in_tree = job.target;
+      job.journalled = false;
+      if (IsOutOfSpace(ec)) {
+        if (job.keep) job.not_kept = "there was no room on its disk to keep it";
+        job.keep = false;
+        continue;
+      }
       job.failure = "The record of this sync could not be written, so the copy was not put in "
                     "place: " +
                     Sentence(ec);
       StopAfter(i);
     }
-    s_.keeping.Drop(in_tree, ec);
+    if (!IsOutOfSpace(ec)) s_.keeping.Drop(in_tree, ec);
   }
 }
 

@@ -57,13 +57,17 @@ std::error_code RunRecord::Flush() {
   if (std::error_code ec = RunFolder(&run)) return ec;
   OpenFile* const file = &journal_;
   size_t unflushed = 0;
-  if (std::error_code ec = fs_.AppendText(journal_, pending_)) {
-    failed_ = ec;
-  } else if (std::error_code ec = fs_.FlushFiles({&file, 1}, &unflushed)) {
-    failed_ = ec;
-  }
+  // A line a failed write may have cut short is ended before the next: the
+  // journal's reader passes over a line that does not read whole.
+  if (torn_) pending_.insert(0, "\n");
+  std::error_code ec = fs_.AppendText(journal_, pending_);
   pending_.clear();
-  return failed_;
+  torn_ = bool(ec);
+  if (!ec) ec = fs_.FlushFiles({&file, 1}, &unflushed);
+  // What a failed flush should have kept may be lost whatever a later one
+  // says: the journal is not trusted again.
+  if (ec && !torn_) failed_ = ec;
+  return ec;
 }
 
 std::error_code RunRecord::Close() {

@@ -36,8 +36,9 @@ class RunRecord {
   // the row.
   void NoteUnsettled() { unsettled_ = true; }
   // Writes the noted lines at the end of the journal and flushes it (the
-  // run's folder is made on first use). A failed flush is not tried again:
-  // what it should have kept may be lost.
+  // run's folder is made on first use); on a failure they are dropped. A
+  // failed write (a full disk) may be followed by others; after a failed
+  // flush every call fails: what it should have kept may be lost.
   std::error_code Flush();
   // Ends the journal; a record of a run that did nothing goes instead.
   std::error_code Close();
@@ -73,6 +74,7 @@ class RunRecord {
   std::string pending_;
   bool noted_ = false;
   bool unsettled_ = false;
+  bool torn_ = false;  // the last write failed
   bool done_any_ = false;
   std::error_code failed_;  // a write or flush of the journal that failed
   // Guards making the run's folder, which Keep and PutBack may ask for.

@@ -118,6 +118,7 @@ class FakeFileSystem final : public FileSystem {
   // std::errc::device_or_resource_busy, and ProgramHolding names `program`
   // meanwhile.
   void HoldOpen(const std::string& path, int attempts, std::string program);
+  // The calls of that step so far, but for those in the runs' records.
   int Calls(Op op) const;
   // Called at every step, before it acts, with the step and its path; it may
   // change the tree (a racing program).
@@ -217,7 +218,8 @@ class FakeFileSystem final : public FileSystem {
     bool armed = false;
     bool dead = false;
     Op op{};
-    int at_call = 0;  // of calls_[op]
+    int at_call = 0;
+    int calls = 0;  // of `op` since the cut was set, in records too
   } cut_;
   std::intptr_t next_handle_ = 1;
   std::vector<Fault> faults_;

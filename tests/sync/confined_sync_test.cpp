@@ -163,27 +163,35 @@ TEST(ConfinedSync, RowsAreDoneOnlyWhenTheyWouldSurviveAPowerCut) {
   ASSERT_THAT(shell.messages, ElementsAre("Done."));
   const std::string record = P("/b/.tandrel/replaced/");
   const std::vector<std::string> full = fs.Journal();
-  // The run's folder is made, and flushed up to the top, before any row.
+  // The run's folder is made, its journal's heading and the folders up to
+  // the top flushed, before any row.
   auto step = full.begin();
-  for (; step != full.end() && step->starts_with("flush-folder "); ++step) {
+  ASSERT_THAT(*step, HasSubstr("flush " + record));
+  for (++step; step != full.end() && step->starts_with("flush-folder "); ++step) {
   }
-  ASSERT_EQ(step - full.begin(), 4);
+  ASSERT_EQ(step - full.begin(), 5);
   std::vector<std::string> journal;
   std::vector<std::string> recorded;  // the run's own record, in order
   for (; step != full.end(); ++step) {
     (step->find(record) == std::string::npos ? journal : recorded).push_back(*step);
   }
-  ASSERT_EQ(recorded.size(), 3u);
+  // The intents, the file kept, its folder; then the outcomes and the end.
+  ASSERT_EQ(recorded.size(), 5u);
   EXPECT_THAT(recorded[0], HasSubstr("flush " + record));
   EXPECT_THAT(recorded[0], HasSubstr("journal.txt"));
   EXPECT_THAT(recorded[1], HasSubstr("rename " + record));
   EXPECT_THAT(recorded[1], HasSubstr(P("/sub/~x")));
   EXPECT_THAT(recorded[2], HasSubstr("flush-folder " + record));
+  EXPECT_THAT(recorded[3], HasSubstr("journal.txt"));
+  EXPECT_THAT(recorded[4], HasSubstr("journal.txt"));
   const auto at = [&](const std::string& step) {
     return std::find(full.begin(), full.end(), step) - full.begin();
   };
   EXPECT_LT(at(recorded[0]), at("rename " + P("/b/sub/x")));
   EXPECT_LT(at(recorded[1]), at("rename " + P("/b/sub/x")));
+  // The outcomes follow the flush of the last folder renamed into.
+  ASSERT_GE(full.size(), 3u);
+  EXPECT_EQ(full[full.size() - 3], "flush-folder " + P("/b"));
   ASSERT_EQ(journal.size(), 6u);
   EXPECT_THAT(journal[0], HasSubstr("flush " + P("/b/sub/~tandrel-")));
   EXPECT_THAT(journal[1], HasSubstr("flush " + P("/b/~tandrel-")));
