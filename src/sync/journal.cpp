@@ -176,6 +176,33 @@ std::error_code BeginJournal(FileSystem& fs, const Folder& run, const RunHeading
   return fs.AppendText(*journal, HeadingText(heading));
 }
 
+std::error_code AddToJournal(FileSystem& fs, const Folder& run, OpenFile& journal,
+                             std::string_view text) {
+  OpenFile* flushed = &journal;
+  size_t failed = 0;
+  std::error_code ec = fs.AppendText(journal, text);
+  if (!ec) return fs.FlushFiles({&flushed, 1}, &failed);
+  if (ec != std::errc::operation_not_permitted && ec != std::errc::operation_not_supported) {
+    return ec;
+  }
+  constexpr std::string_view kAnew = "~journal.tmp";
+  std::string whole;
+  if ((ec = fs.ReadText(run, kJournalName, &whole))) return ec;
+  whole += text;
+  bool removed = false;
+  (void)fs.RemoveIfNotHeld(run, kAnew, &removed);  // left by an attempt cut short
+  OpenFile anew;
+  if ((ec = fs.CreateTemporary(run, kAnew, &anew))) return ec;
+  flushed = &anew;
+  if ((ec = fs.AppendText(anew, whole)) || (ec = fs.FlushFiles({&flushed, 1}, &failed)) ||
+      (ec = fs.RenameTemporary(run, kAnew, anew, kJournalName, /*replace=*/true))) {
+    (void)fs.RemoveTemporary(run, kAnew, anew);
+    return ec;
+  }
+  journal = std::move(anew);
+  return fs.FlushFolder(run);
+}
+
 bool SameAsRecorded(const FileStamp& now, const FileStamp& recorded, const Storage& storage) {
   if (now.size != recorded.size) return false;
   if (storage.keeps_file_ids && !storage.remote && now.file_id != recorded.file_id) return false;

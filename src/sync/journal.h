@@ -78,6 +78,13 @@ bool ParseJournal(std::string_view text, Journal* journal);
 std::error_code BeginJournal(FileSystem& fs, const Folder& run, const RunHeading& heading,
                              OpenFile* journal);
 
+// Adds `text` at the end of the journal of the run folder `run`, opened
+// and held as `journal` by OpenToAppend, and flushes it. A driver that
+// cannot add to a file once it was closed (fusefat) gets the journal
+// written anew beside it and renamed over it.
+std::error_code AddToJournal(FileSystem& fs, const Folder& run, OpenFile& journal,
+                             std::string_view text);
+
 // True when `now` is the file a journal entry describes: the same size and
 // write time (as a compare on `storage` sees times), and the same file id
 // where the storage keeps ids across mounts.

@@ -100,9 +100,7 @@ void RecoverRun(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tree&
     outcomes += JournalLine({done ? JournalEntry::kDone : JournalEntry::kNot, row.path, {}, {}});
   }
   if (all) outcomes += kEndLine;
-  OpenFile* const flushed = &file;
-  size_t failed = 0;
-  if (fs.AppendText(file, outcomes) || fs.FlushFiles({&flushed, 1}, &failed)) {
+  if (AddToJournal(fs, run, file, outcomes)) {
     recovery->unsettled.push_back(RunFolderText(tree.text, name) +
                                   " (its journal could not be written)");
     return;

@@ -55,13 +55,16 @@ void RunKeeping::MakeRecord(int index, SyncReport& report) {
     RemoveRun(fs_, *tree.folder, RunFolderName(HeadingFor(trees_, index, id_, started_,
                                                           sequence_, false)));
     if (IsOutOfSpace(ec) && MakeRoom(tree.text, report)) continue;
-    if (ec == std::errc::not_a_directory || ec == std::errc::file_exists) {
+    if (ec == std::errc::io_error) {
+      // A disk that fails to write or flush is trusted with nothing more.
+      broken_[index] = ec;
+    } else if (ec == std::errc::not_a_directory || ec == std::errc::file_exists) {
       // The user's own file of that name stays; the run goes on as with
       // keeping turned off there, and says so.
       why_not_[index] = "a file named " + std::string(kRecordFolder) + " at the top of " +
                         tree.text + " takes the place of the sync's record";
     } else {
-      broken_[index] = ec;
+      why_not_[index] = "the sync's record could not be made there: " + Sentence(ec);
     }
     return;
   }

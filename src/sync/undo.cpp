@@ -198,10 +198,7 @@ class TreeUndo {
     if (!ec && has_kept) ec = fs_.FlushFolder(kept_folder);
     if (!ec) ec = undo_.FlushKept();
     if (!ec) ec = undo_.Flush();
-    OpenFile* const file = &journal_;
-    size_t failed = 0;
-    if (!ec && !undone.empty()) ec = fs_.AppendText(journal_, undone);
-    if (!ec && !undone.empty()) ec = fs_.FlushFiles({&file, 1}, &failed);
+    if (!ec && !undone.empty()) ec = AddToJournal(fs_, run_, journal_, undone);
     if (ec) Fail(ec);
   }
 
@@ -280,7 +277,9 @@ std::map<std::string, PairRun> PairRuns(FileSystem& fs, ComparedTrees& trees) {
       run.utc_seconds = h.utc_seconds;
       run.sequence = h.sequence;
       run.undo = h.undo;
-      run.other_folder = h.other_text;
+      // Folder 2 as it was when the run began, as seen from folder 1.
+      if (i == 0) run.other_folder = h.other_text;
+      if (i == 1 && run.other_folder.empty()) run.other_folder = h.tree_text;
       for (const RecordedRow& row : RowsOf(journal.entries)) {
         if (!row.done || row.undone) continue;
         ++run.rows;

@@ -314,7 +314,9 @@ std::error_code PosixFileSystem::AppendText(OpenFile& file, std::string_view tex
 std::error_code PosixFileSystem::OpenToAppend(const Folder& folder, std::string_view name,
                                               OpenFile* file) {
   const std::string z = NameZ(name);
-  Fd fd(::openat(FdOf(ValueOf(folder)), z.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+  // Without O_APPEND, which some drivers (fusefat) refuse to write through:
+  // AppendText writes at the end it finds.
+  Fd fd(::openat(FdOf(ValueOf(folder)), z.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
   if (fd.get() < 0) return LastError();
   // The lock CreateTemporary took is held while its run goes on. A file
   // system without locks cannot tell, and the file is taken as let go of.
