@@ -15,4 +15,8 @@ constexpr std::string_view FileNamePart(std::string_view path, char separator = 
   return cut == std::string_view::npos ? path : path.substr(cut + 1);
 }
 
+// What a sync keeps at the top of each tree it writes to (sync/kept_runs.h):
+// whatever has this name there, folder or file, takes no part in a compare.
+inline constexpr std::string_view kRecordName = ".tandrel";
+
 }  // namespace tandrel

@@ -1,5 +1,6 @@
 #include "compare/plan.h"
 
+#include "compare/file_name.h"
 #include "compare/matching.h"
 #include "platform/path_text.h"
 
@@ -39,6 +40,7 @@ bool GatherTree(FileSystem& fs, const std::string& top, const std::shared_ptr<Fo
     std::uint32_t number = UINT32_MAX;
     for (const DirEntry& entry : entries) {
       if (!IsListedFile(entry) || entry.name.empty() || entry.name[0] == '~') continue;
+      if (entry.name == kRecordName && folder == top) continue;
       if (number == UINT32_MAX) {
         // The folder path keeps its separator, so folder + name is the
         // folder without its separator, one separator, and the name.

@@ -12,12 +12,13 @@
 #include <system_error>
 #include <vector>
 
+#include "compare/file_name.h"
 #include "platform/file_system.h"
 #include "sync/journal.h"
 
 namespace tandrel {
 
-inline constexpr std::string_view kRecordFolder = ".tandrel";
+inline constexpr std::string_view kRecordFolder = kRecordName;
 inline constexpr std::string_view kReplacedFolder = "replaced";
 // Kept files older than this are removed by a later sync into their tree.
 inline constexpr int kDefaultKeepDays = 30;

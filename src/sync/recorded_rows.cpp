@@ -6,6 +6,7 @@
 namespace tandrel {
 namespace {
 
+// The outcome of the row whose intents came first.
 void Settle(RecordedRow& row, bool took_place) {
   if (took_place) {
     // A keep that could not be made is told by an unkept after it.
@@ -15,12 +16,13 @@ void Settle(RecordedRow& row, bool took_place) {
     }
     row.done = true;
     row.put.reset();
-    if (row.pending_put) row.put = row.pending_put->stamp;
+    if (!row.pending_puts.empty()) row.put = row.pending_puts.front().stamp;
   }
-  row.pending = false;
+  if (!row.pending_puts.empty()) row.pending_puts.erase(row.pending_puts.begin());
+  // The keep and unkept go with the first row.
   row.pending_keep.reset();
   row.pending_unkept = false;
-  row.pending_put.reset();
+  row.pending = !row.pending_puts.empty();
 }
 
 }  // namespace
@@ -49,7 +51,7 @@ std::vector<RecordedRow> RowsOf(const std::vector<JournalEntry>& entries) {
         break;
       case JournalEntry::kPut:
         row.pending = true;
-        row.pending_put = entry;
+        row.pending_puts.push_back(entry);
         break;
       case JournalEntry::kDone:
         Settle(row, true);

@@ -25,11 +25,13 @@ struct RecordedRow {
   bool unkept = false;            // the first replaced it without keeping
   std::optional<FileStamp> put;   // what the last put there (none: it only removed)
   bool undone = false;            // a later undo took them back
-  // --- Intents of the last row without an outcome: the run was cut short.
+  // --- Intents without an outcome yet (all of them where the run was cut
+  // short). Several rows of one batch may write one path: outcomes come in
+  // the order of the intents, the keep with the first.
   bool pending = false;
   std::optional<KeptEntry> pending_keep;
   bool pending_unkept = false;
-  std::optional<JournalEntry> pending_put;  // its name is the temporary's
+  std::vector<JournalEntry> pending_puts;  // their names are the temporaries'
 };
 
 // The rows of a journal's entries, one a path, the path last written first.

@@ -1,5 +1,6 @@
 #include "sync/recovery.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "compare/file_name.h"
@@ -17,8 +18,9 @@ enum class Settled { kFinished, kRolledBack, kUnsettled };
 
 // Settles one row cut short; `why` tells what stands in the way of one
 // that stays unsettled.
+// `*matched` tells which of its pending puts stands there, for one finished.
 Settled SettleRow(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tree& tree,
-                  const Folder& run, const RecordedRow& row, std::string* why) {
+                  const Folder& run, const RecordedRow& row, size_t* matched, std::string* why) {
   const std::string_view name = FileNamePart(row.path, '/');
   const std::string_view folder_path = ParentPath(row.path, '/');
   std::shared_ptr<const Folder> folder;
@@ -35,10 +37,16 @@ Settled SettleRow(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tre
   }
   FileInfo now;
   const bool there = !fs.StatAt(*folder, name, FollowLinks::kNo, &now);
-  // Its temporary goes, whatever else is found.
-  if (row.pending_put && !row.pending_put->name.empty()) {
+  // Its temporaries go, whatever else is found.
+  bool put_there = false;
+  for (size_t i = 0; i < row.pending_puts.size(); ++i) {
+    const JournalEntry& put = row.pending_puts[i];
+    if (!put_there && there && SameAsRecorded(now.stamp, put.stamp, tree.storage)) {
+      put_there = true;
+      *matched = i;
+    }
     bool removed = false;
-    (void)fs.RemoveIfNotHeld(*folder, row.pending_put->name, &removed);
+    if (!put.name.empty()) (void)fs.RemoveIfNotHeld(*folder, put.name, &removed);
   }
   std::error_code ec;
   Settled settled = Settled::kRolledBack;
@@ -49,8 +57,7 @@ Settled SettleRow(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tre
     bool removed = false;
     ec = fs.RemoveIfNotHeld(kept_folder, row.pending_keep->name, &removed);
     if (!ec && !removed) ec = std::make_error_code(std::errc::device_or_resource_busy);
-  } else if (there && row.pending_put &&
-             SameAsRecorded(now.stamp, row.pending_put->stamp, tree.storage)) {
+  } else if (put_there) {
     settled = Settled::kFinished;
   } else if (kept_there && !there) {
     ec = fs.MoveBetween(kept_folder, row.pending_keep->name, *folder, name, /*replace=*/false);
@@ -89,7 +96,8 @@ void RecoverRun(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tree&
   for (const RecordedRow& row : rows) {
     if (!row.pending) continue;
     std::string why;
-    const Settled settled = SettleRow(fs, trees, tree, run, row, &why);
+    size_t matched = 0;
+    const Settled settled = SettleRow(fs, trees, tree, run, row, &matched, &why);
     if (settled == Settled::kUnsettled) {
       all = false;
       recovery->unsettled.push_back(tree.text + WithSeparators(row.path) + " (" + why + ")");
@@ -97,7 +105,13 @@ void RecoverRun(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tree&
     }
     const bool done = settled == Settled::kFinished;
     ++(done ? recovery->finished : recovery->rolled_back);
-    outcomes += JournalLine({done ? JournalEntry::kDone : JournalEntry::kNot, row.path, {}, {}});
+    // One outcome for each row that wrote there; the one whose copy stands
+    // there took place.
+    for (size_t i = 0; i < std::max<size_t>(row.pending_puts.size(), 1); ++i) {
+      const bool took_place = done && i == matched;
+      outcomes +=
+          JournalLine({took_place ? JournalEntry::kDone : JournalEntry::kNot, row.path, {}, {}});
+    }
   }
   if (all) outcomes += kEndLine;
   if (AddToJournal(fs, run, file, outcomes)) {

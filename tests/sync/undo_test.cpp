@@ -6,6 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "compare/plan.h"
 #include "support/fake_file_system.h"
 #include "support/fake_window.h"
@@ -20,6 +22,7 @@ using testing::FakeFileSystem;
 using testing::FakePlanList;
 using testing::FakeShell;
 using ::testing::HasSubstr;
+using testing::kDay;
 using testing::kNew;
 using testing::kOld;
 using testing::kSecond;
@@ -150,6 +153,103 @@ TEST(Undo, ACrashAtAnyStepIsRecoveredAndUndone) {
     }
   }
   EXPECT_GT(crashes, 40);  // every step of a run of four rows
+}
+
+// Undo over what a run may meet: each case is synced, disturbed, then the
+// last run between the two folders asked for is undone. Nothing that stood
+// before the undo is gone after it: what it takes away is kept.
+TEST(Undo, ActsOnlyOnItsRunAndNeverDestroys) {
+  const std::string long_name(254, 'n');
+  struct Case {
+    const char* what;
+    std::function<void(FakeFileSystem&)> setup;
+    // Between the sync and the undo.
+    std::function<void(FakeFileSystem&)> after_sync;
+    std::string folder2 = P("/b/");  // the pair undo is asked for
+    std::vector<std::string> left_alone;  // a text each reason holds
+    std::function<void(FakeFileSystem&)> check;
+  };
+  const Case cases[] = {
+      {"a pair never synced has nothing to undo",
+       {}, [](FakeFileSystem& fs) { fs.AddFolder(P("/c")); }, P("/c/"), {},
+       [](FakeFileSystem& fs) {
+         EXPECT_TRUE(RecordedRuns(fs, P("/a/"), P("/c/")).empty());
+         EXPECT_EQ(fs.Contents(P("/a/sub/y")), "newer y");
+       }},
+      {"the originals deleted since: the copies are kept, not lost",
+       {},
+       [](FakeFileSystem& fs) {
+         fs.Move(P("/a/only-a"), P("/deleted-only-a"));
+         fs.Move(P("/a/x"), P("/deleted-x"));
+       },
+       P("/b/"), {},
+       [](FakeFileSystem& fs) {
+         EXPECT_FALSE(fs.Exists(P("/b/only-a")));
+         EXPECT_EQ(fs.Contents(P("/b/deep/x")), "older x");
+         // Undone again, the copies come back: they were only moved aside.
+         EXPECT_THAT(UndoLast(fs).left_alone, ::testing::IsEmpty());
+         EXPECT_EQ(fs.Contents(P("/b/only-a")), "only in a");
+         EXPECT_EQ(fs.Contents(P("/b/deep/x")), "newer x");
+       }},
+      {"a row passed over for a newer namesake is no change since",
+       [](FakeFileSystem& fs) { fs.AddFile(P("/a/other/x"), "between x", kOld + kSecond * 3600); }, {},
+       P("/b/"), {}, [](FakeFileSystem& fs) {
+         EXPECT_EQ(fs.Contents(P("/b/deep/x")), "older x");
+       }},
+      {"an overwritten link comes back as the link",
+       [](FakeFileSystem& fs) {
+         fs.AddFile(P("/b/real"), "real", kOld);
+         fs.AddLink(P("/b/deep/link"), P("/b/real"));
+         fs.AddFile(P("/a/link"), "newer link", kNew + kDay);
+       },
+       {}, P("/b/"), {},
+       [](FakeFileSystem& fs) {
+         EXPECT_TRUE(fs.IsLink(P("/b/deep/link")));
+         EXPECT_EQ(fs.Contents(P("/b/real")), "real");
+       }},
+      {"a name as long as a name may be",
+       [&](FakeFileSystem& fs) {
+         fs.AddFile(P("/a/") + long_name, "newer long", kNew);
+         fs.AddFile(P("/b/deep/") + long_name, "older long", kOld);
+       },
+       {}, P("/b/"), {},
+       [&](FakeFileSystem& fs) { EXPECT_EQ(fs.Contents(P("/b/deep/") + long_name), "older long"); }},
+      {"a folder named like the journal",
+       [](FakeFileSystem& fs) {
+         fs.AddFile(P("/a/in-journal"), "newer j", kNew);
+         fs.AddFile(P("/b/journal.txt/in-journal"), "older j", kOld);
+       },
+       {}, P("/b/"), {},
+       [](FakeFileSystem& fs) {
+         EXPECT_EQ(fs.Contents(P("/b/journal.txt/in-journal")), "older j");
+       }},
+      {"a copy changed since is left alone and named",
+       {}, [](FakeFileSystem& fs) { fs.Write(P("/b/only-a"), "edited", kNew + kDay); }, P("/b/"),
+       {P("/b/only-a") + " (changed since the sync)"},
+       [](FakeFileSystem& fs) { EXPECT_EQ(fs.Contents(P("/b/only-a")), "edited"); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeFileSystem fs;
+    Populate(fs);
+    if (c.setup) c.setup(fs);
+    const std::vector<std::string> before = Snapshot(fs);
+    ASSERT_TRUE(SyncAll(fs));
+    if (c.after_sync) c.after_sync(fs);
+    const std::vector<RecordedRun> runs = RecordedRuns(fs, P("/a/"), c.folder2);
+    if (!runs.empty()) {
+      const UndoReport report = UndoRun(fs, P("/a/"), c.folder2, runs.back());
+      EXPECT_FALSE(report.error) << report.error.message();
+      ASSERT_EQ(report.left_alone.size(), c.left_alone.size());
+      for (size_t i = 0; i < c.left_alone.size(); ++i) {
+        EXPECT_THAT(report.left_alone[i], HasSubstr(c.left_alone[i]));
+      }
+      if (c.left_alone.empty() && !c.after_sync) {
+        EXPECT_EQ(Snapshot(fs), before);
+      }
+    }
+    c.check(fs);
+  }
 }
 
 }  // namespace
