@@ -15,6 +15,8 @@ std::unique_ptr<FileSystem> MakeRealFileSystem();
 
 // True when the standard error stream is a terminal (a person is watching).
 bool StandardErrorIsTerminal();
+// This computer's name, as the system tells it ("" when it does not).
+std::string ComputerName();
 bool StandardOutputIsTerminal();
 
 // Makes standard output carry the bytes written to it unchanged (Windows

@@ -18,6 +18,7 @@ constexpr KindWord kKinds[] = {
     {JournalEntry::kKeep, "keep", 6},  {JournalEntry::kUnkept, "unkept", 5},
     {JournalEntry::kPut, "put", 6},    {JournalEntry::kDone, "done", 1},
     {JournalEntry::kNot, "not", 1},    {JournalEntry::kUndone, "undone", 1},
+    {JournalEntry::kFolder, "folder", 1},
 };
 
 std::string Escaped(std::string_view text) {
@@ -102,7 +103,7 @@ bool ReadHeading(const std::vector<std::string_view>& lines, RunHeading* h) {
   const std::vector<std::string_view> run = Fields(lines[0]);
   const std::vector<std::string_view> tree = Fields(lines[1]);
   const std::vector<std::string_view> other = Fields(lines[2]);
-  if (run.size() != 5 || run[0] != "run" || run[1].empty() || tree.size() != 3 ||
+  if (run.size() != 7 || run[0] != "run" || run[1].empty() || tree.size() != 3 ||
       tree[0] != "tree" || other.size() != 3 || other[0] != "other" ||
       !ReadNumber(run[2], &h->utc_seconds) || !ReadNumber(run[3], &h->sequence) ||
       (run[4] != "sync" && run[4] != "undo")) {
@@ -110,6 +111,8 @@ bool ReadHeading(const std::vector<std::string_view>& lines, RunHeading* h) {
   }
   h->id = run[1];
   h->undo = run[4] == "undo";
+  h->computer = Unescaped(run[5]);
+  h->temporaries = Unescaped(run[6]);
   h->tree_id = Unescaped(tree[1]);
   h->tree_text = Unescaped(tree[2]);
   h->other_id = Unescaped(other[1]);
@@ -138,7 +141,8 @@ bool ReadEntry(std::string_view line, JournalEntry* entry) {
 
 std::string HeadingText(const RunHeading& h) {
   return std::string(kJournalHeading) + "run\t" + h.id + '\t' + std::to_string(h.utc_seconds) +
-         '\t' + std::to_string(h.sequence) + '\t' + (h.undo ? "undo" : "sync") + "\ntree\t" +
+         '\t' + std::to_string(h.sequence) + '\t' + (h.undo ? "undo" : "sync") + '\t' +
+         Escaped(h.computer) + '\t' + Escaped(h.temporaries) + "\ntree\t" +
          Escaped(h.tree_id) + '\t' + Escaped(h.tree_text) + "\nother\t" + Escaped(h.other_id) +
          '\t' + Escaped(h.other_text) + '\n';
 }

@@ -7,9 +7,10 @@
 // %0A, %0D:
 //
 //   tandrel journal 2
-//   run     <id>  <UTC seconds>  <sequence>  sync|undo
+//   run     <id>  <UTC seconds>  <sequence>  sync|undo  <computer>  <temporaries>
 //   tree    <id of this tree's top folder>  <its path as shown>
 //   other   <id of the other tree's top folder>  <its path as shown>
+//   folder  <path>                         the run writes temporaries there
 //   keep    <path>  <kept name>  <stamp>   what stands at <path> goes aside
 //   unkept  <path>  <stamp>                it is replaced without keeping
 //   put     <path>  <temporary>  <stamp>   the copy that takes its place
@@ -43,6 +44,8 @@ struct RunHeading {
   std::int64_t utc_seconds = 0;
   std::int64_t sequence = 0;  // one more than any run the two trees held
   bool undo = false;          // an undo, itself a run that can be undone
+  std::string computer;       // where it ran
+  std::string temporaries;    // what the names of its temporary files begin with
   std::string tree_id;        // this tree's top folder (see FolderIdentity)
   std::string tree_text;
   std::string other_id;  // the other tree's
@@ -50,7 +53,7 @@ struct RunHeading {
 };
 
 struct JournalEntry {
-  enum Kind { kKeep, kUnkept, kPut, kDone, kNot, kUndone } kind;
+  enum Kind { kKeep, kUnkept, kPut, kDone, kNot, kUndone, kFolder } kind;
   std::string path;  // below the tree's top, '/'-joined
   std::string name;  // keep: the kept file's name; put: the temporary's
   FileStamp stamp;   // size, write time and file id (no device)

@@ -212,6 +212,9 @@ void PrepareCopy::SweepLeftovers(std::string_view folder_text, const Folder& fol
     std::lock_guard lock(mutex_);
     if (!swept_.emplace(folder_text).second) return;
   }
+  // Before the first temporary there: a run killed from now on has its
+  // temporaries removed by the next one.
+  keeping_.NoteFolder(folder_text);
   std::vector<DirEntry> entries;
   if (fs_.List(folder, &entries)) return;
   for (const DirEntry& entry : entries) {

@@ -13,6 +13,7 @@
 
 #include "platform/file_system.h"
 #include "sync/compared_trees.h"
+#include "sync/run_keeping.h"
 #include "sync/safe_copy.h"
 #include "sync/sync_job.h"
 #include "sync/sync_progress.h"
@@ -22,10 +23,11 @@ namespace tandrel {
 
 class PrepareCopy {
  public:
-  PrepareCopy(FileSystem& fs, ComparedTrees& trees, TempNames& names, const CopyWatch& watch,
-              SyncProgress* progress, SyncReport& report)
+  PrepareCopy(FileSystem& fs, ComparedTrees& trees, RunKeeping& keeping, TempNames& names,
+              const CopyWatch& watch, SyncProgress* progress, SyncReport& report)
       : fs_(fs),
         trees_(trees),
+        keeping_(keeping),
         names_(names),
         watch_(watch),
         progress_(progress),
@@ -49,6 +51,7 @@ class PrepareCopy {
 
   FileSystem& fs_;
   ComparedTrees& trees_;
+  RunKeeping& keeping_;
   TempNames& names_;
   const CopyWatch& watch_;
   SyncProgress* const progress_;

@@ -33,6 +33,7 @@ std::vector<RecordedRow> RowsOf(const std::vector<JournalEntry>& entries) {
   std::unordered_map<std::string, size_t> index;
   for (size_t i = 0; i < entries.size(); ++i) {
     const JournalEntry& entry = entries[i];
+    if (entry.kind == JournalEntry::kFolder) continue;
     const auto [at, added] = index.try_emplace(entry.path, rows.size());
     if (added) {
       rows.emplace_back().path = entry.path;
@@ -61,6 +62,8 @@ std::vector<RecordedRow> RowsOf(const std::vector<JournalEntry>& entries) {
         break;
       case JournalEntry::kUndone:
         row.undone = true;
+        break;
+      case JournalEntry::kFolder:
         break;
     }
   }

@@ -5,6 +5,8 @@
 
 #include "compare/file_name.h"
 #include "platform/path_text.h"
+#include "platform/system.h"
+#include "sync/clock.h"
 #include "sync/journal.h"
 #include "sync/kept_runs.h"
 #include "sync/reason.h"
@@ -76,6 +78,26 @@ Settled SettleRow(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tre
   return settled;
 }
 
+// Removes the temporaries whose names begin with `prefix` from the folders
+// the journal names.
+void RemoveTemporaries(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tree& tree,
+                       const Journal& journal) {
+  const std::string& prefix = journal.heading.temporaries;
+  if (prefix.empty()) return;
+  for (const JournalEntry& entry : journal.entries) {
+    if (entry.kind != JournalEntry::kFolder) continue;
+    std::shared_ptr<const Folder> folder;
+    std::vector<DirEntry> entries;
+    const std::string below = entry.path == "." ? std::string() : WithSeparators(entry.path);
+    if (trees.OpenBelow(tree, below, &folder) || fs.List(*folder, &entries)) continue;
+    for (const DirEntry& found : entries) {
+      bool removed = false;
+      if (found.name.starts_with(prefix)) (void)fs.RemoveIfNotHeld(*folder, found.name, &removed);
+    }
+    (void)fs.FlushFolder(*folder);
+  }
+}
+
 // Recovers the run `name` of `tree` if it was cut short and nobody holds it.
 void RecoverRun(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tree& tree,
                 const std::string& name, Recovery* recovery) {
@@ -85,6 +107,13 @@ void RecoverRun(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tree&
   bool pending = false;
   for (const RecordedRow& row : rows) pending = pending || row.pending;
   if (journal.ended && !pending) return;
+  // A lock is not seen from another computer: a run of another computer
+  // that began less than a day ago may still be going on a share.
+  constexpr std::int64_t kDay = 24 * 3600;
+  if (journal.heading.computer != ComputerName() &&
+      UnixSecondsNow() - journal.heading.utc_seconds < kDay) {
+    return;
+  }
   Folder record, replaced, run;
   OpenFile file;
   if (OpenReplaced(fs, *tree.folder, &record, &replaced) || fs.OpenFolder(replaced, name, &run) ||
@@ -113,6 +142,7 @@ void RecoverRun(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tree&
           JournalLine({took_place ? JournalEntry::kDone : JournalEntry::kNot, row.path, {}, {}});
     }
   }
+  if (all) RemoveTemporaries(fs, trees, tree, journal);
   if (all) outcomes += kEndLine;
   if (AddToJournal(fs, run, file, outcomes)) {
     recovery->unsettled.push_back(RunFolderText(tree.text, name) +

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "platform/system.h"
 #include "sync/kept_runs.h"
 #include "sync/prepare_copy.h"
 #include "sync/reason.h"
@@ -9,15 +10,29 @@
 namespace tandrel {
 
 RunHeading HeadingFor(ComparedTrees& trees, int index, const std::string& id,
-                      std::int64_t utc_seconds, std::int64_t sequence, bool undo) {
+                      std::int64_t utc_seconds, std::int64_t sequence, bool undo,
+                      std::string temporaries) {
   const ComparedTrees::Tree& self = trees.tree(index);
   const ComparedTrees::Tree& other = trees.tree(1 - index);
-  return RunHeading{id,      utc_seconds, sequence,   undo,
-                    self.id, self.text,   other.id, other.text};
+  return RunHeading{id,        utc_seconds, sequence, undo,      ComputerName(),
+                    std::move(temporaries), self.id,  self.text, other.id,
+                    other.text};
 }
 
-RunKeeping::RunKeeping(FileSystem& fs, ComparedTrees& trees, int keep_days, std::int64_t started)
-    : fs_(fs), trees_(trees), keep_days_(keep_days), started_(started), id_(NewRunId()) {}
+RunKeeping::RunKeeping(FileSystem& fs, ComparedTrees& trees, int keep_days, std::int64_t started,
+                       std::string temporaries)
+    : fs_(fs),
+      trees_(trees),
+      keep_days_(keep_days),
+      started_(started),
+      id_(NewRunId()),
+      temporaries_(std::move(temporaries)) {}
+
+void RunKeeping::NoteFolder(std::string_view folder_text) {
+  const int index = IndexOf(folder_text);
+  if (index < 0 || records_[index] == nullptr) return;
+  records_[index]->NoteFolder(ComparedTrees::PathBelow(trees_.tree(index), folder_text));
+}
 
 int RunKeeping::IndexOf(std::string_view target) {
   const ComparedTrees::Tree* tree = trees_.TreeOf(target);
@@ -46,7 +61,7 @@ void RunKeeping::MakeRecord(int index, SyncReport& report) {
   const ComparedTrees::Tree& tree = trees_.tree(index);
   for (;;) {
     records_[index] = std::make_unique<RunRecord>(
-        fs_, tree.folder, HeadingFor(trees_, index, id_, started_, sequence_, false));
+        fs_, tree.folder, HeadingFor(trees_, index, id_, started_, sequence_, false, temporaries_));
     std::shared_ptr<const Folder> made;
     const std::error_code ec = records_[index]->RunFolder(&made);
     if (!ec) return;

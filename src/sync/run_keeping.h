@@ -18,11 +18,14 @@ namespace tandrel {
 // The heading of a new run between the trees of `trees`, as tree `index`
 // records it.
 RunHeading HeadingFor(ComparedTrees& trees, int index, const std::string& id,
-                      std::int64_t utc_seconds, std::int64_t sequence, bool undo);
+                      std::int64_t utc_seconds, std::int64_t sequence, bool undo,
+                      std::string temporaries = {});
 
 class RunKeeping {
  public:
-  RunKeeping(FileSystem& fs, ComparedTrees& trees, int keep_days, std::int64_t started);
+  // `temporaries` is what the names of the run's temporary files begin with.
+  RunKeeping(FileSystem& fs, ComparedTrees& trees, int keep_days, std::int64_t started,
+             std::string temporaries);
 
   // Before the first row: in each tree that rows write into, removes what
   // was kept there too long ago, and makes the run's record (making room
@@ -43,6 +46,9 @@ class RunKeeping {
   // Gives up the record of that tree (its journal could not be written).
   void Drop(std::string_view target, const std::error_code& why);
   bool keeps() const { return keep_days_ > 0; }
+  // The run is about to write temporaries in the folder `folder_text` (see
+  // RunRecord::NoteFolder).
+  void NoteFolder(std::string_view folder_text);
 
   // The disk of `target` is full: removes the oldest run kept in its tree
   // (never this one) and tells `report` where it was; false when there is
@@ -58,6 +64,7 @@ class RunKeeping {
   const int keep_days_;
   const std::int64_t started_;
   std::string id_;
+  const std::string temporaries_;
   std::int64_t sequence_ = 0;
   std::unique_ptr<RunRecord> records_[2];
   std::string why_not_[2];

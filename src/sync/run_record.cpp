@@ -30,6 +30,15 @@ void RunRecord::NoteOutcome(std::string_view path, bool done) {
   pending_ += JournalLine({done ? JournalEntry::kDone : JournalEntry::kNot, std::string(path), {}, {}});
 }
 
+void RunRecord::NoteFolder(std::string_view path) {
+  std::shared_ptr<const Folder> run;
+  if (RunFolder(&run)) return;
+  std::lock_guard write(write_mutex_);
+  if (failed_) return;
+  (void)fs_.AppendText(journal_, JournalLine({JournalEntry::kFolder,
+                                              path.empty() ? "." : std::string(path), {}, {}}));
+}
+
 void RunRecord::Remove() {
   if (!kept_) return;
   journal_.Reset();
@@ -60,7 +69,9 @@ std::error_code RunRecord::Flush() {
   // A line a failed write may have cut short is ended before the next: the
   // journal's reader passes over a line that does not read whole.
   if (torn_) pending_.insert(0, "\n");
+  std::unique_lock write(write_mutex_);
   std::error_code ec = fs_.AppendText(journal_, pending_);
+  write.unlock();
   pending_.clear();
   torn_ = bool(ec);
   if (!ec) ec = fs_.FlushFiles({&file, 1}, &unflushed);

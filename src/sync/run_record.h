@@ -31,6 +31,11 @@ class RunRecord {
   void NoteUnkept(std::string_view path, const FileStamp& old);
   void NotePut(std::string_view path, std::string_view temporary, const FileStamp& copy);
   void NoteOutcome(std::string_view path, bool done);
+  // Adds at once (without a flush: a kill leaves it in the system's cache)
+  // that the run writes temporaries in the folder at `path`, so that the
+  // recovery of a run killed meanwhile removes them. May be called from
+  // several threads at once.
+  void NoteFolder(std::string_view path);
   // A row was neither done nor put back as it was (its kept file could not
   // be moved back): the journal gets no end, so that the next run recovers
   // the row.
@@ -79,6 +84,8 @@ class RunRecord {
   std::error_code failed_;  // a write or flush of the journal that failed
   // Guards making the run's folder, which Keep and PutBack may ask for.
   std::mutex make_mutex_;
+  // Guards writing the journal, which NoteFolder may do from any thread.
+  std::mutex write_mutex_;
   // Set once the run's folder is made.
   std::optional<KeptFiles> kept_;
 };

@@ -35,8 +35,8 @@ class Run {
         pool_(options.io_threads == IoPool::kFitStorage ? IoPool::ThreadsFor(trees_.AnyRemote())
                                                         : options.io_threads),
         report_(plan, shell, options.progress),
-        keeping_(fs, trees_, options.keep_days, UnixSecondsNow()),
-        prepare_(fs, trees_, names_, watch_, options.progress, report_),
+        keeping_(fs, trees_, options.keep_days, UnixSecondsNow(), names_.Prefix()),
+        prepare_(fs, trees_, keeping_, names_, watch_, options.progress, report_),
         placing_(fs, trees_, keeping_, ledger_, report_, pool_, tasks_, options.stop),
         pipeline_(fs, pool_, tasks_, report_, [this](Job& job) { return prepare_(job); }),
         steps_{fs, trees_, keeping_, placing_, report_, pool_, options.keep_going, options.stop},

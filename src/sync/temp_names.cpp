@@ -43,6 +43,8 @@ std::string TempNames::Next() {
   return std::string(kPrefix) + token_ + "-" + std::to_string(++counter_) + std::string(kSuffix);
 }
 
+std::string TempNames::Prefix() const { return std::string(kPrefix) + token_ + "-"; }
+
 bool TempNames::IsOthers(std::string_view name) const {
   // Exactly the shape Next makes, so that no file of anybody else's is ever
   // taken for a leftover.

@@ -20,6 +20,8 @@ class TempNames {
  public:
   TempNames();
   std::string Next();
+  // What every name of this run's temporaries begins with.
+  std::string Prefix() const;
   // True for the name of a temporary file of another run than this one.
   bool IsOthers(std::string_view name) const;
   // When the run that made the temporary `name` started (seconds since

@@ -13,7 +13,8 @@ namespace tandrel {
 namespace {
 
 constexpr char kHeading[] =
-    "tandrel journal 2\nrun\t3fa9c1d2e4b5a697\t1700000000\t7\tsync\ntree\t2049:2\t/a/\n"
+    "tandrel journal 2\nrun\t3fa9c1d2e4b5a697\t1700000000\t7\tsync\thost\t~tandrel-01-\n"
+    "tree\t2049:2\t/a/\n"
     "other\t2049:9\t/b b/\n";
 
 // An entry as one comparable line of text.
@@ -53,7 +54,8 @@ TEST(JournalTest, ParseReadsWholeLinesAndLeavesOutTheRest) {
       {"an end torn by a crash", h + keep + "en", {keep_shown}},
       {"no heading", keep + put, {"not a journal"}},
       {"an earlier journal version", "tandrel journal 1\n" + keep, {"not a journal"}},
-      {"a run line short", "tandrel journal 2\nrun\tid\t1\tsync\ntree\t1\t/a/\nother\t2\t/b/\n",
+      {"a run line short",
+       "tandrel journal 2\nrun\tid\t1\t1\tsync\thost\ntree\t1\t/a/\nother\t2\t/b/\n",
        {"not a journal"}},
       {"empty", "", {"not a journal"}},
       {"last line torn by a crash", h + keep + put.substr(0, 10), {keep_shown}},
@@ -103,7 +105,8 @@ TEST(JournalTest, EveryNameReadsBackAsWritten) {
   }
   EXPECT_EQ(ShownAll(text), want);
   // The heading reads back too, blanks and delimiters in the paths included.
-  RunHeading heading{"0123456789abcdef", -5, 12, true, "1:2", "C:\\a\tb\\", "", "/b%/"};
+  RunHeading heading{"0123456789abcdef", -5,  12, true, "host\tname", "~tandrel-0123-",
+                     "1:2",              "C:\\a\tb\\", "",   "/b%/"};
   Journal journal;
   ASSERT_TRUE(ParseJournal(HeadingText(heading), &journal));
   EXPECT_EQ(HeadingText(journal.heading), HeadingText(heading));

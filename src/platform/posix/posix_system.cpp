@@ -18,6 +18,12 @@ namespace tandrel {
 
 std::unique_ptr<FileSystem> MakeRealFileSystem() { return std::make_unique<PosixFileSystem>(); }
 
+std::string ComputerName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return {};
+  return name;
+}
+
 bool StandardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
 bool StandardOutputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
 

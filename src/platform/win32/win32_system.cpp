@@ -27,6 +27,13 @@ bool IsConsole(DWORD which) {
 }
 }  // namespace
 
+std::string ComputerName() {
+  wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+  if (!::GetComputerNameW(name, &size)) return {};
+  return win32::WideToUtf8(std::wstring_view(name, size));
+}
+
 bool StandardErrorIsTerminal() { return IsConsole(STD_ERROR_HANDLE); }
 bool StandardOutputIsTerminal() { return IsConsole(STD_OUTPUT_HANDLE); }
 
