@@ -22,7 +22,8 @@ enum class Settled { kFinished, kRolledBack, kUnsettled };
 // that stays unsettled.
 // `*matched` tells which of its pending puts stands there, for one finished.
 Settled SettleRow(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tree& tree,
-                  const Folder& run, const RecordedRow& row, size_t* matched, std::string* why) {
+                  const Folder& run, std::int64_t run_start, const RecordedRow& row,
+                  size_t* matched, std::string* why) {
   const std::string_view name = FileNamePart(row.path, '/');
   const std::string_view folder_path = ParentPath(row.path, '/');
   std::shared_ptr<const Folder> folder;
@@ -43,19 +44,42 @@ Settled SettleRow(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tre
   bool put_there = false;
   for (size_t i = 0; i < row.pending_puts.size(); ++i) {
     const JournalEntry& put = row.pending_puts[i];
-    if (!put_there && there && SameAsRecorded(now.stamp, put.stamp, tree.storage)) {
+    FileInfo temporary;
+    const bool renamed =
+        !put.name.empty() && fs.StatAt(*folder, put.name, FollowLinks::kNo, &temporary) ==
+                                 std::errc::no_such_file_or_directory;
+    // Some drivers stamp a file with the time of its rename, and the run
+    // was cut short before it set the time again: a copy of the put's size,
+    // written since the run began, whose temporary is gone, is the put.
+    const bool stamped_on_rename = tree.storage.remote && renamed && there &&
+                                   now.stamp.size == put.stamp.size &&
+                                   now.stamp.write_seconds >= run_start - 2;
+    if (!put_there && there &&
+        (SameAsRecorded(now.stamp, put.stamp, tree.storage) || stamped_on_rename)) {
       put_there = true;
       *matched = i;
+      if (!SameAsRecorded(now.stamp, put.stamp, tree.storage)) {
+        FileInfo mended = now;
+        mended.stamp.write_seconds = put.stamp.write_seconds;
+        mended.stamp.write_nanoseconds = put.stamp.write_nanoseconds;
+        (void)fs.SetTimesAt(*folder, name, mended);
+      }
     }
     bool removed = false;
-    if (!put.name.empty()) (void)fs.RemoveIfNotHeld(*folder, put.name, &removed);
+    if (!put.name.empty() && !renamed) (void)fs.RemoveIfNotHeld(*folder, put.name, &removed);
   }
   std::error_code ec;
   Settled settled = Settled::kRolledBack;
-  if (kept_there && there && now.stamp.file_id != 0 && now.stamp.file_id == kept.stamp.file_id &&
-      now.stamp.device == kept.stamp.device) {
+  const bool same_file =
+      kept_there && there &&
+      (tree.storage.keeps_file_ids && !tree.storage.remote
+           ? now.stamp.file_id == kept.stamp.file_id && now.stamp.device == kept.stamp.device
+           : SameAsRecorded(now.stamp, row.pending_keep->stamp, tree.storage) &&
+                 SameAsRecorded(kept.stamp, row.pending_keep->stamp, tree.storage));
+  if (same_file) {
     // Moved aside as a second name and the first not yet taken away (a
-    // driver without an atomic move): the file stands where it was.
+    // driver without an atomic move, where ids may be made up per name):
+    // the file stands where it was.
     bool removed = false;
     ec = fs.RemoveIfNotHeld(kept_folder, row.pending_keep->name, &removed);
     if (!ec && !removed) ec = std::make_error_code(std::errc::device_or_resource_busy);
@@ -126,7 +150,8 @@ void RecoverRun(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tree&
     if (!row.pending) continue;
     std::string why;
     size_t matched = 0;
-    const Settled settled = SettleRow(fs, trees, tree, run, row, &matched, &why);
+    const Settled settled =
+        SettleRow(fs, trees, tree, run, journal.heading.utc_seconds, row, &matched, &why);
     if (settled == Settled::kUnsettled) {
       all = false;
       recovery->unsettled.push_back(tree.text + WithSeparators(row.path) + " (" + why + ")");
@@ -171,7 +196,7 @@ Recovery RecoverCutShort(FileSystem& fs, ComparedTrees& trees) {
 
 std::vector<std::string> RecoveryLines(const Recovery& recovery) {
   std::vector<std::string> lines;
-  if (recovery.runs > 0) {
+  if (recovery.finished + recovery.rolled_back > 0) {
     lines.push_back("An interrupted sync was recovered: " + Rows(recovery.finished) +
                     " finished, " + Rows(recovery.rolled_back) + " put back as they were.");
   }

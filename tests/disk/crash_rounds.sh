@@ -59,6 +59,7 @@ for round in $(seq 1 "$rounds"); do
     problems+=("the sync after the kill failed: $(head -c 400 "$dir/err")")
   fi
   recovered=$(grep -c 'recovered' "$dir/err")
+  said=$(head -c 600 "$dir/err")
   temps=$(find "$dir/a" "$dir/b" -name '~tandrel-*' | wc -l)
   ((temps == 0)) || problems+=("$temps temporaries left")
   plan=$("$cli" plan "$dir/a" "$dir/b" 2>&1)
@@ -75,6 +76,7 @@ for round in $(seq 1 "$rounds"); do
   else
     failed=$((failed + 1))
     printf 'round %s: FAIL\n' "$round"
+    [[ -z $said ]] || printf '  the sync after the kill said: %s\n' "$said"
     printf '  %s\n' "${problems[@]}"
   fi
 done
