@@ -1,12 +1,17 @@
 #include "platform/posix/posix_storage.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <climits>
+#include <cstdlib>
 #include <fstream>
+#include <memory>
+#include <vector>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -89,6 +94,7 @@ std::string Unescape(std::string_view text) {
 struct MountEntry {
   std::string type;
   std::string source;
+  std::string point;  // where it is mounted
 };
 
 // The mount-table entry of the file system numbered `device`.
@@ -111,6 +117,12 @@ std::optional<MountEntry> FindMount(dev_t device) {
     if (type_end == std::string::npos) continue;
     const size_t source_end = line.find(' ', type_end + 1);
     MountEntry entry;
+    // ROOT and POINT follow MAJOR:MINOR.
+    const size_t root_end = line.find(' ', at + wanted.size() + 1);
+    const size_t point_end = root_end == std::string::npos ? root_end : line.find(' ', root_end + 1);
+    if (point_end != std::string::npos) {
+      entry.point = Unescape(std::string_view(line).substr(root_end + 1, point_end - root_end - 1));
+    }
     entry.type = line.substr(dash + 3, type_end - dash - 3);
     entry.source = Unescape(std::string_view(line).substr(
         type_end + 1, (source_end == std::string::npos ? line.size() : source_end) - type_end - 1));
@@ -123,6 +135,43 @@ std::optional<MountEntry> FindMount(dev_t device) {
 }
 
 Storage FromStatfs(long type, int fd, int depth);
+
+// The folder a bindfs process mirrors at `point`, where the mount table
+// does not name it (bindfs names itself there when the folder's path has a
+// blank): its command line ends with the folder and the mount point.
+std::string BindfsSource(const std::string& point) {
+#ifdef __linux__
+  const std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+  if (!proc) return {};
+  while (const dirent* entry = ::readdir(proc.get())) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    std::ifstream file(std::string("/proc/") + entry->d_name + "/cmdline", std::ios::binary);
+    std::vector<std::string> args;
+    for (std::string arg; std::getline(file, arg, '\0');) args.push_back(arg);
+    if (args.size() < 3 || !args[0].ends_with("bindfs")) continue;
+    // Options may come anywhere; the last two words that are not are the
+    // folder and the mount point.
+    std::vector<std::string> words;
+    for (size_t i = 1; i < args.size(); ++i) {
+      if (args[i] == "-o") {
+        ++i;
+      } else if (!args[i].starts_with("-")) {
+        words.push_back(args[i]);
+      }
+    }
+    if (words.size() < 2) continue;
+    char resolved[PATH_MAX];
+    const std::string& mounted = words[words.size() - 1];
+    if (mounted == point ||
+        (::realpath(mounted.c_str(), resolved) != nullptr && point == resolved)) {
+      return words[words.size() - 2];
+    }
+  }
+#else
+  (void)point;
+#endif
+  return {};
+}
 
 // A FUSE driver: its type in the mount table names most; a block-device
 // driver (exfat-fuse, ntfs-3g) is told by its device's boot sector, and a
@@ -152,10 +201,14 @@ Storage FromFuse(int fd, int depth) {
     storage.time_step_ns = kSecond;
   } else if (type == "fuseblk") {
     if (std::optional<Storage> known = FromBootSector(mount->source)) storage = *known;
-  } else if (!mount->source.empty() && mount->source[0] == '/' && depth < 4) {
+  } else if (depth < 4) {
     // A driver that mirrors a folder keeps what that folder's file system
     // keeps.
-    const int source = ::open(mount->source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::string mirrored = mount->source;
+    if (type == "bindfs") mirrored = BindfsSource(mount->point);
+    const int source = mirrored.starts_with('/')
+                           ? ::open(mirrored.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                           : -1;
     if (source >= 0) {
       struct statfs sf {};
       if (::fstatfs(source, &sf) == 0)
