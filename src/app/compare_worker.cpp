@@ -4,6 +4,8 @@
 #include <stop_token>
 #include <thread>
 
+#include "sync/recovery.h"
+
 namespace tandrel {
 
 // Shared by the window side and one building thread. The receiver is reset
@@ -35,7 +37,8 @@ void CompareWorker::Start(const CompareRequest& request, Done done) {
     BuildOptions options;
     options.stop = mailbox->stop.get_token();
     auto result =
-        std::make_shared<BuildResult>(BuildPlan(*fs, request.folder1, request.folder2, options));
+        std::make_shared<BuildResult>(
+            RecoverThenBuildPlan(*fs, request.folder1, request.folder2, options));
     std::lock_guard<std::mutex> lock(mailbox->mutex);
     if (mailbox->receiver == nullptr) return;
     QMetaObject::invokeMethod(

@@ -8,7 +8,6 @@
 #include "cli/status_line.h"
 #include "compare/plan.h"
 #include "platform/system.h"
-#include "sync/compared_trees.h"
 #include "sync/recovery.h"
 
 namespace tandrel::cli {
@@ -22,13 +21,6 @@ int InterruptedExit(const std::string& what) {
 
 std::optional<BuildResult> BuildPlanForCli(FileSystem& fs, const FolderArguments& folders,
                                            std::stop_token stop) {
-  {
-    // A sync or undo cut short is settled before the trees are compared.
-    ComparedTrees trees(fs, {folders.folder1, folders.folder2});
-    for (const std::string& line : RecoveryLines(RecoverCutShort(fs, trees))) {
-      std::fprintf(stderr, "tandrel-cli: %s\n", line.c_str());
-    }
-  }
   BuildResult result;
   {
     std::atomic<size_t> folders_read = 0, entries = 0;
@@ -46,8 +38,10 @@ std::optional<BuildResult> BuildPlanForCli(FileSystem& fs, const FolderArguments
       folders_read = p.folders;
     };
     options.io_threads = folders.io_threads;
-    result = BuildPlan(fs, folders.folder1, folders.folder2, options);
+    // A sync or undo cut short is settled before the trees are compared.
+    result = RecoverThenBuildPlan(fs, folders.folder1, folders.folder2, options);
   }
+  for (const std::string& note : result.notes) std::fprintf(stderr, "tandrel-cli: %s\n", note.c_str());
   if (result.cancelled) return std::nullopt;
   if (result.error) {
     std::fprintf(stderr, "tandrel-cli: %s: %s\n", result.failed_folder.c_str(),

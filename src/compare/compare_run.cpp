@@ -26,6 +26,7 @@ std::string UnreadableFoldersMessage(const std::vector<UnreadableFolder>& unread
 
 void FinishCompareRun(BuildResult result, PlanList& plan, Shell& shell) {
   if (result.cancelled) return;
+  for (const std::string& note : result.notes) shell.ShowMessage(note);
   if (result.error) {
     shell.ShowMessage("This folder could not be read:\n\n" + result.failed_folder + " (" +
                       result.error.message() + ")");

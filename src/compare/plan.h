@@ -86,6 +86,8 @@ struct BuildResult {
   Plan plan;
   // Folders below the top ones that could not be listed, in walk order.
   std::vector<UnreadableFolder> unreadable;
+  // What else the user is told after the compare, a line each.
+  std::vector<std::string> notes;
 };
 
 // Walks both trees (all of tree 1 before anything of tree 2), leaves out

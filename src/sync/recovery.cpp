@@ -194,6 +194,18 @@ Recovery RecoverCutShort(FileSystem& fs, ComparedTrees& trees) {
   return recovery;
 }
 
+BuildResult RecoverThenBuildPlan(FileSystem& fs, const std::string& folder1,
+                                 const std::string& folder2, const BuildOptions& options) {
+  std::vector<std::string> notes;
+  {
+    ComparedTrees trees(fs, {folder1, folder2});
+    notes = RecoveryLines(RecoverCutShort(fs, trees));
+  }
+  BuildResult result = BuildPlan(fs, folder1, folder2, options);
+  result.notes = std::move(notes);
+  return result;
+}
+
 std::vector<std::string> RecoveryLines(const Recovery& recovery) {
   std::vector<std::string> lines;
   if (recovery.finished + recovery.rolled_back > 0) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "compare/plan.h"
 #include "platform/file_system.h"
 #include "sync/compared_trees.h"
 
@@ -27,6 +28,11 @@ struct Recovery {
 };
 
 Recovery RecoverCutShort(FileSystem& fs, ComparedTrees& trees);
+
+// Recovers what a run cut short left in the two folders (see above), then
+// compares them; what was recovered is in the result's notes.
+BuildResult RecoverThenBuildPlan(FileSystem& fs, const std::string& folder1,
+                                 const std::string& folder2, const BuildOptions& options);
 
 // What was recovered in one line ("" when nothing was), then a line for
 // each row left unsettled.

@@ -15,6 +15,7 @@
 #include "compare/last_modified.h"
 #include "folders/slot_actions.h"
 #include "platform/win32/wide.h"
+#include "sync/recovery.h"
 #include "sync/sync_run.h"
 
 namespace tandrel {
@@ -449,7 +450,8 @@ void Form1::StartCompare() {
     BuildOptions options;
     options.stop = stop;
     auto result =
-        std::make_unique<BuildResult>(BuildPlan(*fs, request.folder1, request.folder2, options));
+        std::make_unique<BuildResult>(
+            RecoverThenBuildPlan(*fs, request.folder1, request.folder2, options));
     if (::PostMessageW(hwnd, kCompareDone, run, reinterpret_cast<LPARAM>(result.get()))) {
       result.release();
     }
