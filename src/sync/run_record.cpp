@@ -35,8 +35,9 @@ void RunRecord::NoteFolder(std::string_view path) {
   if (RunFolder(&run)) return;
   std::lock_guard write(write_mutex_);
   if (failed_) return;
-  (void)fs_.AppendText(journal_, JournalLine({JournalEntry::kFolder,
-                                              path.empty() ? "." : std::string(path), {}, {}}));
+  std::string line = JournalLine({JournalEntry::kFolder, path.empty() ? "." : std::string(path), {}, {}});
+  if (torn_) line.insert(0, "\n");
+  torn_ = bool(fs_.AppendText(journal_, line));
 }
 
 void RunRecord::Remove() {

@@ -94,7 +94,9 @@ class TreeUndo {
       UndoFolder(folder, {rows.data() + from, to - from});
       from = to;
     }
-    if (report_.left_alone.size() != left_before || report_.stopped || report_.error) {
+    // A file replaced without keeping is named, but keeps no record alive:
+    // no later undo could do more for it.
+    if (report_.left_alone.size() != left_before + unkept_ || report_.stopped || report_.error) {
       return !report_.error;
     }
     journal_.Reset();
@@ -118,6 +120,7 @@ class TreeUndo {
                              const RecordedRow& row) {
     const std::string_view name = FileNamePart(row.path, '/');
     if (row.unkept) {
+      ++unkept_;
       report_.left_alone.push_back(Shown(row) +
                                    " (it was replaced without keeping, so nothing can be put back)");
       return std::nullopt;
@@ -250,6 +253,7 @@ class TreeUndo {
   UndoReport& report_;
   Folder run_;
   OpenFile journal_;
+  size_t unkept_ = 0;  // rows named as replaced without keeping
 };
 
 // The runs between the two trees, by id, with each tree's part.
@@ -281,7 +285,7 @@ std::map<std::string, PairRun> PairRuns(FileSystem& fs, ComparedTrees& trees) {
       if (i == 0) run.other_folder = h.other_text;
       if (i == 1 && run.other_folder.empty()) run.other_folder = h.tree_text;
       for (const RecordedRow& row : RowsOf(journal.entries)) {
-        if (!row.done || row.undone) continue;
+        if (!row.done || row.undone || row.unkept) continue;
         ++run.rows;
         if (row.kept) run.bytes_kept += row.kept->stamp.size;
       }

@@ -253,6 +253,13 @@ void FakeFileSystem::FailNth(Op op, int nth, std::error_code error) {
   faults_.push_back({op, nth, calls_[op], {}, error});
 }
 
+void FakeFileSystem::FailInRecord(Op op, int nth, std::error_code error) {
+  std::lock_guard lock(mutex_);
+  Fault fault{op, nth, record_calls_[op], {}, error};
+  fault.in_record = true;
+  faults_.push_back(fault);
+}
+
 void FakeFileSystem::FailFrom(Op op, int nth, std::error_code error) {
   std::lock_guard lock(mutex_);
   faults_.push_back({op, nth, calls_[op], {}, error, true});
@@ -298,12 +305,17 @@ std::error_code FakeFileSystem::Step(Op op, const std::string& path) {
   // n-th step lands there whatever the record does meanwhile.
   const bool in_record = path.find(std::string(1, kSeparator) + ".tandrel") != std::string::npos;
   const int call = in_record ? calls_[op] : ++calls_[op];
+  const int record_call = in_record ? ++record_calls_[op] : 0;
   if (cut_.armed && op == cut_.op && ++cut_.calls == cut_.at_call) cut_.dead = true;
   if (cut_.dead) return Errc(std::errc::io_error);
   if (hook_) hook_(op, path);
   const std::string key = Key(path);
   for (const Fault& fault : faults_) {
     if (fault.op != op) continue;
+    if (fault.in_record) {
+      if (in_record && record_call - fault.calls_before == fault.nth) return fault.error;
+      continue;
+    }
     if (fault.nth > 0 && !in_record && call - fault.calls_before == fault.nth) return fault.error;
     if (fault.from_on && call - fault.calls_before >= fault.nth) return fault.error;
     if (fault.nth == 0 && fault.path == key) return fault.error;

@@ -106,6 +106,8 @@ class FakeFileSystem final : public FileSystem {
   // Every call from the nth on fails, as on a disk that has filled up.
   void FailFrom(Op op, int nth, std::error_code error);
   void FailPath(Op op, const std::string& path, std::error_code error);
+  // The nth call of that step in a run's record (below ".tandrel") fails.
+  void FailInRecord(Op op, int nth, std::error_code error);
   void ClearFaults();
   // A power cut at the `nth` call of `op` (counted from now): that call and
   // every later one fail with an I/O error and change nothing, as on a
@@ -180,6 +182,7 @@ class FakeFileSystem final : public FileSystem {
     std::string path;
     std::error_code error;
     bool from_on = false;  // every call from the nth on fails
+    bool in_record = false;  // nth counts calls in the runs' records only
   };
 
   static std::string Key(const std::string& path);
@@ -229,6 +232,7 @@ class FakeFileSystem final : public FileSystem {
   };
   std::map<std::string, Holder> holders_;  // by Key of the path
   std::map<Op, int> calls_;
+  std::map<Op, int> record_calls_;
   std::vector<std::string> journal_;
   std::function<void(Op, const std::string&)> hook_;
   std::atomic<unsigned> jitter_calls_ = 0;

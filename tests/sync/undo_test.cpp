@@ -252,6 +252,45 @@ TEST(Undo, ActsOnlyOnItsRunAndNeverDestroys) {
   }
 }
 
+// A record that cannot be written or flushed is a failure, told with the
+// reason, and never taken back by a later step that succeeds; every path
+// still holds its old file or its new one.
+TEST(Undo, AFailedFlushOfTheRecordFailsTheRun) {
+  struct Case {
+    const char* what;
+    Op op;
+    int nth;  // in the record of tree 2
+  };
+  const Case cases[] = {
+      {"the journal's heading", Op::kFlush, 1},
+      {"the run's folder", Op::kFlushFolder, 1},
+      {"the intents", Op::kFlush, 2},
+      {"the intents' write (after the heading and two folders)", Op::kWrite, 4},
+      {"the folder of the kept files", Op::kFlushFolder, 4},
+      {"the outcomes", Op::kFlush, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeFileSystem fs;
+    Populate(fs);
+    fs.FailInRecord(c.op, c.nth, std::make_error_code(std::errc::io_error));
+    // Tree 2 alone is written to.
+    FakePlanList plan;
+    for (PlanRow& row : BuildPlan(fs, P("/a/"), P("/b/")).plan.Rows(true)) {
+      if (row.destination.starts_with(P("/b/"))) plan.rows.push_back(row);
+    }
+    ASSERT_EQ(plan.rows.size(), 2u);
+    FakeShell shell;
+
+    EXPECT_FALSE(SyncRun(plan, {P("/a/"), P("/b/")}, shell, fs));
+
+    ASSERT_FALSE(shell.messages.empty());
+    EXPECT_THAT(shell.messages[0], HasSubstr("Input/output error"));
+    EXPECT_THAT(fs.Contents(P("/b/deep/x")), ::testing::AnyOf("older x", "newer x"));
+    EXPECT_FALSE(fs.HasTemporaries());
+  }
+}
+
 }  // namespace
 }  // namespace tandrel
 
