@@ -36,9 +36,8 @@ void CompareWorker::Start(const CompareRequest& request, Done done) {
   std::thread([mailbox = mailbox_, fs = fs_, request] {
     BuildOptions options;
     options.stop = mailbox->stop.get_token();
-    auto result =
-        std::make_shared<BuildResult>(
-            RecoverThenBuildPlan(*fs, request.folder1, request.folder2, options));
+    auto result = std::make_shared<BuildResult>(
+        RecoverThenBuildPlan(*fs, request.folder1, request.folder2, options));
     std::lock_guard<std::mutex> lock(mailbox->mutex);
     if (mailbox->receiver == nullptr) return;
     QMetaObject::invokeMethod(

@@ -41,7 +41,8 @@ std::optional<BuildResult> BuildPlanForCli(FileSystem& fs, const FolderArguments
     // A sync or undo cut short is settled before the trees are compared.
     result = RecoverThenBuildPlan(fs, folders.folder1, folders.folder2, options);
   }
-  for (const std::string& note : result.notes) std::fprintf(stderr, "tandrel-cli: %s\n", note.c_str());
+  for (const std::string& note : result.notes)
+    std::fprintf(stderr, "tandrel-cli: %s\n", note.c_str());
   if (result.cancelled) return std::nullopt;
   if (result.error) {
     std::fprintf(stderr, "tandrel-cli: %s: %s\n", result.failed_folder.c_str(),

@@ -45,7 +45,8 @@ int UndoCommand(FileSystem& fs, const FolderArguments& folders, std::stop_token 
   }
   for (size_t i = runs.size(); i-- > last;) {
     const UndoReport report = UndoRun(fs, folders.folder1, folders.folder2, runs[i], stop);
-    for (const std::string& line : report.recovered) std::fprintf(stderr, "tandrel-cli: %s\n", line.c_str());
+    for (const std::string& line : report.recovered)
+      std::fprintf(stderr, "tandrel-cli: %s\n", line.c_str());
     if (report.error) {
       std::fprintf(stderr, "tandrel-cli: %s: %s\n", report.failed_folder.c_str(),
                    report.error.message().c_str());

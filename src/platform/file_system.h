@@ -344,8 +344,7 @@ class FileSystem {
   // Opens the file `name` of `folder` to add to its end, and holds it as
   // CreateTemporary holds what it makes. std::errc::device_or_resource_busy
   // when another handle holds it so (a run that is still going).
-  virtual std::error_code OpenToAppend(const Folder& folder, std::string_view name,
-                                       OpenFile* file);
+  virtual std::error_code OpenToAppend(const Folder& folder, std::string_view name, OpenFile* file);
 
   // Reads the whole of the small file `name` of `folder`.
   virtual std::error_code ReadText(const Folder& folder, std::string_view name, std::string* text);

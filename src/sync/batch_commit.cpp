@@ -86,9 +86,10 @@ void BatchCommit::JournalIntents() {
         job.keep = false;
         continue;
       }
-      job.failure = "The record of this sync could not be written, so the copy was not put in "
-                    "place: " +
-                    Sentence(ec);
+      job.failure =
+          "The record of this sync could not be written, so the copy was not put in "
+          "place: " +
+          Sentence(ec);
       StopAfter(i);
     }
     if (!IsOutOfSpace(ec)) s_.keeping.Drop(in_tree, ec);
@@ -232,9 +233,8 @@ void BatchCommit::JournalOutcomes() {
     for (size_t i = 0; i < end_; ++i) {
       Job& job = *batch_[i];
       if (!job.placed() || s_.keeping.RecordOf(job.target) != record || job.failure) continue;
-      job.failure =
-          "The record of this sync could not be flushed, so the row may not be undone: " +
-          Sentence(ec);
+      job.failure = "The record of this sync could not be flushed, so the row may not be undone: " +
+                    Sentence(ec);
       StopAfter(i);
     }
   }

@@ -15,9 +15,9 @@ struct KindWord {
   size_t fields;  // after the word
 };
 constexpr KindWord kKinds[] = {
-    {JournalEntry::kKeep, "keep", 6},  {JournalEntry::kUnkept, "unkept", 5},
-    {JournalEntry::kPut, "put", 6},    {JournalEntry::kDone, "done", 1},
-    {JournalEntry::kNot, "not", 1},    {JournalEntry::kUndone, "undone", 1},
+    {JournalEntry::kKeep, "keep", 6},     {JournalEntry::kUnkept, "unkept", 5},
+    {JournalEntry::kPut, "put", 6},       {JournalEntry::kDone, "done", 1},
+    {JournalEntry::kNot, "not", 1},       {JournalEntry::kUndone, "undone", 1},
     {JournalEntry::kFolder, "folder", 1},
 };
 
@@ -142,9 +142,9 @@ bool ReadEntry(std::string_view line, JournalEntry* entry) {
 std::string HeadingText(const RunHeading& h) {
   return std::string(kJournalHeading) + "run\t" + h.id + '\t' + std::to_string(h.utc_seconds) +
          '\t' + std::to_string(h.sequence) + '\t' + (h.undo ? "undo" : "sync") + '\t' +
-         Escaped(h.computer) + '\t' + Escaped(h.temporaries) + "\ntree\t" +
-         Escaped(h.tree_id) + '\t' + Escaped(h.tree_text) + "\nother\t" + Escaped(h.other_id) +
-         '\t' + Escaped(h.other_text) + '\n';
+         Escaped(h.computer) + '\t' + Escaped(h.temporaries) + "\ntree\t" + Escaped(h.tree_id) +
+         '\t' + Escaped(h.tree_text) + "\nother\t" + Escaped(h.other_id) + '\t' +
+         Escaped(h.other_text) + '\n';
 }
 
 std::string JournalLine(const JournalEntry& entry) {

@@ -51,9 +51,8 @@ std::string NewRunId() {
 }
 
 std::string RunFolderName(const RunHeading& heading) {
-  const std::int64_t days = (heading.utc_seconds >= 0 ? heading.utc_seconds
-                                                      : heading.utc_seconds - 86399) /
-                            86400;
+  const std::int64_t days =
+      (heading.utc_seconds >= 0 ? heading.utc_seconds : heading.utc_seconds - 86399) / 86400;
   const std::int64_t second_of_day = heading.utc_seconds - days * 86400;
   // The date of `days` (the inverse of DaysFromCivil).
   const std::int64_t z = days + 719468;
@@ -66,19 +65,18 @@ std::string RunFolderName(const RunHeading& heading) {
   const std::int64_t m = mp + (mp < 10 ? 3 : -9);
   const std::int64_t y = yoe + era * 400 + (m <= 2);
   char text[160];
-  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld %02lld%02lld%02lldZ %lld ",
-                static_cast<long long>(y), static_cast<long long>(m), static_cast<long long>(d),
-                static_cast<long long>(second_of_day / 3600),
-                static_cast<long long>(second_of_day / 60 % 60),
-                static_cast<long long>(second_of_day % 60),
-                static_cast<long long>(heading.sequence));
+  std::snprintf(
+      text, sizeof text, "%04lld-%02lld-%02lld %02lld%02lld%02lldZ %lld ",
+      static_cast<long long>(y), static_cast<long long>(m), static_cast<long long>(d),
+      static_cast<long long>(second_of_day / 3600), static_cast<long long>(second_of_day / 60 % 60),
+      static_cast<long long>(second_of_day % 60), static_cast<long long>(heading.sequence));
   return text + heading.id.substr(0, 8);
 }
 
 std::optional<RunName> ReadRunName(std::string_view name) {
   // "YYYY-MM-DD HHMMSSZ <sequence> <id>"
-  if (name.size() < 22 || name[4] != '-' || name[7] != '-' || name[10] != ' ' ||
-      name[17] != 'Z' || name[18] != ' ') {
+  if (name.size() < 22 || name[4] != '-' || name[7] != '-' || name[10] != ' ' || name[17] != 'Z' ||
+      name[18] != ' ') {
     return std::nullopt;
   }
   std::int64_t y = 0, m = 0, d = 0, hh = 0, mm = 0, ss = 0;

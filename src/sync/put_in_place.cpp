@@ -39,8 +39,8 @@ std::optional<std::string> PutInPlace::MoveAside(Job& job) {
   RunRecord& record = *keeping_.RecordOf(job.target);
   const std::error_code kept = RetryWhileHeld(
       [&] {
-        return record.Keep(*job.folder, ComparedTrees::PathBelow(tree, job.target),
-                           job.target_name, KeptName(job.target_name));
+        return record.Keep(*job.folder, ComparedTrees::PathBelow(tree, job.target), job.target_name,
+                           KeptName(job.target_name));
       },
       job.storage, stop_);
   if (kept == std::errc::cross_device_link || kept == std::errc::operation_not_supported) {

@@ -1,8 +1,8 @@
 #include "sync/run_folder.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 
 #include "platform/path_text.h"
 #include "sync/kept_runs.h"
@@ -91,8 +91,8 @@ std::error_code KeptFiles::KeptFolderOf(std::string_view path,
   return {};
 }
 
-std::error_code KeptFiles::Keep(const Folder& folder, std::string_view path,
-                                std::string_view name, std::string_view kept_name) {
+std::error_code KeptFiles::Keep(const Folder& folder, std::string_view path, std::string_view name,
+                                std::string_view kept_name) {
   std::shared_ptr<const Folder> kept;
   {
     std::lock_guard lock(mutex_);

@@ -14,9 +14,9 @@ RunHeading HeadingFor(ComparedTrees& trees, int index, const std::string& id,
                       std::string temporaries) {
   const ComparedTrees::Tree& self = trees.tree(index);
   const ComparedTrees::Tree& other = trees.tree(1 - index);
-  return RunHeading{id,        utc_seconds, sequence, undo,      ComputerName(),
-                    std::move(temporaries), self.id,  self.text, other.id,
-                    other.text};
+  return RunHeading{
+      id,      utc_seconds, sequence, undo,      ComputerName(), std::move(temporaries),
+      self.id, self.text,   other.id, other.text};
 }
 
 RunKeeping::RunKeeping(FileSystem& fs, ComparedTrees& trees, int keep_days, std::int64_t started,
@@ -67,8 +67,8 @@ void RunKeeping::MakeRecord(int index, SyncReport& report) {
     if (!ec) return;
     records_[index].reset();
     // What a failed attempt made goes; an empty record's folders go too.
-    RemoveRun(fs_, *tree.folder, RunFolderName(HeadingFor(trees_, index, id_, started_,
-                                                          sequence_, false)));
+    RemoveRun(fs_, *tree.folder,
+              RunFolderName(HeadingFor(trees_, index, id_, started_, sequence_, false)));
     if (IsOutOfSpace(ec) && MakeRoom(tree.text, report)) continue;
     if (ec == std::errc::io_error) {
       // A disk that fails to write or flush is trusted with nothing more.

@@ -19,15 +19,15 @@ void RunRecord::NoteUnkept(std::string_view path, const FileStamp& old) {
   noted_ = true;
 }
 
-void RunRecord::NotePut(std::string_view path, std::string_view temporary,
-                        const FileStamp& copy) {
+void RunRecord::NotePut(std::string_view path, std::string_view temporary, const FileStamp& copy) {
   pending_ += JournalLine({JournalEntry::kPut, std::string(path), std::string(temporary), copy});
   noted_ = true;
 }
 
 void RunRecord::NoteOutcome(std::string_view path, bool done) {
   done_any_ = done_any_ || done;
-  pending_ += JournalLine({done ? JournalEntry::kDone : JournalEntry::kNot, std::string(path), {}, {}});
+  pending_ +=
+      JournalLine({done ? JournalEntry::kDone : JournalEntry::kNot, std::string(path), {}, {}});
 }
 
 void RunRecord::NoteFolder(std::string_view path) {
@@ -35,7 +35,8 @@ void RunRecord::NoteFolder(std::string_view path) {
   if (RunFolder(&run)) return;
   std::lock_guard write(write_mutex_);
   if (failed_) return;
-  std::string line = JournalLine({JournalEntry::kFolder, path.empty() ? "." : std::string(path), {}, {}});
+  std::string line =
+      JournalLine({JournalEntry::kFolder, path.empty() ? "." : std::string(path), {}, {}});
   if (torn_) line.insert(0, "\n");
   torn_ = bool(fs_.AppendText(journal_, line));
 }
@@ -96,8 +97,8 @@ std::error_code RunRecord::Close() {
   return ec;
 }
 
-std::error_code RunRecord::Keep(const Folder& folder, std::string_view path,
-                                std::string_view name, std::string_view kept_name) {
+std::error_code RunRecord::Keep(const Folder& folder, std::string_view path, std::string_view name,
+                                std::string_view kept_name) {
   std::shared_ptr<const Folder> run;
   if (std::error_code ec = RunFolder(&run)) return ec;
   return kept_->Keep(folder, path, name, kept_name);

@@ -80,7 +80,8 @@ class TreeUndo {
     std::vector<RecordedRow> rows = RowsOf(journal.entries);
     std::erase_if(rows, [](const RecordedRow& row) { return !row.done || row.undone; });
     std::sort(rows.begin(), rows.end(), [](const RecordedRow& a, const RecordedRow& b) {
-      return std::pair(ParentPath(a.path, '/'), a.path) < std::pair(ParentPath(b.path, '/'), b.path);
+      return std::pair(ParentPath(a.path, '/'), a.path) <
+             std::pair(ParentPath(b.path, '/'), b.path);
     });
     const size_t left_before = report_.left_alone.size();
     for (size_t from = 0; from < rows.size() && !report_.error;) {
@@ -106,9 +107,7 @@ class TreeUndo {
   }
 
  private:
-  std::string Shown(const RecordedRow& row) const {
-    return tree_.text + WithSeparators(row.path);
-  }
+  std::string Shown(const RecordedRow& row) const { return tree_.text + WithSeparators(row.path); }
   std::string KeptText(const RecordedRow& row) const {
     const std::string_view folder = FolderPart(row.path, '/');
     return RunFolderText(tree_.text, run_name_) + kSeparator + std::string(kKeptFilesFolder) +
@@ -121,8 +120,8 @@ class TreeUndo {
     const std::string_view name = FileNamePart(row.path, '/');
     if (row.unkept) {
       ++unkept_;
-      report_.left_alone.push_back(Shown(row) +
-                                   " (it was replaced without keeping, so nothing can be put back)");
+      report_.left_alone.push_back(
+          Shown(row) + " (it was replaced without keeping, so nothing can be put back)");
       return std::nullopt;
     }
     FileInfo now, kept;
@@ -135,9 +134,10 @@ class TreeUndo {
       // files, so a link there is a change.
       if (now.is_link || !SameAsRecorded(now.stamp, *row.put, tree_.storage)) {
         report_.left_alone.push_back(
-            Shown(row) + (kept_there ? " (changed since the sync; the file it replaced is kept as " +
-                                           KeptText(row) + ")"
-                                     : " (changed since the sync)"));
+            Shown(row) + (kept_there
+                              ? " (changed since the sync; the file it replaced is kept as " +
+                                    KeptText(row) + ")"
+                              : " (changed since the sync)"));
         return std::nullopt;
       }
       if (row.kept && !kept_there) {
@@ -188,8 +188,8 @@ class TreeUndo {
     }
     // Rows with nothing left to do are undone as they stand.
     for (const RecordedRow& row : rows) {
-      const bool stepped = std::any_of(steps.begin(), steps.end(),
-                                       [&](const Step& s) { return s.row == &row; });
+      const bool stepped =
+          std::any_of(steps.begin(), steps.end(), [&](const Step& s) { return s.row == &row; });
       if (!stepped && !row.kept && !row.unkept) {
         FileInfo now;
         if (fs_.StatAt(*folder, FileNamePart(row.path, '/'), FollowLinks::kNo, &now)) {

@@ -682,7 +682,7 @@ std::error_code FakeFileSystem::AppendText(OpenFile& file, std::string_view text
 }
 
 std::error_code FakeFileSystem::OpenToAppend(const Folder& folder, std::string_view name,
-                                            OpenFile* file) {
+                                             OpenFile* file) {
   std::lock_guard lock(mutex_);
   const NodePtr parent = FolderOf(folder);
   if (std::error_code ec = Step(Op::kOpen, PathIn(parent.get(), name))) return ec;

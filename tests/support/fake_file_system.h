@@ -181,7 +181,7 @@ class FakeFileSystem final : public FileSystem {
     int calls_before;  // calls of `op` made before the fault was set
     std::string path;
     std::error_code error;
-    bool from_on = false;  // every call from the nth on fails
+    bool from_on = false;    // every call from the nth on fails
     bool in_record = false;  // nth counts calls in the runs' records only
   };
 

@@ -49,7 +49,8 @@ TEST(JournalTest, ParseReadsWholeLinesAndLeavesOutTheRest) {
   const Case cases[] = {
       {"keep then put", h + keep + put, {keep_shown, put_shown}},
       {"heading alone", h, {}},
-      {"outcomes and the end", h + keep + put + "done\tsub/x\n" + "end\n",
+      {"outcomes and the end",
+       h + keep + put + "done\tsub/x\n" + "end\n",
        {keep_shown, put_shown, "done [sub/x]", "end"}},
       {"an end torn by a crash", h + keep + "en", {keep_shown}},
       {"no heading", keep + put, {"not a journal"}},
@@ -70,7 +71,9 @@ TEST(JournalTest, ParseReadsWholeLinesAndLeavesOutTheRest) {
       {"empty number", h + "put\tx\tt\t\t2\t3\t4\n", {}},
       {"negative nanoseconds", h + "put\tx\tt\t1\t2\t-3\t4\n", {}},
       {"empty line", h + "\n" + put, {put_shown}},
-      {"before 1970", h + "keep\tx\t~x\t0\t-86400\t999999999\t0\n", {"keep [x] [~x] 0 -86400 999999999 0"}},
+      {"before 1970",
+       h + "keep\tx\t~x\t0\t-86400\t999999999\t0\n",
+       {"keep [x] [~x] 0 -86400 999999999 0"}},
       {"escaped delimiters",
        h + "put\ta%09b%0Ac%0Dd%25e\t~%25\t1\t2\t3\t4\n",
        {"put [a\tb\nc\rd%e] [~%] 1 2 3 4"}},
@@ -86,7 +89,10 @@ TEST(JournalTest, EveryNameReadsBackAsWritten) {
   constexpr std::uint64_t kMaxId = std::numeric_limits<std::uint64_t>::max();
   const JournalEntry entries[] = {
       {JournalEntry::kKeep, "plain", "~plain", {0, 1, 2, 3, 4}},
-      {JournalEntry::kPut, "deep/er/name with spaces", "~t", {0, kMaxId, kMaxSize, -1, 999'999'999}},
+      {JournalEntry::kPut,
+       "deep/er/name with spaces",
+       "~t",
+       {0, kMaxId, kMaxSize, -1, 999'999'999}},
       {JournalEntry::kKeep, "tab\there", "~tab\there", {}},
       {JournalEntry::kPut, "line\nend\r\nand CR\r", "", {}},
       {JournalEntry::kUnkept, "100%", "", {}},
@@ -105,8 +111,8 @@ TEST(JournalTest, EveryNameReadsBackAsWritten) {
   }
   EXPECT_EQ(ShownAll(text), want);
   // The heading reads back too, blanks and delimiters in the paths included.
-  RunHeading heading{"0123456789abcdef", -5,  12, true, "host\tname", "~tandrel-0123-",
-                     "1:2",              "C:\\a\tb\\", "",   "/b%/"};
+  RunHeading heading{"0123456789abcdef", -5,    12,           true, "host\tname",
+                     "~tandrel-0123-",   "1:2", "C:\\a\tb\\", "",   "/b%/"};
   Journal journal;
   ASSERT_TRUE(ParseJournal(HeadingText(heading), &journal));
   EXPECT_EQ(HeadingText(journal.heading), HeadingText(heading));

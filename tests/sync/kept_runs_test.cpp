@@ -41,7 +41,8 @@ TEST(KeptRunsTest, ARunsFolderNameReadsBackAsItsTimeAndSequence) {
     EXPECT_EQ(read->utc_seconds, c.utc) << c.want;
     EXPECT_EQ(read->sequence, c.sequence) << c.want;
   }
-  for (const char* other : {"2026-12-07 181000", "notes", "2026-12-07 181000Z", "2026-12-07 181000Z x id"}) {
+  for (const char* other :
+       {"2026-12-07 181000", "notes", "2026-12-07 181000Z", "2026-12-07 181000Z x id"}) {
     EXPECT_FALSE(ReadRunName(other)) << other;
   }
 }
@@ -49,9 +50,9 @@ TEST(KeptRunsTest, ARunsFolderNameReadsBackAsItsTimeAndSequence) {
 TEST(KeptRunsTest, RunsAreInTheOrderTheyRanAndEachIsNumberedAfterTheLast) {
   FakeFileSystem fs;
   // The clock went back an hour between the second and the third run.
-  for (const std::string run : {"2026-12-07 181000Z 3 cccccccc", "2026-12-07 181000Z 2 bbbbbbbb",
-                                "2026-12-07 190000Z 1 aaaaaaaa", "2026-12-07 181000Z 10 dddddddd",
-                                "notes"}) {
+  for (const std::string run :
+       {"2026-12-07 181000Z 3 cccccccc", "2026-12-07 181000Z 2 bbbbbbbb",
+        "2026-12-07 190000Z 1 aaaaaaaa", "2026-12-07 181000Z 10 dddddddd", "notes"}) {
     fs.AddFolder(P("/a/.tandrel/replaced/" + run));
   }
   fs.AddFolder(P("/b/.tandrel/replaced/2020-01-01 000000Z 11 eeeeeeee"));
@@ -59,9 +60,9 @@ TEST(KeptRunsTest, RunsAreInTheOrderTheyRanAndEachIsNumberedAfterTheLast) {
   Folder a, b;
   ASSERT_FALSE(fs.OpenRoot(P("/a/"), &a));
   ASSERT_FALSE(fs.OpenRoot(P("/b/"), &b));
-  EXPECT_EQ(RunsIn(fs, a),
-            (std::vector<std::string>{"2026-12-07 190000Z 1 aaaaaaaa", "2026-12-07 181000Z 2 bbbbbbbb",
-                                      "2026-12-07 181000Z 3 cccccccc", "2026-12-07 181000Z 10 dddddddd"}));
+  EXPECT_EQ(RunsIn(fs, a), (std::vector<std::string>{
+                               "2026-12-07 190000Z 1 aaaaaaaa", "2026-12-07 181000Z 2 bbbbbbbb",
+                               "2026-12-07 181000Z 3 cccccccc", "2026-12-07 181000Z 10 dddddddd"}));
   EXPECT_EQ(NextSequence(fs, {&a}), 11);
   EXPECT_EQ(NextSequence(fs, {&a, &b}), 12);
 }

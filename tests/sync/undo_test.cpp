@@ -117,42 +117,50 @@ TEST(Undo, PutsBothTreesBackButWhatChangedSince) {
 }
 
 // A crash at any step of a sync (each create, write, flush and rename),
+// on a local disk and on a share (where a temporary's lock tells nothing),
 // then a sync: every path holds its old file or its new one, nothing is
 // left in a temporary or stranded in the record, and the trees are in
 // step; then undo of both runs, newest first: both trees as before.
 TEST(Undo, ACrashAtAnyStepIsRecoveredAndUndone) {
   const Op kSteps[] = {Op::kCreate, Op::kWrite, Op::kFlush, Op::kRename, Op::kRemove};
   int crashes = 0;
-  for (const Op op : kSteps) {
-    for (int nth = 1;; ++nth) {
-      FakeFileSystem fs;
-      Populate(fs);
-      const std::vector<std::string> before = Snapshot(fs);
-      fs.CutPowerAt(op, nth);
-      SyncAll(fs);
-      const bool crashed = fs.PowerIsCut();
-      fs.PowerBack();
-      if (!crashed) break;  // past the last step of that kind
-      ++crashes;
-      const std::string at = "crash at step " + std::to_string(nth) + " of kind " +
-                             std::to_string(static_cast<int>(op));
+  for (const bool share : {false, true})
+    for (const Op op : kSteps) {
+      for (int nth = 1;; ++nth) {
+        FakeFileSystem fs;
+        Populate(fs);
+        if (share) {
+          testing::FakeStorage remote;
+          remote.storage.remote = true;
+          fs.SetStorage(P("/a"), remote);
+          fs.SetStorage(P("/b"), remote);
+        }
+        const std::vector<std::string> before = Snapshot(fs);
+        fs.CutPowerAt(op, nth);
+        SyncAll(fs);
+        const bool crashed = fs.PowerIsCut();
+        fs.PowerBack();
+        if (!crashed) break;  // past the last step of that kind
+        ++crashes;
+        const std::string at = "crash at step " + std::to_string(nth) + " of kind " +
+                               std::to_string(static_cast<int>(op)) + (share ? " on a share" : "");
 
-      ASSERT_TRUE(SyncAll(fs)) << at;
+        ASSERT_TRUE(SyncAll(fs)) << at;
 
-      EXPECT_FALSE(fs.HasTemporaries()) << at;
-      testing::ExpectInStep(fs);
-      EXPECT_EQ(fs.Contents(P("/b/deep/x")), "newer x") << at;
-      EXPECT_EQ(fs.Contents(P("/a/sub/y")), "newer y") << at;
-      EXPECT_FALSE(fs.Exists(P("/b/x"))) << at << ": copied again beside its namesake";
-      const std::vector<RecordedRun> runs = RecordedRuns(fs, P("/a/"), P("/b/"));
-      for (auto run = runs.rbegin(); run != runs.rend(); ++run) {
-        const UndoReport report = UndoRun(fs, P("/a/"), P("/b/"), *run);
-        EXPECT_THAT(report.left_alone, ::testing::IsEmpty()) << at;
+        EXPECT_FALSE(fs.HasTemporaries()) << at;
+        testing::ExpectInStep(fs);
+        EXPECT_EQ(fs.Contents(P("/b/deep/x")), "newer x") << at;
+        EXPECT_EQ(fs.Contents(P("/a/sub/y")), "newer y") << at;
+        EXPECT_FALSE(fs.Exists(P("/b/x"))) << at << ": copied again beside its namesake";
+        const std::vector<RecordedRun> runs = RecordedRuns(fs, P("/a/"), P("/b/"));
+        for (auto run = runs.rbegin(); run != runs.rend(); ++run) {
+          const UndoReport report = UndoRun(fs, P("/a/"), P("/b/"), *run);
+          EXPECT_THAT(report.left_alone, ::testing::IsEmpty()) << at;
+        }
+        EXPECT_EQ(Snapshot(fs), before) << at;
       }
-      EXPECT_EQ(Snapshot(fs), before) << at;
     }
-  }
-  EXPECT_GT(crashes, 40);  // every step of a run of four rows
+  EXPECT_GT(crashes, 80);  // every step of a run of four rows, twice
 }
 
 // Undo over what a run may meet: each case is synced, disturbed, then the
@@ -165,13 +173,16 @@ TEST(Undo, ActsOnlyOnItsRunAndNeverDestroys) {
     std::function<void(FakeFileSystem&)> setup;
     // Between the sync and the undo.
     std::function<void(FakeFileSystem&)> after_sync;
-    std::string folder2 = P("/b/");  // the pair undo is asked for
+    std::string folder2 = P("/b/");       // the pair undo is asked for
     std::vector<std::string> left_alone;  // a text each reason holds
     std::function<void(FakeFileSystem&)> check;
   };
   const Case cases[] = {
       {"a pair never synced has nothing to undo",
-       {}, [](FakeFileSystem& fs) { fs.AddFolder(P("/c")); }, P("/c/"), {},
+       {},
+       [](FakeFileSystem& fs) { fs.AddFolder(P("/c")); },
+       P("/c/"),
+       {},
        [](FakeFileSystem& fs) {
          EXPECT_TRUE(RecordedRuns(fs, P("/a/"), P("/c/")).empty());
          EXPECT_EQ(fs.Contents(P("/a/sub/y")), "newer y");
@@ -182,7 +193,8 @@ TEST(Undo, ActsOnlyOnItsRunAndNeverDestroys) {
          fs.Move(P("/a/only-a"), P("/deleted-only-a"));
          fs.Move(P("/a/x"), P("/deleted-x"));
        },
-       P("/b/"), {},
+       P("/b/"),
+       {},
        [](FakeFileSystem& fs) {
          EXPECT_FALSE(fs.Exists(P("/b/only-a")));
          EXPECT_EQ(fs.Contents(P("/b/deep/x")), "older x");
@@ -192,17 +204,20 @@ TEST(Undo, ActsOnlyOnItsRunAndNeverDestroys) {
          EXPECT_EQ(fs.Contents(P("/b/deep/x")), "newer x");
        }},
       {"a row passed over for a newer namesake is no change since",
-       [](FakeFileSystem& fs) { fs.AddFile(P("/a/other/x"), "between x", kOld + kSecond * 3600); }, {},
-       P("/b/"), {}, [](FakeFileSystem& fs) {
-         EXPECT_EQ(fs.Contents(P("/b/deep/x")), "older x");
-       }},
+       [](FakeFileSystem& fs) { fs.AddFile(P("/a/other/x"), "between x", kOld + kSecond * 3600); },
+       {},
+       P("/b/"),
+       {},
+       [](FakeFileSystem& fs) { EXPECT_EQ(fs.Contents(P("/b/deep/x")), "older x"); }},
       {"an overwritten link comes back as the link",
        [](FakeFileSystem& fs) {
          fs.AddFile(P("/b/real"), "real", kOld);
          fs.AddLink(P("/b/deep/link"), P("/b/real"));
          fs.AddFile(P("/a/link"), "newer link", kNew + kDay);
        },
-       {}, P("/b/"), {},
+       {},
+       P("/b/"),
+       {},
        [](FakeFileSystem& fs) {
          EXPECT_TRUE(fs.IsLink(P("/b/deep/link")));
          EXPECT_EQ(fs.Contents(P("/b/real")), "real");
@@ -212,19 +227,27 @@ TEST(Undo, ActsOnlyOnItsRunAndNeverDestroys) {
          fs.AddFile(P("/a/") + long_name, "newer long", kNew);
          fs.AddFile(P("/b/deep/") + long_name, "older long", kOld);
        },
-       {}, P("/b/"), {},
-       [&](FakeFileSystem& fs) { EXPECT_EQ(fs.Contents(P("/b/deep/") + long_name), "older long"); }},
+       {},
+       P("/b/"),
+       {},
+       [&](FakeFileSystem& fs) {
+         EXPECT_EQ(fs.Contents(P("/b/deep/") + long_name), "older long");
+       }},
       {"a folder named like the journal",
        [](FakeFileSystem& fs) {
          fs.AddFile(P("/a/in-journal"), "newer j", kNew);
          fs.AddFile(P("/b/journal.txt/in-journal"), "older j", kOld);
        },
-       {}, P("/b/"), {},
+       {},
+       P("/b/"),
+       {},
        [](FakeFileSystem& fs) {
          EXPECT_EQ(fs.Contents(P("/b/journal.txt/in-journal")), "older j");
        }},
       {"a copy changed since is left alone and named",
-       {}, [](FakeFileSystem& fs) { fs.Write(P("/b/only-a"), "edited", kNew + kDay); }, P("/b/"),
+       {},
+       [](FakeFileSystem& fs) { fs.Write(P("/b/only-a"), "edited", kNew + kDay); },
+       P("/b/"),
        {P("/b/only-a") + " (changed since the sync)"},
        [](FakeFileSystem& fs) { EXPECT_EQ(fs.Contents(P("/b/only-a")), "edited"); }},
   };

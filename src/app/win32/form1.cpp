@@ -449,9 +449,8 @@ void Form1::StartCompare() {
   std::thread([fs = fs_, request = *request, stop = compare_stop_.get_token(), hwnd = hwnd_, run] {
     BuildOptions options;
     options.stop = stop;
-    auto result =
-        std::make_unique<BuildResult>(
-            RecoverThenBuildPlan(*fs, request.folder1, request.folder2, options));
+    auto result = std::make_unique<BuildResult>(
+        RecoverThenBuildPlan(*fs, request.folder1, request.folder2, options));
     if (::PostMessageW(hwnd, kCompareDone, run, reinterpret_cast<LPARAM>(result.get()))) {
       result.release();
     }

@@ -1,7 +1,5 @@
 // Writing below an opened folder: temporaries, copies, flushes, renames
 // and removals. Reading lives in posix_file_system.cpp.
-#include "platform/posix/posix_file_system.h"
-
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -13,6 +11,7 @@
 #include <vector>
 
 #include "platform/posix/posix_fd.h"
+#include "platform/posix/posix_file_system.h"
 #include "platform/posix/posix_storage.h"
 
 #ifdef __linux__
@@ -352,8 +351,8 @@ std::error_code PosixFileSystem::RemoveIfNotHeld(const Folder& folder, std::stri
   const std::string z = NameZ(name);
   Fd fd(::openat(dir, z.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat link {};
-  if (fd.get() < 0 && errno == ELOOP && ::fstatat(dir, z.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 &&
-      S_ISLNK(link.st_mode)) {
+  if (fd.get() < 0 && errno == ELOOP &&
+      ::fstatat(dir, z.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode)) {
     // A link is nobody's open file: it goes as it is.
     if (::unlinkat(dir, z.c_str(), 0) != 0) return LastError();
     *removed = true;

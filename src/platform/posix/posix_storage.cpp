@@ -6,15 +6,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <climits>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <vector>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #ifdef __linux__
 #include <sys/statfs.h>
@@ -119,7 +118,8 @@ std::optional<MountEntry> FindMount(dev_t device) {
     MountEntry entry;
     // ROOT and POINT follow MAJOR:MINOR.
     const size_t root_end = line.find(' ', at + wanted.size() + 1);
-    const size_t point_end = root_end == std::string::npos ? root_end : line.find(' ', root_end + 1);
+    const size_t point_end =
+        root_end == std::string::npos ? root_end : line.find(' ', root_end + 1);
     if (point_end != std::string::npos) {
       entry.point = Unescape(std::string_view(line).substr(root_end + 1, point_end - root_end - 1));
     }
