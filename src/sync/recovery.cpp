@@ -210,7 +210,7 @@ std::vector<std::string> RecoveryLines(const Recovery& recovery) {
   std::vector<std::string> lines;
   if (recovery.finished + recovery.rolled_back > 0) {
     lines.push_back("An interrupted sync was recovered: " + Rows(recovery.finished) +
-                    " finished, " + Rows(recovery.rolled_back) + " put back as they were.");
+                    " finished, " + Rows(recovery.rolled_back) + " put back as before.");
   }
   for (const std::string& row : recovery.unsettled) {
     lines.push_back("Could not recover " + row + ".");
