@@ -155,9 +155,16 @@ class TreeUndo {
 
   void UndoFolder(std::string_view folder_path, std::span<const RecordedRow> rows) {
     std::shared_ptr<const Folder> folder;
-    if (std::error_code ec = trees_.OpenBelow(tree_, WithSeparators(folder_path), &folder)) {
+    if (trees_.OpenBelow(tree_, WithSeparators(folder_path), &folder)) {
+      // Copies whose folder is gone are gone with it.
+      std::string undone;
       for (const RecordedRow& row : rows) {
         if (row.kept) report_.left_alone.push_back(Shown(row) + " (its folder is gone)");
+        if (!row.kept) undone += JournalLine({JournalEntry::kUndone, row.path, {}, {}});
+      }
+      if (std::error_code ec =
+              undone.empty() ? std::error_code() : AddToJournal(fs_, run_, journal_, undone)) {
+        Fail(ec);
       }
       return;
     }
@@ -182,20 +189,11 @@ class TreeUndo {
     }
     std::string undone;
     for (const Step& step : steps) {
-      const bool done = Perform(*folder, kept_folder, step);
-      undo_.NoteOutcome(step.row->path, done);
+      // A copy taken away since, with nothing kept: undone as it stands.
+      const bool nothing = !step.aside && !step.restore;
+      const bool done = nothing || Perform(*folder, kept_folder, step);
+      if (!nothing) undo_.NoteOutcome(step.row->path, done);
       if (done) undone += JournalLine({JournalEntry::kUndone, step.row->path, {}, {}});
-    }
-    // Rows with nothing left to do are undone as they stand.
-    for (const RecordedRow& row : rows) {
-      const bool stepped =
-          std::any_of(steps.begin(), steps.end(), [&](const Step& s) { return s.row == &row; });
-      if (!stepped && !row.kept && !row.unkept) {
-        FileInfo now;
-        if (fs_.StatAt(*folder, FileNamePart(row.path, '/'), FollowLinks::kNo, &now)) {
-          undone += JournalLine({JournalEntry::kUndone, row.path, {}, {}});
-        }
-      }
     }
     std::error_code ec = fs_.FlushFolder(*folder);
     if (!ec && has_kept) ec = fs_.FlushFolder(kept_folder);
