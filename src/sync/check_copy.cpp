@@ -39,10 +39,11 @@ std::string SizeMismatch(std::int64_t placed, std::int64_t source) {
 
 }  // namespace
 
-bool SameForCompare(const FileStamp& placed, const FileStamp& source, const Storage& storage) {
+bool SameForCompare(const FileStamp& placed, const FileStamp& source, const Storage& storage,
+                    bool same_size) {
   const std::optional<FileTime> a = WriteTimeOf(placed);
   const std::optional<FileTime> b = WriteTimeOf(source);
-  if (storage.local_time) return CompareWriteTimesOnFat(a, b, [] { return false; }) == 0;
+  if (storage.local_time) return CompareWriteTimesOnFat(a, b, [&] { return same_size; }) == 0;
   return CompareWriteTimes(a, b) == 0;
 }
 

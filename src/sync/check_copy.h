@@ -14,8 +14,10 @@
 namespace tandrel {
 
 // True when the two carry the same write time as a compare on `storage`
-// sees times.
-bool SameForCompare(const FileStamp& placed, const FileStamp& source, const Storage& storage);
+// sees times. `same_size`: the two are equally long, so that on FAT a
+// whole-hour shift (a time-zone or summer-time change) is no change.
+bool SameForCompare(const FileStamp& placed, const FileStamp& source, const Storage& storage,
+                    bool same_size = false);
 
 // True when `placed` carries the write time of `source` as exactly as the
 // storage keeps times.

@@ -210,7 +210,9 @@ std::error_code AddToJournal(FileSystem& fs, const Folder& run, OpenFile& journa
 bool SameAsRecorded(const FileStamp& now, const FileStamp& recorded, const Storage& storage) {
   if (now.size != recorded.size) return false;
   if (storage.keeps_file_ids && !storage.remote && now.file_id != recorded.file_id) return false;
-  return SameForCompare(now, recorded, storage);
+  // As the compare sees it: on FAT a whole-hour shift of a file of the same
+  // length is a time-zone or summer-time change, not an edit.
+  return SameForCompare(now, recorded, storage, /*same_size=*/true);
 }
 
 }  // namespace tandrel

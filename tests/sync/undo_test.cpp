@@ -248,6 +248,18 @@ TEST(Undo, ActsOnlyOnItsRunAndNeverDestroys) {
        [](FakeFileSystem& fs) {
          EXPECT_EQ(fs.Contents(P("/b/journal.txt/in-journal")), "older j");
        }},
+      {"on FAT, a whole hour's shift since is no change",
+       [](FakeFileSystem& fs) {
+         testing::FakeStorage fat;
+         fat.storage = FatStorage();
+         fs.SetStorage(P("/b"), fat);
+       },
+       [](FakeFileSystem& fs) {
+         fs.Write(P("/b/deep/x"), "newer x", fs.TimeOf(P("/b/deep/x")) + kSecond * 3600);
+       },
+       P("/b/"),
+       {},
+       [](FakeFileSystem& fs) { EXPECT_EQ(fs.Contents(P("/b/deep/x")), "older x"); }},
       {"a copy changed since is left alone and named",
        {},
        [](FakeFileSystem& fs) { fs.Write(P("/b/only-a"), "edited", kNew + kDay); },
