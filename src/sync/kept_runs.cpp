@@ -26,6 +26,23 @@ std::int64_t DaysFromCivil(std::int64_t y, std::int64_t m, std::int64_t d) {
   return era * 146097 + doe - 719468;
 }
 
+// When a run of an earlier build began, by its folder's name in local
+// time ("2026-12-07 181000", perhaps then " (2)"): such a record is not
+// undone by this build, only removed once it is old enough.
+std::optional<std::int64_t> EarlierBuildsRunStart(std::string_view name) {
+  std::int64_t y = 0, m = 0, d = 0, hh = 0, mm = 0, ss = 0;
+  if (name.size() < 17 || name[4] != '-' || name[7] != '-' || name[10] != ' ' ||
+      (name.size() > 17 && name[17] != ' ') || !ReadNumber(name.substr(0, 4), &y) ||
+      !ReadNumber(name.substr(5, 2), &m) || !ReadNumber(name.substr(8, 2), &d) ||
+      !ReadNumber(name.substr(11, 2), &hh) || !ReadNumber(name.substr(13, 2), &mm) ||
+      !ReadNumber(name.substr(15, 2), &ss)) {
+    return std::nullopt;
+  }
+  // Local time is within a day of UTC: a day's margin keeps it at least as
+  // long as asked.
+  return DaysFromCivil(y, m, d) * 86400 + hh * 3600 + mm * 60 + ss - 86400;
+}
+
 std::vector<std::string> RunsInReplaced(FileSystem& fs, const Folder& replaced) {
   std::vector<DirEntry> entries;
   if (fs.List(replaced, &entries)) return {};
@@ -165,6 +182,16 @@ std::vector<std::string> RemoveRunsBefore(FileSystem& fs, const Folder& top, std
     Journal journal;
     if (ReadRunJournal(fs, top, run, &journal) && !journal.ended) continue;
     if (RemoveTree(fs, replaced, run)) removed.push_back(run);
+  }
+  std::vector<DirEntry> entries;
+  if (removed.size() < at_most && !fs.List(replaced, &entries)) {
+    for (const DirEntry& entry : entries) {
+      if (removed.size() >= at_most || entry.kind != EntryKind::kFolder) continue;
+      const std::optional<std::int64_t> began = EarlierBuildsRunStart(entry.name);
+      if (began && *began < before && RemoveTree(fs, replaced, entry.name)) {
+        removed.push_back(entry.name);
+      }
+    }
   }
   if (!removed.empty()) (void)fs.FlushFolder(replaced);
   return removed;

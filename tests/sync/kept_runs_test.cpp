@@ -67,5 +67,33 @@ TEST(KeptRunsTest, RunsAreInTheOrderTheyRanAndEachIsNumberedAfterTheLast) {
   EXPECT_EQ(NextSequence(fs, {&a, &b}), 12);
 }
 
+// Old runs go after their days, this build's by their UTC name and an
+// earlier build's (a local-time name, which this one cannot undo) as well;
+// a run cut short stays until it is recovered.
+TEST(KeptRunsTest, RunsOlderThanAskedAreRemovedButOneCutShort) {
+  FakeFileSystem fs;
+  const std::string replaced = P("/a/.tandrel/replaced/");
+  const std::string ended =
+      "tandrel journal 2\nrun\tid\t1\t1\tsync\thost\t~t-\ntree\t\t/a/\n"
+      "other\t\t/b/\nend\n";
+  fs.AddFile(replaced + "2020-01-01 000000Z 1 aaaaaaaa" + P("/journal.txt"), ended, 0);
+  fs.AddFile(replaced + "2020-01-01 000000Z 2 bbbbbbbb" + P("/journal.txt"),
+             ended.substr(0, ended.size() - 4), 0);  // no end: cut short
+  fs.AddFolder(replaced + "2020-01-02 120000");      // an earlier build's
+  fs.AddFolder(replaced + "2020-01-02 120000 (2)");
+  fs.AddFolder(replaced + "2030-01-01 000000Z 3 cccccccc");
+  fs.AddFolder(replaced + "2030-01-01 000000");
+  Folder a;
+  ASSERT_FALSE(fs.OpenRoot(P("/a/"), &a));
+  const std::int64_t year_2025 = 1735689600;
+
+  const std::vector<std::string> removed = RemoveRunsBefore(fs, a, year_2025, {});
+
+  EXPECT_EQ(removed, (std::vector<std::string>{"2020-01-01 000000Z 1 aaaaaaaa", "2020-01-02 120000",
+                                               "2020-01-02 120000 (2)"}));
+  EXPECT_TRUE(fs.Exists(replaced + "2020-01-01 000000Z 2 bbbbbbbb"));
+  EXPECT_TRUE(fs.Exists(replaced + "2030-01-01 000000"));
+}
+
 }  // namespace
 }  // namespace tandrel
