@@ -180,6 +180,16 @@ std::error_code BeginJournal(FileSystem& fs, const Folder& run, const RunHeading
   return fs.AppendText(*journal, HeadingText(heading));
 }
 
+void MarkEnded(FileSystem& fs, const Folder& run) {
+  OpenFile marker;
+  if (!fs.CreateTemporary(run, kEndedName, &marker)) (void)fs.CloseTemporary(marker, false);
+}
+
+bool MarkedEnded(FileSystem& fs, const Folder& run) {
+  FileInfo info;
+  return !fs.StatAt(run, kEndedName, FollowLinks::kNo, &info);
+}
+
 std::error_code AddToJournal(FileSystem& fs, const Folder& run, OpenFile& journal,
                              std::string_view text) {
   OpenFile* flushed = &journal;

@@ -81,6 +81,15 @@ bool ParseJournal(std::string_view text, Journal* journal);
 std::error_code BeginJournal(FileSystem& fs, const Folder& run, const RunHeading& heading,
                              OpenFile* journal);
 
+// Beside a journal that has its end line, a run leaves an empty file of
+// this name, so that a later run need not read a long journal to know that
+// it ended. Only its presence counts; without it, the journal tells.
+inline constexpr std::string_view kEndedName = "ended";
+// Leaves that file (best effort: without it the journal is read).
+void MarkEnded(FileSystem& fs, const Folder& run);
+// True when the run folder `run` has that file.
+bool MarkedEnded(FileSystem& fs, const Folder& run);
+
 // Adds `text` at the end of the journal of the run folder `run`, opened
 // and held as `journal` by OpenToAppend, and flushes it. A driver that
 // cannot add to a file once it was closed (fusefat) gets the journal

@@ -179,8 +179,11 @@ std::vector<std::string> RemoveRunsBefore(FileSystem& fs, const Folder& top, std
     if (removed.size() >= at_most) break;
     if (run == spare || ReadRunName(run)->utc_seconds >= before) continue;
     // A run cut short keeps its record until it is recovered.
+    Folder folder;
     Journal journal;
-    if (ReadRunJournal(fs, top, run, &journal) && !journal.ended) continue;
+    const bool marked = !fs.OpenFolder(replaced, run, &folder) && MarkedEnded(fs, folder);
+    folder.Reset();
+    if (!marked && ReadRunJournal(fs, top, run, &journal) && !journal.ended) continue;
     if (RemoveTree(fs, replaced, run)) removed.push_back(run);
   }
   std::vector<DirEntry> entries;

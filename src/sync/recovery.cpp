@@ -125,12 +125,20 @@ void RemoveTemporaries(FileSystem& fs, ComparedTrees& trees, const ComparedTrees
 // Recovers the run `name` of `tree` if it was cut short and nobody holds it.
 void RecoverRun(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tree& tree,
                 const std::string& name, Recovery* recovery) {
+  Folder record, replaced, run;
+  if (OpenReplaced(fs, *tree.folder, &record, &replaced) || fs.OpenFolder(replaced, name, &run) ||
+      MarkedEnded(fs, run)) {
+    return;
+  }
   Journal journal;
   if (!ReadRunJournal(fs, *tree.folder, name, &journal)) return;
   std::vector<RecordedRow> rows = RowsOf(journal.entries);
   bool pending = false;
   for (const RecordedRow& row : rows) pending = pending || row.pending;
-  if (journal.ended && !pending) return;
+  if (journal.ended && !pending) {
+    MarkEnded(fs, run);  // so that the next run need not read it again
+    return;
+  }
   // A lock is not seen from another computer: a run of another computer
   // that began less than a day ago may still be going on a share.
   constexpr std::int64_t kDay = 24 * 3600;
@@ -138,12 +146,8 @@ void RecoverRun(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tree&
       UnixSecondsNow() - journal.heading.utc_seconds < kDay) {
     return;
   }
-  Folder record, replaced, run;
   OpenFile file;
-  if (OpenReplaced(fs, *tree.folder, &record, &replaced) || fs.OpenFolder(replaced, name, &run) ||
-      fs.OpenToAppend(run, kJournalName, &file)) {
-    return;  // a run still going holds its journal
-  }
+  if (fs.OpenToAppend(run, kJournalName, &file)) return;  // a run still going holds it
   std::string outcomes;
   bool all = true;
   for (const RecordedRow& row : rows) {
@@ -174,6 +178,7 @@ void RecoverRun(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tree&
                                   " (its journal could not be written)");
     return;
   }
+  if (all) MarkEnded(fs, run);
   ++recovery->runs;
 }
 

@@ -93,8 +93,10 @@ std::error_code RunRecord::Close() {
   if (!kept_ || unsettled_) return {};
   pending_ = kEndLine;
   const std::error_code ec = Flush();
-  if (!ec) journal_.Reset();
-  return ec;
+  if (ec) return ec;
+  journal_.Reset();
+  MarkEnded(fs_, *kept_->folder());
+  return {};
 }
 
 std::error_code RunRecord::Keep(const Folder& folder, std::string_view path, std::string_view name,

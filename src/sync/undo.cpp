@@ -68,7 +68,7 @@ class TreeUndo {
         report_(report) {}
 
   // False when the run's record could not be opened or written.
-  bool Run(const Journal& journal, std::stop_token stop) {
+  bool Run(Journal journal, std::stop_token stop) {
     Folder record, replaced;
     if (OpenReplaced(fs_, *tree_.folder, &record, &replaced) ||
         fs_.OpenFolder(replaced, run_name_, &run_) ||
@@ -78,6 +78,8 @@ class TreeUndo {
       return false;
     }
     std::vector<RecordedRow> rows = RowsOf(journal.entries);
+    // The entries take more room than the rows: they go first.
+    journal.entries = {};
     std::erase_if(rows, [](const RecordedRow& row) { return !row.done || row.undone; });
     std::sort(rows.begin(), rows.end(), [](const RecordedRow& a, const RecordedRow& b) {
       return std::pair(ParentPath(a.path, '/'), a.path) <
@@ -346,7 +348,7 @@ UndoReport UndoRun(FileSystem& fs, const std::string& folder1, const std::string
     Journal journal;
     if (!ReadRunJournal(fs, *trees.tree(i).folder, name, &journal)) continue;
     RunRecord undo(fs, trees.tree(i).folder, HeadingFor(trees, i, id, now, sequence, true));
-    TreeUndo(fs, trees, i, name, undo, report).Run(journal, stop);
+    TreeUndo(fs, trees, i, name, undo, report).Run(std::move(journal), stop);
     if (std::error_code ec = undo.Close(); ec && !report.error) {
       report.error = ec;
       report.failed_folder = trees.tree(i).text;
