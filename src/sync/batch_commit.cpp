@@ -202,10 +202,6 @@ void BatchCommit::FlushFolders() {
   }
 }
 
-}  // namespace tandrel
-
-namespace tandrel {
-
 // What each row of the batch did goes into its tree's journal once the
 // folders are flushed: a copy in place is done, whatever the report says of
 // it; a row whose file stands as before is not; a row whose kept file could

@@ -174,6 +174,11 @@ bool ParseJournal(std::string_view text, Journal* journal) {
   return true;
 }
 
+bool ReadJournal(FileSystem& fs, const Folder& run, Journal* journal) {
+  std::string text;
+  return !fs.ReadText(run, kJournalName, &text) && ParseJournal(text, journal);
+}
+
 std::error_code BeginJournal(FileSystem& fs, const Folder& run, const RunHeading& heading,
                              OpenFile* journal) {
   if (std::error_code ec = fs.CreateTemporary(run, kJournalName, journal)) return ec;

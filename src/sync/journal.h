@@ -74,6 +74,10 @@ inline constexpr std::string_view kEndLine = "end\n";
 // out.
 bool ParseJournal(std::string_view text, Journal* journal);
 
+// Reads the journal of the run folder `run`; false when it has none this
+// program can read.
+bool ReadJournal(FileSystem& fs, const Folder& run, Journal* journal);
+
 // Makes the journal in the run's folder `run` and writes its heading; it is
 // held open in `journal` for the lines that follow, and while it is, no
 // other program takes the run for one that was cut short.

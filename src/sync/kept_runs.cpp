@@ -141,9 +141,8 @@ bool ReadRunJournal(FileSystem& fs, const Folder& top, std::string_view name, Jo
   Folder record;
   Folder replaced;
   Folder run;
-  std::string text;
   return !OpenReplaced(fs, top, &record, &replaced) && !fs.OpenFolder(replaced, name, &run) &&
-         !fs.ReadText(run, kJournalName, &text) && ParseJournal(text, journal);
+         ReadJournal(fs, run, journal);
 }
 
 bool RemoveTree(FileSystem& fs, const Folder& parent, std::string_view name) {
@@ -178,12 +177,16 @@ std::vector<std::string> RemoveRunsBefore(FileSystem& fs, const Folder& top, std
   for (const std::string& run : runs) {
     if (removed.size() >= at_most) break;
     if (run == spare || ReadRunName(run)->utc_seconds >= before) continue;
-    // A run cut short keeps its record until it is recovered.
-    Folder folder;
-    Journal journal;
-    const bool marked = !fs.OpenFolder(replaced, run, &folder) && MarkedEnded(fs, folder);
-    folder.Reset();
-    if (!marked && ReadRunJournal(fs, top, run, &journal) && !journal.ended) continue;
+    // A run cut short keeps its record until it is recovered. (The folder
+    // is let go of before it is removed.)
+    {
+      Folder folder;
+      Journal journal;
+      if (!fs.OpenFolder(replaced, run, &folder) && !MarkedEnded(fs, folder) &&
+          ReadJournal(fs, folder, &journal) && !journal.ended) {
+        continue;
+      }
+    }
     if (RemoveTree(fs, replaced, run)) removed.push_back(run);
   }
   std::vector<DirEntry> entries;

@@ -35,11 +35,10 @@ std::optional<std::string> PutInPlace::MoveAside(Job& job) {
   const std::error_code ec = fs_.StatAt(*job.folder, job.target_name, FollowLinks::kNo, &now);
   if (ec && ec != std::errc::no_such_file_or_directory) return Sentence(ec);
   if (ec || now.stamp != *job.seen) return std::string(kChangedDuringCopy);
-  const ComparedTrees::Tree& tree = *trees_.TreeOf(job.target);
   RunRecord& record = *keeping_.RecordOf(job.target);
   const std::error_code kept = RetryWhileHeld(
       [&] {
-        return record.Keep(*job.folder, ComparedTrees::PathBelow(tree, job.target), job.target_name,
+        return record.Keep(*job.folder, job.record_path, job.target_name,
                            KeptName(job.target_name));
       },
       job.storage, stop_);
@@ -131,12 +130,10 @@ std::optional<std::string> PutInPlace::CheckReplaced(const Job& job,
 
 void PutInPlace::PutBack(Job& job) {
   if (job.state != RowState::kMovedAside) return;
-  const ComparedTrees::Tree& tree = *trees_.TreeOf(job.target);
   // Where it cannot be moved back, it stays kept and the row unsettled: the
   // next run puts it back (see recovery.h).
   if (keeping_.RecordOf(job.target)
-          ->PutBack(*job.folder, ComparedTrees::PathBelow(tree, job.target), job.target_name,
-                    KeptName(job.target_name))) {
+          ->PutBack(*job.folder, job.record_path, job.target_name, KeptName(job.target_name))) {
     return;
   }
   job.state = RowState::kWritten;

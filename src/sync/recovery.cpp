@@ -18,12 +18,18 @@ namespace {
 
 enum class Settled { kFinished, kRolledBack, kUnsettled };
 
+// The run being recovered in one tree.
+struct CutShort {
+  const Folder& folder;  // its folder
+  std::string text;      // the same, as shown
+  std::int64_t start;    // when it began (UTC seconds)
+};
+
 // Settles one row cut short; `why` tells what stands in the way of one
 // that stays unsettled.
 // `*matched` tells which of its pending puts stands there, for one finished.
 Settled SettleRow(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tree& tree,
-                  const Folder& run, std::int64_t run_start, const RecordedRow& row,
-                  size_t* matched, std::string* why) {
+                  const CutShort& run, const RecordedRow& row, size_t* matched, std::string* why) {
   const std::string_view name = FileNamePart(row.path, '/');
   const std::string_view folder_path = ParentPath(row.path, '/');
   std::shared_ptr<const Folder> folder;
@@ -31,7 +37,7 @@ Settled SettleRow(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tre
   Folder kept_folder;
   FileInfo kept;
   const bool kept_there = row.pending_keep && !opened &&
-                          !OpenKeptFolder(fs, run, folder_path, &kept_folder) &&
+                          !OpenKeptFolder(fs, run.folder, folder_path, &kept_folder) &&
                           !fs.StatAt(kept_folder, row.pending_keep->name, FollowLinks::kNo, &kept);
   if (opened) {
     if (!row.pending_keep) return Settled::kRolledBack;  // nothing of it is kept, nor put
@@ -53,12 +59,12 @@ Settled SettleRow(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tre
     // written since the run began, whose temporary is gone, is the put.
     const bool stamped_on_rename = tree.storage.remote && renamed && there &&
                                    now.stamp.size == put.stamp.size &&
-                                   now.stamp.write_seconds >= run_start - 2;
-    if (!put_there && there &&
-        (SameAsRecorded(now.stamp, put.stamp, tree.storage) || stamped_on_rename)) {
+                                   now.stamp.write_seconds >= run.start - 2;
+    const bool same = there && SameAsRecorded(now.stamp, put.stamp, tree.storage);
+    if (!put_there && (same || stamped_on_rename)) {
       put_there = true;
       *matched = i;
-      if (!SameAsRecorded(now.stamp, put.stamp, tree.storage)) {
+      if (!same) {
         FileInfo mended = now;
         mended.stamp.write_seconds = put.stamp.write_seconds;
         mended.stamp.write_nanoseconds = put.stamp.write_nanoseconds;
@@ -89,8 +95,7 @@ Settled SettleRow(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tre
     ec = fs.MoveBetween(kept_folder, row.pending_keep->name, *folder, name, /*replace=*/false);
   } else if (kept_there) {
     *why = "another file stands there; the one it replaced is kept as " +
-           std::string(kKeptFilesFolder) + "/" + std::string(folder_path) +
-           (folder_path.empty() ? "" : "/") + row.pending_keep->name;
+           KeptFileText(run.text, row.path, row.pending_keep->name);
     return Settled::kUnsettled;
   }
   if (!ec) ec = fs.FlushFolder(*folder);
@@ -131,10 +136,10 @@ void RecoverRun(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tree&
     return;
   }
   Journal journal;
-  if (!ReadRunJournal(fs, *tree.folder, name, &journal)) return;
+  if (!ReadJournal(fs, run, &journal)) return;
   std::vector<RecordedRow> rows = RowsOf(journal.entries);
-  bool pending = false;
-  for (const RecordedRow& row : rows) pending = pending || row.pending;
+  const bool pending =
+      std::any_of(rows.begin(), rows.end(), [](const RecordedRow& row) { return row.pending; });
   if (journal.ended && !pending) {
     MarkEnded(fs, run);  // so that the next run need not read it again
     return;
@@ -154,8 +159,9 @@ void RecoverRun(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tree&
     if (!row.pending) continue;
     std::string why;
     size_t matched = 0;
-    const Settled settled =
-        SettleRow(fs, trees, tree, run, journal.heading.utc_seconds, row, &matched, &why);
+    const Settled settled = SettleRow(
+        fs, trees, tree, {run, RunFolderText(tree.text, name), journal.heading.utc_seconds}, row,
+        &matched, &why);
     if (settled == Settled::kUnsettled) {
       all = false;
       recovery->unsettled.push_back(tree.text + WithSeparators(row.path) + " (" + why + ")");
@@ -179,7 +185,6 @@ void RecoverRun(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tree&
     return;
   }
   if (all) MarkEnded(fs, run);
-  ++recovery->runs;
 }
 
 std::string Rows(int count) { return count == 1 ? "1 row" : std::to_string(count) + " rows"; }

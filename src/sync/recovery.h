@@ -17,7 +17,6 @@
 namespace tandrel {
 
 struct Recovery {
-  int runs = 0;         // runs recovered
   int finished = 0;     // rows whose copy was in place
   int rolled_back = 0;  // rows put back as they were
   // Rows that could not be settled, each with the reason; their run is

@@ -35,6 +35,12 @@ std::string KeptName(std::string_view name) {
   return "~" + std::string(Prefix(name, kShortenedTo)) + "~" + text;
 }
 
+std::string KeptFileText(std::string_view run_text, std::string_view path,
+                         std::string_view kept_name) {
+  return std::string(run_text) + kSeparator + std::string(kKeptFilesFolder) + kSeparator +
+         WithSeparators(std::string(FolderPart(path, '/')) + std::string(kept_name));
+}
+
 std::error_code MakeRunFolder(FileSystem& fs, const Folder& top, const RunHeading& heading,
                               std::string* name, std::shared_ptr<const Folder>* run,
                               OpenFile* journal) {

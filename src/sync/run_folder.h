@@ -30,6 +30,11 @@ inline constexpr std::string_view kKeptFilesFolder = "files";
 // journal records.
 std::string KeptName(std::string_view name);
 
+// Where the run whose folder is `run_text` keeps what was at `path` ('/'-
+// joined below the top) as `kept_name`, as the user is shown it.
+std::string KeptFileText(std::string_view run_text, std::string_view path,
+                         std::string_view kept_name);
+
 // Makes the folder of the run `heading` names in the tree under `top`, and
 // begins its journal there, held open in `journal`; all it made is flushed
 // before it returns, so that it is there to stay before anything is moved

@@ -46,7 +46,8 @@ void RunKeeping::Start(const bool receives[2], SyncReport& report) {
   for (int i = 0; i < 2; ++i) {
     if (!trees_.tree(i).error) tops.push_back(trees_.tree(i).folder.get());
   }
-  sequence_ = NextSequence(fs_, tops);
+  // The sequence counts the runs of both trees; only a run with a record needs it.
+  if (keep_days_ > 0 && (receives[0] || receives[1])) sequence_ = NextSequence(fs_, tops);
   for (int i = 0; i < 2; ++i) {
     ComparedTrees::Tree& tree = trees_.tree(i);
     // Both compared folders may be one.
@@ -59,16 +60,16 @@ void RunKeeping::Start(const bool receives[2], SyncReport& report) {
 // A disk too full for the record gets room from the oldest kept runs first.
 void RunKeeping::MakeRecord(int index, SyncReport& report) {
   const ComparedTrees::Tree& tree = trees_.tree(index);
+  const RunHeading heading =
+      HeadingFor(trees_, index, id_, started_, sequence_, false, temporaries_);
   for (;;) {
-    records_[index] = std::make_unique<RunRecord>(
-        fs_, tree.folder, HeadingFor(trees_, index, id_, started_, sequence_, false, temporaries_));
+    records_[index] = std::make_unique<RunRecord>(fs_, tree.folder, heading);
     std::shared_ptr<const Folder> made;
     const std::error_code ec = records_[index]->RunFolder(&made);
     if (!ec) return;
     records_[index].reset();
     // What a failed attempt made goes; an empty record's folders go too.
-    RemoveRun(fs_, *tree.folder,
-              RunFolderName(HeadingFor(trees_, index, id_, started_, sequence_, false)));
+    RemoveRun(fs_, *tree.folder, RunFolderName(heading));
     if (IsOutOfSpace(ec) && MakeRoom(tree.text, report)) continue;
     if (ec == std::errc::io_error) {
       // A disk that fails to write or flush is trusted with nothing more.

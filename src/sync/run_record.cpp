@@ -5,23 +5,16 @@ namespace tandrel {
 RunRecord::RunRecord(FileSystem& fs, std::shared_ptr<const Folder> top, RunHeading heading)
     : fs_(fs), top_(std::move(top)), heading_(std::move(heading)) {}
 
-// A record still open here was not closed: the run was cut short (an
-// exception), and its journal stays for the next run to recover.
-RunRecord::~RunRecord() = default;
-
 void RunRecord::NoteKeep(std::string_view path, std::string_view kept_name, const FileStamp& old) {
   pending_ += JournalLine({JournalEntry::kKeep, std::string(path), std::string(kept_name), old});
-  noted_ = true;
 }
 
 void RunRecord::NoteUnkept(std::string_view path, const FileStamp& old) {
   pending_ += JournalLine({JournalEntry::kUnkept, std::string(path), {}, old});
-  noted_ = true;
 }
 
 void RunRecord::NotePut(std::string_view path, std::string_view temporary, const FileStamp& copy) {
   pending_ += JournalLine({JournalEntry::kPut, std::string(path), std::string(temporary), copy});
-  noted_ = true;
 }
 
 void RunRecord::NoteOutcome(std::string_view path, bool done) {

@@ -23,8 +23,9 @@ namespace tandrel {
 // Keep and PutBack.
 class RunRecord {
  public:
+  // A record let go of without Close (the run was cut short by an
+  // exception) leaves its journal for the next run to recover.
   RunRecord(FileSystem& fs, std::shared_ptr<const Folder> top, RunHeading heading);
-  ~RunRecord();
 
   // Notes what the next batch is about to do at `path`, or what a row did.
   void NoteKeep(std::string_view path, std::string_view kept_name, const FileStamp& old);
@@ -63,9 +64,6 @@ class RunRecord {
   // The run's folder, made on first use.
   std::error_code RunFolder(std::shared_ptr<const Folder>* folder);
   const std::string& name() const { return name_; }
-  const RunHeading& heading() const { return heading_; }
-  // Nothing was ever noted.
-  bool Empty() const { return !noted_; }
   // Removes the run's folder, and the record's folders when they are left
   // empty.
   void Remove();
@@ -77,7 +75,6 @@ class RunRecord {
   std::string name_;
   OpenFile journal_;
   std::string pending_;
-  bool noted_ = false;
   bool unsettled_ = false;
   bool torn_ = false;  // the last write failed
   bool done_any_ = false;

@@ -32,7 +32,6 @@ class SyncReport {
 
   // The lists, each guarded: steps on the pool add to them.
   void LeftoverRemoved(std::string path) { Add(&leftovers_, std::move(path)); }
-  void Recovered(std::string line) { Add(&recovered_, std::move(line)); }
   void RemovedForRoom(std::string path) { Add(&removed_for_room_, std::move(path)); }
   void LeftBehind(std::string path) { Add(&left_behind_, std::move(path)); }
 
@@ -56,7 +55,6 @@ class SyncReport {
   std::vector<std::string> removed_for_room_;
   std::vector<std::string> superseded_;
   std::vector<std::string> left_behind_;
-  std::vector<std::string> recovered_;
 };
 
 }  // namespace tandrel

@@ -110,11 +110,6 @@ class TreeUndo {
 
  private:
   std::string Shown(const RecordedRow& row) const { return tree_.text + WithSeparators(row.path); }
-  std::string KeptText(const RecordedRow& row) const {
-    const std::string_view folder = FolderPart(row.path, '/');
-    return RunFolderText(tree_.text, run_name_) + kSeparator + std::string(kKeptFilesFolder) +
-           kSeparator + WithSeparators(std::string(folder) + row.kept->name);
-  }
 
   // What to do at the row's path, or why it is left alone.
   std::optional<Step> Decide(const Folder& folder, const Folder* kept_folder,
@@ -138,7 +133,9 @@ class TreeUndo {
         report_.left_alone.push_back(
             Shown(row) + (kept_there
                               ? " (changed since the sync; the file it replaced is kept as " +
-                                    KeptText(row) + ")"
+                                    KeptFileText(RunFolderText(tree_.text, run_name_), row.path,
+                                                 row.kept->name) +
+                                    ")"
                               : " (changed since the sync)"));
         return std::nullopt;
       }
@@ -256,10 +253,9 @@ class TreeUndo {
   size_t unkept_ = 0;  // rows named as replaced without keeping
 };
 
-// The runs between the two trees, by id, with each tree's part.
+// The runs between the two trees, by id.
 struct PairRun {
   RecordedRun run;
-  std::string names[2];  // its folder in each tree, where it has one
   bool foreign = false;  // a part of it names another pair
 };
 
@@ -273,7 +269,7 @@ std::map<std::string, PairRun> PairRuns(FileSystem& fs, ComparedTrees& trees) {
       if (!ReadRunJournal(fs, *tree.folder, name, &journal)) continue;
       const RunHeading& h = journal.heading;
       PairRun& pair = runs[h.id];
-      pair.names[i] = name;
+      pair.run.folders[i] = name;
       pair.foreign = pair.foreign || !NamesPair(h, tree, trees.tree(1 - i));
       RecordedRun& run = pair.run;
       run.name = name;
@@ -335,15 +331,12 @@ UndoReport UndoRun(FileSystem& fs, const std::string& folder1, const std::string
     }
   }
   report.recovered = RecoveryLines(RecoverCutShort(fs, trees));
-  const std::map<std::string, PairRun> runs = PairRuns(fs, trees);
-  const auto found = runs.find(run.id);
-  if (found == runs.end() || found->second.foreign) return report;
   std::vector<const Folder*> tops = {trees.tree(0).folder.get(), trees.tree(1).folder.get()};
   const std::string id = NewRunId();
   const std::int64_t sequence = NextSequence(fs, tops);
   const std::int64_t now = UnixSecondsNow();
   for (int i = 0; i < 2 && !report.error && !report.stopped; ++i) {
-    const std::string& name = found->second.names[i];
+    const std::string& name = run.folders[i];
     if (name.empty()) continue;
     Journal journal;
     if (!ReadRunJournal(fs, *trees.tree(i).folder, name, &journal)) continue;

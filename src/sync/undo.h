@@ -27,6 +27,7 @@ struct RecordedRun {
   int rows = 0;       // paths it put in place or removed, in both trees
   std::int64_t bytes_kept = 0;
   std::string other_folder;  // the other tree, as the record names it
+  std::string folders[2];    // its folder in each tree, where it has one
 };
 
 // The runs recorded between exactly these two trees, oldest first.
@@ -47,7 +48,7 @@ struct UndoReport {
   bool stopped = false;
 };
 
-// Undoes the run `run` (its name or id) between the two trees.
+// Undoes the run `run`, as RecordedRuns told it, between the two trees.
 UndoReport UndoRun(FileSystem& fs, const std::string& folder1, const std::string& folder2,
                    const RecordedRun& run, std::stop_token stop = {});
 

@@ -6,6 +6,7 @@ target_sources(tandrel_platform PRIVATE
   win32/restart_manager.cpp
   win32/wide.cpp
   win32/win32_file_system.cpp
+  win32/win32_record_files.cpp
   win32/win32_shell.cpp
   win32/win32_system.cpp)
 # Unicode API names throughout; nothing of the old narrow API by accident.

@@ -194,21 +194,27 @@ std::error_code Win32FileSystem::StatAt(const Folder& folder, std::string_view n
   return {};
 }
 
-std::error_code Win32FileSystem::CreateTemporary(const Folder& folder, std::string_view name,
-                                                 OpenFile* file) {
+// Opens the file `name` of `folder` to write, shared for reading only: while
+// the handle is open, RemoveIfNotHeld and OpenToAppend elsewhere meet a
+// sharing violation (busy) and leave the file alone.
+std::error_code Win32FileSystem::OpenHeld(const Folder& folder, std::string_view name,
+                                          unsigned long access, unsigned long disposition,
+                                          OpenFile* file) {
   std::wstring wide;
   if (std::error_code ec = WideName(name, &wide)) return ec;
   FileHandle handle;
-  // No delete sharing: while this handle is open, RemoveIfNotHeld elsewhere
-  // meets a sharing violation and leaves the file alone.
   const NTSTATUS status = OpenRelative(
-      AsHandle(ValueOf(folder)), wide,
-      GENERIC_WRITE | DELETE | SYNCHRONIZE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-      FILE_SHARE_READ, FILE_CREATE,
-      FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, &handle);
+      AsHandle(ValueOf(folder)), wide, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
+      disposition, FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT,
+      &handle);
   if (!NT_SUCCESS(status)) return NtError(status);
   *file = MakeHandle<OpenFileTag>(AsValue(handle.release()));
   return {};
+}
+
+std::error_code Win32FileSystem::CreateTemporary(const Folder& folder, std::string_view name,
+                                                 OpenFile* file) {
+  return OpenHeld(folder, name, GENERIC_WRITE | DELETE | FILE_WRITE_ATTRIBUTES, FILE_CREATE, file);
 }
 
 // Every file's owner counts as the caller here (see FileInfo), so links are
@@ -384,118 +390,6 @@ std::error_code Win32FileSystem::RemoveIfNotHeld(const Folder& folder, std::stri
   return {};
 }
 
-std::error_code Win32FileSystem::MakeFolder(const Folder& parent, std::string_view name,
-                                            bool hidden, Folder* folder) {
-  std::wstring wide;
-  if (std::error_code ec = WideName(name, &wide)) return ec;
-  FileHandle made;
-  // The hidden bit goes with the creation, so that the folder is never seen
-  // without it; a folder that is already there keeps what it has. A link at
-  // `name` is opened as itself (OpenFolder then refuses it) and nothing is
-  // made where it leads.
-  const NTSTATUS status =
-      OpenRelative(AsHandle(ValueOf(parent)), wide, FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll,
-                   FILE_OPEN_IF, kFolderOptions | FILE_OPEN_REPARSE_POINT, &made,
-                   hidden ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL);
-  if (!NT_SUCCESS(status)) return NtError(status);
-  made.reset();
-  return OpenFolder(parent, name, folder);
-}
-
-std::error_code Win32FileSystem::MoveBetween(const Folder& from, std::string_view name,
-                                             const Folder& to, std::string_view to_name,
-                                             bool replace) {
-  std::wstring wide_to;
-  if (std::error_code ec = WideName(to_name, &wide_to)) return ec;
-  FileHandle moved;
-  if (std::error_code ec =
-          OpenEntry(AsHandle(ValueOf(from)), name, DELETE | FILE_READ_ATTRIBUTES, 0, &moved)) {
-    return HeldAsBusy(ec);
-  }
-  // A file is moved aside to be replaced, and a read-only one is not
-  // replaced (see IsReadOnlyAt), although Windows would let it move.
-  FILE_BASIC_INFO basic{};
-  if (!::GetFileInformationByHandleEx(moved.get(), FileBasicInfo, &basic, sizeof(basic))) {
-    return LastError();
-  }
-  if ((basic.FileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) ==
-      FILE_ATTRIBUTE_READONLY) {
-    return Win32Error(ERROR_ACCESS_DENIED);
-  }
-  return RenameOpened(moved.get(), AsHandle(ValueOf(to)), wide_to, replace);
-}
-
-std::error_code Win32FileSystem::AppendText(OpenFile& file, std::string_view text) {
-  const HANDLE handle = AsHandle(ValueOf(file));
-  LARGE_INTEGER size{};
-  if (!::GetFileSizeEx(handle, &size)) return LastError();
-  return WriteAllAt(handle, text.data(), text.size(), static_cast<std::uint64_t>(size.QuadPart));
-}
-
-std::error_code Win32FileSystem::OpenToAppend(const Folder& folder, std::string_view name,
-                                              OpenFile* file) {
-  std::wstring wide;
-  if (std::error_code ec = WideName(name, &wide)) return ec;
-  FileHandle handle;
-  // Shared as CreateTemporary shares: a run still holding its journal
-  // answers with a sharing violation, told as busy.
-  const NTSTATUS status = OpenRelative(
-      AsHandle(ValueOf(folder)), wide, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-      FILE_SHARE_READ, FILE_OPEN,
-      FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, &handle);
-  if (status == kStatusSharingViolation) {
-    return std::make_error_code(std::errc::device_or_resource_busy);
-  }
-  if (!NT_SUCCESS(status)) return NtError(status);
-  *file = MakeHandle<OpenFileTag>(AsValue(handle.release()));
-  return {};
-}
-
-std::error_code Win32FileSystem::ReadText(const Folder& folder, std::string_view name,
-                                          std::string* text) {
-  FileHandle file;
-  if (std::error_code ec =
-          OpenEntry(AsHandle(ValueOf(folder)), name, FILE_READ_DATA | FILE_READ_ATTRIBUTES,
-                    FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, &file)) {
-    return ec;
-  }
-  // Opened as itself, a link would read as empty.
-  FILE_ATTRIBUTE_TAG_INFO tag{};
-  if (!::GetFileInformationByHandleEx(file.get(), FileAttributeTagInfo, &tag, sizeof(tag))) {
-    return LastError();
-  }
-  if (IsLink(tag.FileAttributes, tag.ReparseTag)) return LinkError();
-  text->clear();
-  char buffer[1 << 16];
-  for (;;) {
-    DWORD got = 0;
-    if (!::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) return LastError();
-    if (got == 0) return {};
-    text->append(buffer, got);
-  }
-}
-
-std::error_code Win32FileSystem::RemoveEmptyFolder(const Folder& folder, std::string_view name) {
-  FileHandle removed;
-  if (std::error_code ec = OpenEntry(AsHandle(ValueOf(folder)), name, DELETE | FILE_READ_ATTRIBUTES,
-                                     FILE_DIRECTORY_FILE, &removed)) {
-    return HeldAsBusy(ec);
-  }
-  // A junction would go as itself, but it is no folder of ours to remove.
-  FILE_ATTRIBUTE_TAG_INFO tag{};
-  if (!::GetFileInformationByHandleEx(removed.get(), FileAttributeTagInfo, &tag, sizeof(tag))) {
-    return LastError();
-  }
-  if (IsLink(tag.FileAttributes, tag.ReparseTag)) return LinkError();
-  // The file system refuses to mark a folder that has entries. Without
-  // POSIX semantics (Wine 8) the name goes only when the last handle to the
-  // folder is closed, a Folder of the caller's included.
-  return HeldAsBusy(MarkForDeletion(removed.get()));
-}
-
-// A whole path of something below a chosen folder, made here only because
-// the Restart Manager takes nothing else. It only looks: nothing is opened
-// or changed by that path.
 void Win32FileSystem::Close(std::intptr_t value) { ::CloseHandle(AsHandle(value)); }
 
 std::optional<FileTime> FileTimeToLocalFileTime(FileTime utc) {

@@ -75,6 +75,11 @@ class Win32FileSystem final : public FileSystem {
  protected:
   void Close(std::intptr_t value) override;
   std::error_code FlushFile(OpenFile& file) override;
+
+ private:
+  // `access` and `disposition` as NtCreateFile takes them.
+  std::error_code OpenHeld(const Folder& folder, std::string_view name, unsigned long access,
+                           unsigned long disposition, OpenFile* file);
 };
 
 }  // namespace tandrel
