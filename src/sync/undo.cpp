@@ -50,8 +50,9 @@ std::error_code KeepTime(FileSystem& fs, const Folder& folder, std::string_view 
 
 // What undo does at one path.
 struct Step {
-  const RecordedRow* row;
+  const RecordedRow* row = nullptr;
   bool aside = false;    // what stands there is moved into the undo's record
+  FileStamp there;       // and what that is
   bool restore = false;  // the kept file goes back there
 };
 
@@ -68,11 +69,14 @@ class TreeUndo {
         report_(report) {}
 
   // False when the run's record could not be opened or written.
-  bool Run(Journal journal, std::stop_token stop) {
+  bool Run(std::stop_token stop) {
     Folder record, replaced;
+    Journal journal;
     if (OpenReplaced(fs_, *tree_.folder, &record, &replaced) ||
-        fs_.OpenFolder(replaced, run_name_, &run_) ||
-        fs_.OpenToAppend(run_, kJournalName, &journal_)) {
+        fs_.OpenFolder(replaced, run_name_, &run_) || !ReadJournal(fs_, run_, &journal)) {
+      return true;  // this tree has no part of the run
+    }
+    if (fs_.OpenToAppend(run_, kJournalName, &journal_)) {
       report_.left_alone.push_back(RunFolderText(tree_.text, run_name_) +
                                    " (its record cannot be written, or a run still holds it)");
       return false;
@@ -125,7 +129,8 @@ class TreeUndo {
     const bool there = !fs_.StatAt(folder, name, FollowLinks::kNo, &now);
     const bool kept_there = row.kept && kept_folder != nullptr &&
                             !fs_.StatAt(*kept_folder, row.kept->name, FollowLinks::kNo, &kept);
-    Step step{&row};
+    Step step;
+    step.row = &row;
     if (row.put && there) {
       // A link is judged as itself, never by what it leads to: a run puts
       // files, so a link there is a change.
@@ -144,6 +149,7 @@ class TreeUndo {
         return std::nullopt;
       }
       step.aside = true;
+      step.there = now.stamp;
     } else if (there) {
       report_.left_alone.push_back(Shown(row) + " (a file stands there now)");
       return std::nullopt;
@@ -173,12 +179,7 @@ class TreeUndo {
     for (const RecordedRow& row : rows) {
       std::optional<Step> step = Decide(*folder, has_kept ? &kept_folder : nullptr, row);
       if (!step) continue;
-      const std::string_view name = FileNamePart(row.path, '/');
-      if (step->aside) {
-        FileInfo now;
-        (void)fs_.StatAt(*folder, name, FollowLinks::kNo, &now);
-        undo_.NoteKeep(row.path, KeptName(name), now.stamp);
-      }
+      if (step->aside) undo_.NoteKeep(row.path, KeptName(FileNamePart(row.path, '/')), step->there);
       if (step->restore) undo_.NotePut(row.path, {}, row.kept->stamp);
       steps.push_back(*step);
     }
@@ -338,10 +339,8 @@ UndoReport UndoRun(FileSystem& fs, const std::string& folder1, const std::string
   for (int i = 0; i < 2 && !report.error && !report.stopped; ++i) {
     const std::string& name = run.folders[i];
     if (name.empty()) continue;
-    Journal journal;
-    if (!ReadRunJournal(fs, *trees.tree(i).folder, name, &journal)) continue;
     RunRecord undo(fs, trees.tree(i).folder, HeadingFor(trees, i, id, now, sequence, true));
-    TreeUndo(fs, trees, i, name, undo, report).Run(std::move(journal), stop);
+    TreeUndo(fs, trees, i, name, undo, report).Run(stop);
     if (std::error_code ec = undo.Close(); ec && !report.error) {
       report.error = ec;
       report.failed_folder = trees.tree(i).text;

@@ -9,7 +9,9 @@
 #include <climits>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -139,7 +141,7 @@ Storage FromStatfs(long type, int fd, int depth);
 // The folder a bindfs process mirrors at `point`, where the mount table
 // does not name it (bindfs names itself there when the folder's path has a
 // blank): its command line ends with the folder and the mount point.
-std::string BindfsSource(const std::string& point) {
+std::string FindBindfsSource(const std::string& point) {
 #ifdef __linux__
   const std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
   if (!proc) return {};
@@ -171,6 +173,17 @@ std::string BindfsSource(const std::string& point) {
   (void)point;
 #endif
   return {};
+}
+
+// The same, looked for once per mount point: every folder of a sync is
+// described, and the process list is long.
+std::string BindfsSource(const std::string& point) {
+  static std::mutex mutex;
+  static std::map<std::string, std::string> found;
+  std::lock_guard lock(mutex);
+  const auto [at, added] = found.try_emplace(point);
+  if (added) at->second = FindBindfsSource(point);
+  return at->second;
 }
 
 // A FUSE driver: its type in the mount table names most; a block-device
