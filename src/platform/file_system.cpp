@@ -67,6 +67,7 @@ Storage FatStorage() {
   fat.local_time = true;
   fat.ignores_case = true;
   fat.keeps_file_ids = false;
+  fat.windows_names = true;
   return fat;
 }
 
@@ -75,6 +76,7 @@ Storage ExfatStorage() {
   exfat.time_step_ns = 10'000'000;
   exfat.ignores_case = true;
   exfat.keeps_file_ids = false;
+  exfat.windows_names = true;
   return exfat;
 }
 

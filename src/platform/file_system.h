@@ -105,9 +105,11 @@ struct Storage {
   // by other computers, a driver may change a file's time when it is closed
   // or renamed, and a server may refuse to rename a file that is open.
   bool remote = false;
-  // Names are kept as Windows keeps them (a share a Windows computer or
-  // Samba serves): a name Windows does not allow is refused, changed or
-  // shown under another name, whatever the driver answers.
+  // Names are kept as Windows keeps them (any folder on Windows; FAT and
+  // exFAT anywhere; NTFS mounted with windows_names; a share a Windows
+  // computer or Samba serves): a name Windows does not allow is refused,
+  // changed, shown under another name, or made through calls that no
+  // ordinary Windows program can then open or delete it by.
   bool windows_names = false;
   // A file keeps its id across a remount (not FAT or exFAT, whose ids a
   // driver makes up as it reads; a remote file system's ids are not trusted

@@ -63,11 +63,11 @@ std::optional<std::string> PrepareCopy::operator()(Job& job) {
   const Folder& folder = *job.folder;
   job.storage = trees_.StorageOf(job.target_folder, folder);
   // Asked to take such a name, a share may fail for a few seconds whatever
-  // it is asked next, or keep the file under another name.
+  // it is asked next, or keep the file under another name; a Windows folder
+  // would take it, and no program could then open the file by its path.
   if (job.storage.windows_names && !job.overwrite) {
     if (std::optional<std::string> refused = WindowsRefuses(job.target_name)) {
-      return *refused + ", and the share keeps names as Windows does, so " + row.source +
-             " was not copied.";
+      return *refused + ", so " + row.source + " was not copied.";
     }
   }
   SweepLeftovers(job.target_folder, folder, job.storage);

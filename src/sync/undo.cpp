@@ -213,29 +213,41 @@ class TreeUndo {
       ec = RetryWhileHeld([&] { return undo_.Keep(folder, row.path, name, KeptName(name)); },
                           tree_.storage, {});
     }
-    if (!ec && step.restore) {
+    if (ec) return LeftAlone(row, Shown(row), fs_.ProgramHolding(folder, name), ec);
+    if (step.restore) {
       ec = fs_.MoveBetween(kept_folder, row.kept->name, folder, name, /*replace=*/false);
       if (!ec) (void)KeepTime(fs_, folder, name, row.kept->stamp);
       if (ec && step.aside && undo_.PutBack(folder, row.path, name, KeptName(name))) {
         undo_.NoteUnsettled();
       }
-    }
-    if (ec == std::errc::device_or_resource_busy) {
-      const std::string program = fs_.ProgramHolding(folder, name);
-      report_.left_alone.push_back(Shown(row) + " (it is open in another program" +
-                                   (program.empty() ? "" : " (" + program + ")") + ")");
-      return false;
-    }
-    if (ec == std::errc::cross_device_link || ec == std::errc::operation_not_supported) {
-      report_.left_alone.push_back(Shown(row) + " (it cannot be moved aside on its disk)");
-      return false;
-    }
-    if (ec) {
-      report_.left_alone.push_back(Shown(row) + " (" + Sentence(ec) + ")");
-      return false;
+      // What stood in the way is the kept file: it is the one named.
+      if (ec) {
+        return LeftAlone(row,
+                         KeptFileText(RunFolderText(tree_.text, run_name_), row.path,
+                                      row.kept->name),
+                         fs_.ProgramHolding(kept_folder, row.kept->name), ec);
+      }
     }
     (step.restore ? report_.restored : report_.removed).push_back(Shown(row));
     return true;
+  }
+
+  // Names the row as left alone, with what kept it so: `blocked` could not
+  // be moved (`program` holds it, where the system tells).
+  bool LeftAlone(const RecordedRow& row, const std::string& blocked, const std::string& program,
+                 const std::error_code& ec) {
+    std::string why;
+    if (ec == std::errc::device_or_resource_busy) {
+      why = "it is open in another program" + (program.empty() ? "" : " (" + program + ")");
+    } else if (ec == std::errc::cross_device_link || ec == std::errc::operation_not_supported) {
+      why = "it cannot be moved aside on its disk";
+    } else {
+      why = Sentence(ec);
+    }
+    const std::string shown = Shown(row);
+    report_.left_alone.push_back(shown + " (" + (blocked == shown ? "" : blocked + ": ") + why +
+                                 ")");
+    return false;
   }
 
   void Fail(const std::error_code& ec) {

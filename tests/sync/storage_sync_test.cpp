@@ -389,13 +389,15 @@ TEST(StorageSync, ATargetAnotherProgramHoldsIsWaitedForThenNamed) {
   }
 }
 
-// A row is "Done" only with its file at the name the row says: a share
-// that keeps names as Windows does is never asked to take a name Windows
-// refuses, and a copy whose name a share lists as another is removed and
-// its row fails. The other rows go on (keep going) and nothing is left.
+// A row is "Done" only with its file at the name the row says: a folder
+// that keeps names as Windows does (on Windows, FAT, exFAT, NTFS with
+// windows_names, a share) is never asked to take a name Windows refuses, and
+// a copy whose name a share lists as another is removed and its row fails.
+// The other rows go on (keep going) and nothing is left.
 TEST(StorageSync, AShareKeepsTheNameOrTheRowFails) {
   struct Case {
     const char* what;
+    bool remote;
     bool windows_names;
     std::map<std::string, std::string> lists_as;
     std::map<std::string, std::string> reasons;  // by name; the rest are done
@@ -403,25 +405,30 @@ TEST(StorageSync, AShareKeepsTheNameOrTheRowFails) {
   const std::string kNotKept =
       " (it may not allow some characters, or a name ending in a dot or a space), so the copy "
       "was removed.";
+  const auto refused = [](const std::string& why, const std::string& name) {
+    return "Windows does not allow " + why + ", so " + P("/a/" + name) + " was not copied.";
+  };
+  const std::map<std::string, std::string> kWindowsRefuses = {
+      {"a?b.txt", refused("the character ? in a file name", "a?b.txt")},
+      {"name.", refused("a file name ending in a dot", "name.")},
+      {"report ", refused("a file name ending in a blank", "report ")},
+      {"CON", refused("the name CON for a file", "CON")},
+      {"COM1", refused("the name COM1 for a file", "COM1")},
+      {"aux.log", refused("the name aux.log for a file", "aux.log")}};
+  std::map<std::string, std::string> share_refuses = kWindowsRefuses;
+  share_refuses["a%41b.txt"] = "The share did not keep the name a%41b.txt" + kNotKept;
   const Case cases[] = {
-      {"a share of a Windows computer",
-       true,
-       {{"a%41b.txt", "aAb.txt"}},
-       {{"a?b.txt",
-         "Windows does not allow the character ? in a file name, and the share keeps "
-         "names as Windows does, so " +
-             P("/a/a?b.txt") + " was not copied."},
-        {"name.", "Windows does not allow a file name ending in a dot"},
-        {"CON", "Windows does not allow the name CON for a file"},
-        {"a%41b.txt", "The share did not keep the name a%41b.txt" + kNotKept}}},
+      {"a share of a Windows computer", true, true, {{"a%41b.txt", "aAb.txt"}}, share_refuses},
+      {"a Windows folder, a stick, NTFS with windows_names", false, true, {}, kWindowsRefuses},
       {"a driver that lists some names as others",
+       true,
        false,
        {{"a?b.txt", "a"}, {"name.", "NY6XE0~2"}},
        {{"a?b.txt", "The share did not keep the name a?b.txt" + kNotKept},
         {"name.", "The share did not keep the name name." + kNotKept}}},
   };
-  const std::string names[] = {"a?b.txt",   "name.",           "CON",
-                               "a%41b.txt", "Caf\xc3\xa9.txt", "plain.txt"};
+  const std::string names[] = {"a?b.txt", "name.",     "CON",           "COM1",     "aux.log",
+                               "report ", "a%41b.txt", "Caf\xc3\xa9.txt", "plain.txt"};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     FakeFileSystem fs;
@@ -432,7 +439,7 @@ TEST(StorageSync, AShareKeepsTheNameOrTheRowFails) {
     }
     fs.AddFolder(P("/b"));
     FakeStorage share;
-    share.storage.remote = true;
+    share.storage.remote = c.remote;
     share.storage.windows_names = c.windows_names;
     share.lists_as = c.lists_as;
     fs.SetStorage(P("/b"), share);

@@ -260,6 +260,16 @@ TEST(Undo, ActsOnlyOnItsRunAndNeverDestroys) {
        P("/b/"),
        {},
        [](FakeFileSystem& fs) { EXPECT_EQ(fs.Contents(P("/b/deep/x")), "older x"); }},
+      {"a kept file another program holds is the one named, and the copy stays",
+       {},
+       [](FakeFileSystem& fs) {
+         for (const std::string& path : fs.AllPaths()) {
+           if (path.ends_with(P("/files/deep/~x"))) fs.HoldOpen(path, 1000, "EDITOR.EXE");
+         }
+       },
+       P("/b/"),
+       {P("/files/deep/~x: it is open in another program (EDITOR.EXE))")},
+       [](FakeFileSystem& fs) { EXPECT_EQ(fs.Contents(P("/b/deep/x")), "newer x"); }},
       {"a copy changed since is left alone and named",
        {},
        [](FakeFileSystem& fs) { fs.Write(P("/b/only-a"), "edited", kNew + kDay); },

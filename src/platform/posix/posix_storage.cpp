@@ -55,24 +55,6 @@ Storage Smb() {
   return s;
 }
 
-// The boot sector of a block device names its file system; a device that
-// cannot be read (a user without the disk group) tells nothing.
-std::optional<Storage> FromBootSector(const std::string& device) {
-  const int fd = ::open(device.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
-  char sector[512] = {};
-  const ssize_t got = ::pread(fd, sector, sizeof sector, 0);
-  ::close(fd);
-  if (got != static_cast<ssize_t>(sizeof sector)) return std::nullopt;
-  const std::string_view oem(sector + 3, 8);
-  if (oem == "EXFAT   ") return ExfatStorage();
-  if (oem == "NTFS    ") return Ntfs();
-  if (std::string_view(sector + 82, 5) == "FAT32" || std::string_view(sector + 54, 3) == "FAT") {
-    return FatStorage();
-  }
-  return std::nullopt;
-}
-
 // Undoes the octal escapes (\040 for a blank) of the mount table.
 std::string Unescape(std::string_view text) {
   std::string out;
@@ -95,7 +77,8 @@ std::string Unescape(std::string_view text) {
 struct MountEntry {
   std::string type;
   std::string source;
-  std::string point;  // where it is mounted
+  std::string point;    // where it is mounted
+  std::string options;  // the file system's own (the last field)
 };
 
 // The mount-table entry of the file system numbered `device`.
@@ -128,6 +111,7 @@ std::optional<MountEntry> FindMount(dev_t device) {
     entry.type = line.substr(dash + 3, type_end - dash - 3);
     entry.source = Unescape(std::string_view(line).substr(
         type_end + 1, (source_end == std::string::npos ? line.size() : source_end) - type_end - 1));
+    if (source_end != std::string::npos) entry.options = line.substr(source_end + 1);
     return entry;
   }
 #else
@@ -138,10 +122,13 @@ std::optional<MountEntry> FindMount(dev_t device) {
 
 Storage FromStatfs(long type, int fd, int depth);
 
-// The folder a bindfs process mirrors at `point`, where the mount table
-// does not name it (bindfs names itself there when the folder's path has a
-// blank): its command line ends with the folder and the mount point.
-std::string FindBindfsSource(const std::string& point) {
+// The words of the command line of the FUSE driver `program` (bindfs,
+// ntfs-3g) that serves the mount point `point`, without the program's own
+// path and with "-o" lists kept as they are; empty when none is found. The
+// mount table names neither the folder bindfs mirrors (where its path has a
+// blank) nor ntfs-3g's options: the process's command line does, ending
+// with the mount point.
+std::vector<std::string> FindDriverArguments(const std::string& point, std::string_view program) {
 #ifdef __linux__
   const std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
   if (!proc) return {};
@@ -150,40 +137,100 @@ std::string FindBindfsSource(const std::string& point) {
     std::ifstream file(std::string("/proc/") + entry->d_name + "/cmdline", std::ios::binary);
     std::vector<std::string> args;
     for (std::string arg; std::getline(file, arg, '\0');) args.push_back(arg);
-    if (args.size() < 3 || !args[0].ends_with("bindfs")) continue;
-    // Options may come anywhere; the last two words that are not are the
-    // folder and the mount point.
-    std::vector<std::string> words;
+    if (args.size() < 3 || !args[0].ends_with(program)) continue;
+    // Options may come anywhere; the last word that is not one is the
+    // mount point.
+    std::string mounted;
     for (size_t i = 1; i < args.size(); ++i) {
       if (args[i] == "-o") {
         ++i;
       } else if (!args[i].starts_with("-")) {
-        words.push_back(args[i]);
+        mounted = args[i];
       }
     }
-    if (words.size() < 2) continue;
     char resolved[PATH_MAX];
-    const std::string& mounted = words[words.size() - 1];
-    if (mounted == point ||
-        (::realpath(mounted.c_str(), resolved) != nullptr && point == resolved)) {
-      return words[words.size() - 2];
+    if (!mounted.empty() &&
+        (mounted == point ||
+         (::realpath(mounted.c_str(), resolved) != nullptr && point == resolved))) {
+      args.erase(args.begin());
+      return args;
     }
   }
 #else
   (void)point;
+  (void)program;
 #endif
   return {};
 }
 
-// The same, looked for once per mount point: every folder of a sync is
-// described, and the process list is long.
-std::string BindfsSource(const std::string& point) {
+// The same, looked for once per mount point and driver: every folder of a
+// sync is described, and the process list is long.
+const std::vector<std::string>& DriverArguments(const std::string& point, std::string_view program) {
   static std::mutex mutex;
-  static std::map<std::string, std::string> found;
+  static std::map<std::string, std::vector<std::string>> found;
   std::lock_guard lock(mutex);
-  const auto [at, added] = found.try_emplace(point);
-  if (added) at->second = FindBindfsSource(point);
+  const auto [at, added] = found.try_emplace(std::string(program) + '\0' + point);
+  if (added) at->second = FindDriverArguments(point, program);
   return at->second;
+}
+
+// The folder bindfs mirrors: the word before the mount point.
+std::string BindfsSource(const std::string& point) {
+  std::vector<std::string> words;
+  const std::vector<std::string>& args = DriverArguments(point, "bindfs");
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "-o") {
+      ++i;
+    } else if (!args[i].starts_with("-")) {
+      words.push_back(args[i]);
+    }
+  }
+  return words.size() < 2 ? std::string() : words[words.size() - 2];
+}
+
+// Whether the option `name` is in one of the comma lists `options`.
+bool HasOption(std::string_view options, std::string_view name) {
+  while (!options.empty()) {
+    const size_t comma = options.find(',');
+    if (options.substr(0, comma) == name) return true;
+    if (comma == std::string_view::npos) break;
+    options.remove_prefix(comma + 1);
+  }
+  return false;
+}
+
+// NTFS mounted with windows_names (ntfs-3g and ntfs3 know the option)
+// refuses the names Windows does not allow, with a bare "Invalid argument".
+Storage NtfsAt(const std::optional<MountEntry>& mount, bool fuse) {
+  Storage storage = Ntfs();
+  if (!mount) return storage;
+  if (!fuse) {
+    storage.windows_names = HasOption(mount->options, "windows_names");
+    return storage;
+  }
+  const std::vector<std::string>& args = DriverArguments(mount->point, "ntfs-3g");
+  for (size_t i = 0; i + 1 < args.size(); ++i) {
+    if (args[i] == "-o" && HasOption(args[i + 1], "windows_names")) storage.windows_names = true;
+  }
+  return storage;
+}
+
+// The boot sector of a block device names its file system; a device that
+// cannot be read (a user without the disk group) tells nothing.
+std::optional<Storage> FromBootSector(const MountEntry& mount) {
+  const int fd = ::open(mount.source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  char sector[512] = {};
+  const ssize_t got = ::pread(fd, sector, sizeof sector, 0);
+  ::close(fd);
+  if (got != static_cast<ssize_t>(sizeof sector)) return std::nullopt;
+  const std::string_view oem(sector + 3, 8);
+  if (oem == "EXFAT   ") return ExfatStorage();
+  if (oem == "NTFS    ") return NtfsAt(mount, /*fuse=*/true);
+  if (std::string_view(sector + 82, 5) == "FAT32" || std::string_view(sector + 54, 3) == "FAT") {
+    return FatStorage();
+  }
+  return std::nullopt;
 }
 
 // A FUSE driver: its type in the mount table names most; a block-device
@@ -203,8 +250,8 @@ Storage FromFuse(int fd, int depth) {
     storage = FatStorage();
   } else if (type == "exfat" || type == "exfat-fuse") {
     storage = ExfatStorage();
-  } else if (type == "ntfs-3g" || type == "ntfs" || type == "ntfs3") {
-    storage = Ntfs();
+  } else if (type == "ntfs-3g" || type == "ntfs" || type == "ntfs3" || type == "lowntfs-3g") {
+    storage = NtfsAt(mount, /*fuse=*/true);
   } else if (type == "sshfs") {
     // SFTP carries whole seconds.
     storage.time_step_ns = kSecond;
@@ -213,7 +260,7 @@ Storage FromFuse(int fd, int depth) {
     storage = Smb();
     storage.time_step_ns = kSecond;
   } else if (type == "fuseblk") {
-    if (std::optional<Storage> known = FromBootSector(mount->source)) storage = *known;
+    if (std::optional<Storage> known = FromBootSector(*mount)) storage = *known;
   } else if (depth < 4) {
     // A driver that mirrors a folder keeps what that folder's file system
     // keeps.
@@ -255,8 +302,10 @@ Storage FromStatfs(long type, int fd, int depth) {
       return FatStorage();
     case kExfatMagic:
       return ExfatStorage();
-    case kNtfsMagic:
-      return Ntfs();
+    case kNtfsMagic: {
+      struct stat st {};
+      return NtfsAt(::fstat(fd, &st) == 0 ? FindMount(st.st_dev) : std::nullopt, /*fuse=*/false);
+    }
     case kCifsMagic:
     case kSmb2Magic:
     case kSmbMagic:

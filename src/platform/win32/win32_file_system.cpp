@@ -312,6 +312,9 @@ std::error_code Win32FileSystem::Describe(const Folder& folder, Storage* storage
       *storage = ExfatStorage();
     }
   }
+  // The calls beneath Windows's path rules would make a file named CON or
+  // "report." that no ordinary program can then open or delete.
+  storage->windows_names = true;
   FILE_FS_DEVICE_INFORMATION device{};
   IO_STATUS_BLOCK io{};
   if (NT_SUCCESS(::NtQueryVolumeInformationFile(handle, &io, &device, sizeof(device),
