@@ -3,11 +3,16 @@
 #include <cerrno>
 #include <chrono>
 
+#include "platform/system.h"
 #include "version/version.h"
 
 namespace tandrel::cli {
 
-void PrintVersion(std::FILE* to) { std::fputs("tandrel-cli " TANDREL_VERSION_FULL "\n", to); }
+void PrintVersion(std::FILE* to) { (void)WriteText(to, "tandrel-cli " TANDREL_VERSION_FULL "\n"); }
+
+void Say(std::string_view text) {
+  (void)WriteText(stderr, "tandrel-cli: " + std::string(text) + "\n");
+}
 
 namespace {
 
@@ -28,7 +33,7 @@ int CloseStandardOutput(int code, std::error_code earlier) {
   // (as with gnulib's close_stdout); any other failure to close may have.
   if (std::fclose(stdout) != 0 && !error && errno != EBADF) error = LastError();
   if (!error) return code;
-  std::fprintf(stderr, "tandrel-cli: write error: %s\n", error.message().c_str());
+  Say("write error: " + error.message());
   return code == kExitOk ? kExitFailed : code;
 }
 
@@ -78,7 +83,7 @@ void RowWriter::Flush() {
   const auto write = [this] {
     errno = 0;
     if (!buffer_.empty() &&
-        std::fwrite(buffer_.data(), 1, buffer_.size(), stdout) != buffer_.size()) {
+        !WriteText(stdout, buffer_)) {
       error_ = LastError();
     } else if (std::fflush(stdout) != 0) {
       error_ = LastError();

@@ -62,6 +62,9 @@ class RowWriter {
   std::function<void(const std::function<void()>&)> around_;
 };
 
+// "tandrel-cli: <text>" and a newline on stderr (see WriteText).
+void Say(std::string_view text);
+
 // "tandrel-cli X.Y.Z", with what `git describe` said for a build that is not
 // of a release tag.
 void PrintVersion(std::FILE* to);

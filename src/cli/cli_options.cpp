@@ -3,7 +3,9 @@
 #include <charconv>
 #include <optional>
 
+#include "cli/cli_common.h"
 #include "folders/folder_path.h"
+#include "platform/system.h"
 
 namespace tandrel::cli {
 namespace {
@@ -217,11 +219,11 @@ bool SetFolders(FileSystem& fs, const std::vector<std::string>& operands,
   for (const std::string& folder : folders) {
     FileInfo info;
     if (std::error_code ec = fs.Stat(folder, FollowLinks::kYes, &info)) {
-      std::fprintf(stderr, "tandrel-cli: %s: %s\n", folder.c_str(), ec.message().c_str());
+      Say(folder + ": " + ec.message());
       return false;
     }
     if (info.kind != EntryKind::kFolder) {
-      std::fprintf(stderr, "tandrel-cli: %s: not a folder\n", folder.c_str());
+      Say(folder + ": not a folder");
       return false;
     }
   }
@@ -263,7 +265,7 @@ void PrintUsage(std::FILE* to, std::span<const Command> commands) {
       "Files are matched by name wherever they lie in the trees. A file with no\n"
       "namesake in the other tree is copied into the other tree's top folder; of two\n"
       "namesakes the newer overwrites the older. Names beginning with \"~\" take no part.\n");
-  std::fputs(help.c_str(), to);
+  (void)WriteText(to, help);
 }
 
 }  // namespace tandrel::cli

@@ -37,7 +37,7 @@ constexpr Command kCommands[] = {
 
 // The reason, if any, then the usage, on stderr.
 int UsageError(const std::string& reason) {
-  if (!reason.empty()) std::fprintf(stderr, "tandrel-cli: %s\n", reason.c_str());
+  if (!reason.empty()) Say(reason);
   PrintUsage(stderr, kCommands);
   return kExitUsage;
 }

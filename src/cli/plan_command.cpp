@@ -15,7 +15,7 @@ namespace tandrel::cli {
 int InterruptedExit(const std::string& what) {
   const int signal = InterruptSignal();
   if (signal == 0) return 0;
-  std::fprintf(stderr, "tandrel-cli: Interrupted: %s\n", what.c_str());
+  Say("Interrupted: " + what);
   return 128 + signal;
 }
 
@@ -42,16 +42,14 @@ std::optional<BuildResult> BuildPlanForCli(FileSystem& fs, const FolderArguments
     result = RecoverThenBuildPlan(fs, folders.folder1, folders.folder2, options);
   }
   for (const std::string& note : result.notes)
-    std::fprintf(stderr, "tandrel-cli: %s\n", note.c_str());
+    Say(note);
   if (result.cancelled) return std::nullopt;
   if (result.error) {
-    std::fprintf(stderr, "tandrel-cli: %s: %s\n", result.failed_folder.c_str(),
-                 result.error.message().c_str());
+    Say(result.failed_folder + ": " + result.error.message());
     return std::nullopt;
   }
   for (const UnreadableFolder& u : result.unreadable) {
-    std::fprintf(stderr, "tandrel-cli: could not read %s: %s\n", u.path.c_str(),
-                 u.error.message().c_str());
+    Say("could not read " + u.path + ": " + u.error.message());
   }
   return result;
 }

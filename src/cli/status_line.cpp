@@ -55,14 +55,14 @@ StatusLine::~StatusLine() {
 void StatusLine::Draw(const std::string& line) {
   drawn_ = line;
   if (line.empty()) return;
-  std::fputs(line.c_str(), stderr);
+  (void)WriteText(stderr, line);
   std::fflush(stderr);
 }
 
 // Leaves the cursor at the start of the empty line.
 void StatusLine::Erase() {
   if (drawn_.empty()) return;
-  std::fprintf(stderr, "\r%*s\r", static_cast<int>(drawn_.size()), "");
+  (void)WriteText(stderr, "\r" + std::string(drawn_.size(), ' ') + "\r");
   std::fflush(stderr);
   drawn_.clear();
 }

@@ -76,7 +76,7 @@ class ConsoleShell final : public Shell {
       out_.WriteLine(text);
       return;
     }
-    out_.WriteBeside([&] { std::fprintf(stderr, "tandrel-cli: %s\n", text.c_str()); });
+    out_.WriteBeside([&] { Say(text); });
   }
   Pointer WindowPointer() const override { return Pointer::kDefault; }
   void SetWindowPointer(Pointer) override {}

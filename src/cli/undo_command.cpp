@@ -4,6 +4,7 @@
 
 #include "cli/cli_common.h"
 #include "cli/commands.h"
+#include "platform/system.h"
 #include "sync/sync_progress.h"
 #include "sync/undo.h"
 
@@ -28,7 +29,7 @@ int UndoCommand(FileSystem& fs, const FolderArguments& folders, std::stop_token 
     return out.Close(kExitOk);
   }
   if (runs.empty()) {
-    std::fprintf(stderr, "tandrel-cli: no sync between these folders can be undone\n");
+    Say("no sync between these folders can be undone");
     return out.Close(kExitFailed);
   }
   // Runs are undone newest first, down to the one asked for.
@@ -36,8 +37,7 @@ int UndoCommand(FileSystem& fs, const FolderArguments& folders, std::stop_token 
   if (!folders.run.empty()) {
     while (!Named(runs[last], folders.run)) {
       if (last == 0) {
-        std::fprintf(stderr, "tandrel-cli: no run %s between these folders (see undo --list)\n",
-                     folders.run.c_str());
+        Say("no run " + folders.run + " between these folders (see undo --list)");
         return out.Close(kExitUsage);
       }
       --last;
@@ -46,10 +46,9 @@ int UndoCommand(FileSystem& fs, const FolderArguments& folders, std::stop_token 
   for (size_t i = runs.size(); i-- > last;) {
     const UndoReport report = UndoRun(fs, folders.folder1, folders.folder2, runs[i], stop);
     for (const std::string& line : report.recovered)
-      std::fprintf(stderr, "tandrel-cli: %s\n", line.c_str());
+      Say(line);
     if (report.error) {
-      std::fprintf(stderr, "tandrel-cli: %s: %s\n", report.failed_folder.c_str(),
-                   report.error.message().c_str());
+      Say(report.failed_folder + ": " + report.error.message());
       return out.Close(kExitFailed);
     }
     for (const std::string& path : report.removed) out.WriteLine("removed\t" + path);
@@ -63,9 +62,9 @@ int UndoCommand(FileSystem& fs, const FolderArguments& folders, std::stop_token 
     }
     if (!report.left_alone.empty()) {
       out.Flush();
-      std::fprintf(stderr, "tandrel-cli: %s was not wholly undone; left alone:\n", what.c_str());
+      Say(what + " was not wholly undone; left alone:");
       for (const std::string& text : report.left_alone)
-        std::fprintf(stderr, "  %s\n", text.c_str());
+        (void)WriteText(stderr, "  " + text + "\n");
       return out.Close(kExitFailed);
     }
     out.WriteLine("Undone: " + what + ".");

@@ -1,9 +1,11 @@
 // Process-level services that the front ends need.
 #pragma once
 
+#include <cstdio>
 #include <memory>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/file_system.h"
@@ -22,6 +24,13 @@ bool StandardOutputIsTerminal();
 // Makes standard output carry the bytes written to it unchanged (Windows
 // would otherwise write each newline as a carriage return and a newline).
 void SetStandardOutputBinary();
+
+// Writes `text` (UTF-8) to `stream`, stdout or stderr. A Windows console is
+// written through its wide call, so that every name shows as it is, whatever
+// its code page (in 437 "Café" reads "Caf├⌐"); a file, a pipe or a terminal
+// elsewhere gets the bytes as they are. False, with errno set, when the write
+// failed.
+bool WriteText(std::FILE* stream, std::string_view text);
 
 // Where standard input, output or error was closed by whoever started this
 // process, puts /dev/null there, opened the other way round (so that a write

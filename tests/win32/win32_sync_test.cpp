@@ -12,6 +12,7 @@
 #include "support/fake_window.h"
 #include "support/temp_folder.h"
 #include "sync/sync_run.h"
+#include "sync/undo.h"
 #include "win32_disk.h"
 
 namespace tandrel {
@@ -52,26 +53,51 @@ class Win32SyncTest : public ::testing::Test {
   }
 };
 
-TEST_F(Win32SyncTest, ReadOnlyOverwriteTargetFailsTheRowAndLosesNothing) {
-  tmp_.Write("one\\same.txt", "newer", kNoon);
-  const std::string target = tmp_.Write("two\\same.txt", "older", kTen);
-  tmp_.Write("one\\first.txt", "first", kTen);
-  ASSERT_TRUE(testing::AddAttributes(target, FILE_ATTRIBUTE_READONLY));
-  Compare();
-  ASSERT_EQ(plan_.Count(), 2);
-  SyncRun(plan_, {one(), two()}, shell_, fs_);
+// A read-only target is replaced as any other: moved aside into the run's
+// record with its attribute, and put back read-only by undo. Without
+// keeping, Windows cannot replace it, and the row says so and loses nothing.
+TEST_F(Win32SyncTest, ReadOnlyTargetIsKeptAndReplacedAndUndoneReadOnly) {
+  for (const int keep_days : {SyncOptions{}.keep_days, 0}) {
+    SCOPED_TRACE(keep_days);
+    tmp_.Write("one\\same.txt", "newer", kNoon);
+    const std::string target = tmp_.Write("two\\same.txt", "older", kTen);
+    tmp_.Write("one\\first.txt", "first", kTen);
+    ASSERT_TRUE(testing::AddAttributes(target, FILE_ATTRIBUTE_READONLY));
+    const auto read_only = [&] {
+      return (::GetFileAttributesW(win32::ApiPath(target).c_str()) & FILE_ATTRIBUTE_READONLY) != 0;
+    };
+    Compare();
+    ASSERT_EQ(plan_.Count(), 2);
+    SyncOptions options;
+    options.keep_days = keep_days;
+    shell_.messages.clear();
+    SyncRun(plan_, {one(), two()}, shell_, fs_, options);
 
-  ASSERT_EQ(shell_.messages.size(), 1u);
-  EXPECT_THAT(shell_.messages[0], HasSubstr(target));
-  EXPECT_EQ(plan_.Count(), 2);  // the run stopped: the plan keeps its rows
-  EXPECT_EQ(plan_.Row(1).action, "Done");
-  EXPECT_NE(plan_.Row(2).action, "Done");
-  EXPECT_EQ(testing::ReadFile(target), "older");
-  EXPECT_NE(::GetFileAttributesW(win32::ApiPath(target).c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
-  // The first row's copy landed beside the run's record, and no temporary
-  // file was left behind.
-  EXPECT_EQ(Names(two()), (std::vector<std::string>{".tandrel", "first.txt", "same.txt"}));
-  testing::ClearReadOnly(target);
+    ASSERT_EQ(shell_.messages.size(), 1u);
+    if (keep_days == 0) {
+      EXPECT_THAT(shell_.messages[0], HasSubstr(target));
+      EXPECT_THAT(shell_.messages[0], HasSubstr("read-only"));
+      EXPECT_NE(plan_.Row(2).action, "Done");
+      EXPECT_EQ(testing::ReadFile(target), "older");
+      EXPECT_TRUE(read_only());
+    } else {
+      EXPECT_EQ(shell_.messages[0], "Done.");
+      EXPECT_EQ(testing::ReadFile(target), "newer");
+      EXPECT_FALSE(read_only());
+      const std::vector<RecordedRun> runs = RecordedRuns(fs_, one(), two());
+      ASSERT_EQ(runs.size(), 1u);
+      const UndoReport undone = UndoRun(fs_, one(), two(), runs.back());
+      EXPECT_FALSE(undone.error);
+      EXPECT_THAT(undone.left_alone, ::testing::IsEmpty());
+      EXPECT_EQ(testing::ReadFile(target), "older");
+      EXPECT_TRUE(read_only());
+    }
+    // No temporary file is left behind.
+    for (const std::string& name : Names(two())) EXPECT_FALSE(name.starts_with("~")) << name;
+    testing::ClearReadOnly(target);
+    testing::RemoveTree(tmp_.path() + "one");
+    testing::RemoveTree(tmp_.path() + "two");
+  }
 }
 
 TEST_F(Win32SyncTest, ReadOnlySourceIsCopiedAndLeavesNoTemporaryFile) {

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -28,6 +29,10 @@ bool StandardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
 bool StandardOutputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
 
 void SetStandardOutputBinary() {}
+
+bool WriteText(std::FILE* stream, std::string_view text) {
+  return std::fwrite(text.data(), 1, text.size(), stream) == text.size();
+}
 
 namespace {
 std::atomic<int> interrupt_signal = 0;

@@ -226,7 +226,7 @@ bool HeldWithoutDeleteSharing(HANDLE folder, std::wstring_view name) {
 
 std::error_code RenameOpened(HANDLE file, HANDLE to_folder, std::wstring_view to_name,
                              bool replace) {
-  if (replace && IsReadOnlyAt(to_folder, to_name)) return Win32Error(ERROR_ACCESS_DENIED);
+  if (replace && IsReadOnlyAt(to_folder, to_name)) return Win32Error(ERROR_FILE_READ_ONLY);
   // FILE_RENAME_INFORMATION: a ULONG of flags (or a BOOLEAN in the older
   // form) padded to the root handle, the name's length in bytes, the name.
   struct RenameHeader {

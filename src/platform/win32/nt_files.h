@@ -153,9 +153,10 @@ bool IsRefusedClass(NTSTATUS status);
 // once; where they are not known, the name goes when the last handle closes.
 std::error_code MarkForDeletion(HANDLE file);
 
-// Windows refuses to replace or delete a read-only file. The bit is checked
+// Windows refuses to replace or delete a read-only file (it moves one
+// freely: that is how one is kept and then replaced). The bit is checked
 // here as well because not every host enforces it (Wine running as root
-// does not), and a read-only file is one its owner asked us to leave alone.
+// does not), so that a replace without keeping fails alike everywhere.
 bool IsReadOnlyAt(HANDLE folder, std::wstring_view name);
 
 // Opens the entry `name` of `folder` itself with `access` and `options`

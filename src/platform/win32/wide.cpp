@@ -36,6 +36,11 @@ class Win32Category final : public std::error_category {
   const char* name() const noexcept override { return "win32"; }
 
   std::string message(int code) const override {
+    // Only a replace without keeping meets this (see IsReadOnlyAt).
+    if (static_cast<DWORD>(code) == ERROR_FILE_READ_ONLY) {
+      return "The file there is read-only, and Windows replaces a read-only file only by moving "
+             "it aside to keep it";
+    }
     wchar_t* text = nullptr;
     const DWORD size = ::FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,

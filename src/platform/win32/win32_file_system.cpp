@@ -375,9 +375,9 @@ std::error_code Win32FileSystem::RemoveIfNotHeld(const Folder& folder, std::stri
   if (std::error_code ec = WideName(name, &wide)) return ec;
   FileHandle file;
   const NTSTATUS status = OpenRelative(
-      AsHandle(ValueOf(folder)), wide, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll,
-      FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT,
-      &file);
+      AsHandle(ValueOf(folder)), wide,
+      DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE, kShareAll, FILE_OPEN,
+      FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, &file);
   // A temporary being written is open without delete sharing, and so is a
   // file another program holds: either is "held", which is no error here.
   if (status == kStatusSharingViolation) return {};
@@ -386,8 +386,27 @@ std::error_code Win32FileSystem::RemoveIfNotHeld(const Folder& folder, std::stri
   if (!::GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof(basic))) {
     return LastError();
   }
-  if ((basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) return Win32Error(ERROR_ACCESS_DENIED);
-  if (std::error_code ec = MarkForDeletion(file.get())) return HeldAsBusy(ec);
+  // What is removed here is this program's own (a temporary, a kept file
+  // whose time is up), read-only when the file it was kept for was: the
+  // attribute goes first, as Windows deletes no read-only file, and comes
+  // back if the file stays.
+  const bool read_only = (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+  if (read_only) {
+    FILE_BASIC_INFO writable{};
+    writable.FileAttributes = basic.FileAttributes & ~FILE_ATTRIBUTE_READONLY;
+    if (writable.FileAttributes == 0) writable.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    if (!::SetFileInformationByHandle(file.get(), FileBasicInfo, &writable, sizeof(writable))) {
+      return LastError();
+    }
+  }
+  if (std::error_code ec = MarkForDeletion(file.get())) {
+    if (read_only) {
+      FILE_BASIC_INFO again{};
+      again.FileAttributes = basic.FileAttributes;
+      (void)::SetFileInformationByHandle(file.get(), FileBasicInfo, &again, sizeof(again));
+    }
+    return HeldAsBusy(ec);
+  }
   file.reset();
   *removed = true;
   return {};

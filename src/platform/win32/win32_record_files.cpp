@@ -58,16 +58,9 @@ std::error_code Win32FileSystem::MoveBetween(const Folder& from, std::string_vie
           OpenEntry(AsHandle(ValueOf(from)), name, DELETE | FILE_READ_ATTRIBUTES, 0, &moved)) {
     return HeldAsBusy(ec);
   }
-  // A file is moved aside to be replaced, and a read-only one is not
-  // replaced (see IsReadOnlyAt), although Windows would let it move.
-  FILE_BASIC_INFO basic{};
-  if (!::GetFileInformationByHandleEx(moved.get(), FileBasicInfo, &basic, sizeof(basic))) {
-    return LastError();
-  }
-  if ((basic.FileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) ==
-      FILE_ATTRIBUTE_READONLY) {
-    return Win32Error(ERROR_ACCESS_DENIED);
-  }
+  // Windows moves a read-only file as any other (it only refuses to
+  // replace or delete one), so a read-only file is kept, and put back, with
+  // its attribute.
   return RenameOpened(moved.get(), AsHandle(ValueOf(to)), wide_to, replace);
 }
 

@@ -6,7 +6,9 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -36,6 +38,36 @@ std::string ComputerName() {
 
 bool StandardErrorIsTerminal() { return IsConsole(STD_ERROR_HANDLE); }
 bool StandardOutputIsTerminal() { return IsConsole(STD_OUTPUT_HANDLE); }
+
+bool WriteText(std::FILE* stream, std::string_view text) {
+  const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
+  DWORD mode = 0;
+  // The C library would hand a console the bytes a few at a time, and the
+  // console would read each piece alone in its code page.
+  if (handle == INVALID_HANDLE_VALUE || ::GetFileType(handle) != FILE_TYPE_CHAR ||
+      !::GetConsoleMode(handle, &mode)) {
+    return std::fwrite(text.data(), 1, text.size(), stream) == text.size();
+  }
+  if (std::fflush(stream) != 0) return false;
+  const std::wstring wide = win32::Utf8ToWide(text);
+  // A console takes some thousands of characters a call at most.
+  constexpr size_t kChunk = 8192;
+  for (size_t at = 0; at < wide.size();) {
+    DWORD size = static_cast<DWORD>(std::min(kChunk, wide.size() - at));
+    // A pair of surrogates stays whole.
+    if (size > 1 && at + size < wide.size() && wide[at + size - 1] >= 0xD800 &&
+        wide[at + size - 1] < 0xDC00) {
+      --size;
+    }
+    DWORD written = 0;
+    if (!::WriteConsoleW(handle, wide.data() + at, size, &written, nullptr) || written == 0) {
+      errno = EIO;
+      return false;
+    }
+    at += written;
+  }
+  return true;
+}
 
 void SetStandardOutputBinary() {
   std::fflush(stdout);
