@@ -18,7 +18,7 @@ constexpr KindWord kKinds[] = {
     {JournalEntry::kKeep, "keep", 6},     {JournalEntry::kUnkept, "unkept", 5},
     {JournalEntry::kPut, "put", 6},       {JournalEntry::kDone, "done", 1},
     {JournalEntry::kNot, "not", 1},       {JournalEntry::kUndone, "undone", 1},
-    {JournalEntry::kFolder, "folder", 1},
+    {JournalEntry::kFolder, "folder", 1}, {JournalEntry::kMount, "mount", 1},
 };
 
 std::string Escaped(std::string_view text) {
@@ -177,6 +177,19 @@ bool ParseJournal(std::string_view text, Journal* journal) {
 bool ReadJournal(FileSystem& fs, const Folder& run, Journal* journal) {
   std::string text;
   return !fs.ReadText(run, kJournalName, &text) && ParseJournal(text, journal);
+}
+
+std::vector<std::string> ReadMounts(FileSystem& fs, const Folder& run) {
+  std::string text;
+  std::vector<std::string> mounts;
+  if (fs.ReadText(run, kMountsName, &text)) return mounts;
+  for (const std::string_view line : WholeLines(text)) {
+    JournalEntry entry;
+    if (ReadEntry(line, &entry) && entry.kind == JournalEntry::kMount) {
+      mounts.push_back(std::move(entry.path));
+    }
+  }
+  return mounts;
 }
 
 std::error_code BeginJournal(FileSystem& fs, const Folder& run, const RunHeading& heading,

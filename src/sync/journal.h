@@ -19,6 +19,10 @@
 //   undone  <path>                         a later undo took it back
 //   end                                    the run ended
 //
+// Beside it, `mounts.txt` lists in lines `mount <path>` the folders below
+// the top where the run keeps files in a folder of its own name too (see
+// run_folder.h); each line is flushed before a file is moved there.
+//
 // A stamp is four fields: size, write seconds, nanoseconds, file id. Intents
 // (keep, unkept, put) are written and flushed before the renames of their
 // batch, outcomes after the batch's folders are flushed; a run without its
@@ -53,7 +57,7 @@ struct RunHeading {
 };
 
 struct JournalEntry {
-  enum Kind { kKeep, kUnkept, kPut, kDone, kNot, kUndone, kFolder } kind;
+  enum Kind { kKeep, kUnkept, kPut, kDone, kNot, kUndone, kFolder, kMount } kind;
   std::string path;  // below the tree's top, '/'-joined
   std::string name;  // keep: the kept file's name; put: the temporary's
   FileStamp stamp;   // size, write time and file id (no device)
@@ -84,6 +88,10 @@ bool ReadJournal(FileSystem& fs, const Folder& run, Journal* journal);
 // std::errc::file_exists when the folder has one.
 std::error_code BeginJournal(FileSystem& fs, const Folder& run, const RunHeading& heading,
                              OpenFile* journal);
+
+inline constexpr std::string_view kMountsName = "mounts.txt";
+// The folders `mounts.txt` of the run folder `run` lists (none without it).
+std::vector<std::string> ReadMounts(FileSystem& fs, const Folder& run);
 
 // Beside a journal that has its end line, a run leaves an empty file of
 // this name, so that a later run need not read a long journal to know that

@@ -163,6 +163,26 @@ bool RemoveTree(FileSystem& fs, const Folder& parent, std::string_view name) {
   return all && !fs.RemoveEmptyFolder(parent, name);
 }
 
+namespace {
+
+// Removes the folder `run` of `replaced` (the record of the tree under
+// `top`), after the folders of the same name at the mounts it lists.
+bool RemoveRunFolder(FileSystem& fs, const Folder& top, const Folder& replaced,
+                     std::string_view run) {
+  std::vector<std::string> mounts;
+  {
+    Folder folder;
+    if (!fs.OpenFolder(replaced, run, &folder)) mounts = ReadMounts(fs, folder);
+  }
+  for (const std::string& mount : mounts) {
+    Folder at;
+    if (!fs.OpenBeneath(top, WithSeparators(mount), &at)) RemoveRun(fs, at, run);
+  }
+  return RemoveTree(fs, replaced, run);
+}
+
+}  // namespace
+
 std::vector<std::string> RemoveRunsBefore(FileSystem& fs, const Folder& top, std::int64_t before,
                                           std::string_view spare, size_t at_most) {
   std::vector<std::string> removed;
@@ -187,7 +207,7 @@ std::vector<std::string> RemoveRunsBefore(FileSystem& fs, const Folder& top, std
         continue;
       }
     }
-    if (RemoveTree(fs, replaced, run)) removed.push_back(run);
+    if (RemoveRunFolder(fs, top, replaced, run)) removed.push_back(run);
   }
   std::vector<DirEntry> entries;
   if (removed.size() < at_most && !fs.List(replaced, &entries)) {
@@ -208,7 +228,9 @@ void RemoveRun(FileSystem& fs, const Folder& top, std::string_view name) {
   // only once nobody holds it.
   Folder record;
   Folder replaced;
-  if (OpenReplaced(fs, top, &record, &replaced) || !RemoveTree(fs, replaced, name)) return;
+  if (OpenReplaced(fs, top, &record, &replaced) || !RemoveRunFolder(fs, top, replaced, name)) {
+    return;
+  }
   replaced.Reset();
   if (fs.RemoveEmptyFolder(record, kReplacedFolder)) return;
   record.Reset();

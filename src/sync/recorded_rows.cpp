@@ -33,7 +33,7 @@ std::vector<RecordedRow> RowsOf(const std::vector<JournalEntry>& entries) {
   std::unordered_map<std::string, size_t> index;
   for (size_t i = 0; i < entries.size(); ++i) {
     const JournalEntry& entry = entries[i];
-    if (entry.kind == JournalEntry::kFolder) continue;
+    if (entry.kind == JournalEntry::kFolder || entry.kind == JournalEntry::kMount) continue;
     const auto [at, added] = index.try_emplace(entry.path, rows.size());
     if (added) {
       rows.emplace_back().path = entry.path;
@@ -64,6 +64,7 @@ std::vector<RecordedRow> RowsOf(const std::vector<JournalEntry>& entries) {
         row.undone = true;
         break;
       case JournalEntry::kFolder:
+      case JournalEntry::kMount:
         break;
     }
   }

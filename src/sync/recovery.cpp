@@ -20,9 +20,8 @@ enum class Settled { kFinished, kRolledBack, kUnsettled };
 
 // The run being recovered in one tree.
 struct CutShort {
-  const Folder& folder;  // its folder
-  std::string text;      // the same, as shown
-  std::int64_t start;    // when it began (UTC seconds)
+  KeptPlace kept;       // its folder and where it keeps files
+  std::int64_t start;   // when it began (UTC seconds)
 };
 
 // Settles one row cut short; `why` tells what stands in the way of one
@@ -37,7 +36,7 @@ Settled SettleRow(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tre
   Folder kept_folder;
   FileInfo kept;
   const bool kept_there = row.pending_keep && !opened &&
-                          !OpenKeptFolder(fs, run.folder, folder_path, &kept_folder) &&
+                          !run.kept.OpenFolder(fs, folder_path, &kept_folder) &&
                           !fs.StatAt(kept_folder, row.pending_keep->name, FollowLinks::kNo, &kept);
   if (opened) {
     if (!row.pending_keep) return Settled::kRolledBack;  // nothing of it is kept, nor put
@@ -95,7 +94,7 @@ Settled SettleRow(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tre
     ec = fs.MoveBetween(kept_folder, row.pending_keep->name, *folder, name, /*replace=*/false);
   } else if (kept_there) {
     *why = "another file stands there; the one it replaced is kept as " +
-           KeptFileText(run.text, row.path, row.pending_keep->name);
+           run.kept.Text(row.path, row.pending_keep->name);
     return Settled::kUnsettled;
   }
   if (!ec) ec = fs.FlushFolder(*folder);
@@ -153,15 +152,15 @@ void RecoverRun(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tree&
   }
   OpenFile file;
   if (fs.OpenToAppend(run, kJournalName, &file)) return;  // a run still going holds it
+  const std::vector<std::string> mounts = ReadMounts(fs, run);
+  const CutShort cut_short{{*tree.folder, tree.text, run, name, mounts}, journal.heading.utc_seconds};
   std::string outcomes;
   bool all = true;
   for (const RecordedRow& row : rows) {
     if (!row.pending) continue;
     std::string why;
     size_t matched = 0;
-    const Settled settled = SettleRow(
-        fs, trees, tree, {run, RunFolderText(tree.text, name), journal.heading.utc_seconds}, row,
-        &matched, &why);
+    const Settled settled = SettleRow(fs, trees, tree, cut_short, row, &matched, &why);
     if (settled == Settled::kUnsettled) {
       all = false;
       recovery->unsettled.push_back(tree.text + WithSeparators(row.path) + " (" + why + ")");

@@ -73,6 +73,40 @@ std::error_code OpenKeptFolder(FileSystem& fs, const Folder& run, std::string_vi
   return fs.OpenBeneath(run, relative, folder);
 }
 
+std::string_view MountOf(const std::vector<std::string>& mounts, std::string_view folder_path) {
+  std::string_view found;
+  for (const std::string& mount : mounts) {
+    const bool holds = folder_path == mount || (folder_path.starts_with(mount) &&
+                                                folder_path.size() > mount.size() &&
+                                                folder_path[mount.size()] == '/');
+    if (holds && mount.size() > found.size()) found = mount;
+  }
+  return found;
+}
+
+std::string_view BelowMount(std::string_view mount, std::string_view path) {
+  if (mount.empty()) return path;
+  return path.size() > mount.size() ? path.substr(mount.size() + 1) : std::string_view();
+}
+
+std::error_code KeptPlace::OpenFolder(FileSystem& fs, std::string_view folder_path,
+                                      Folder* folder) const {
+  const std::string_view mount = MountOf(mounts, folder_path);
+  if (mount.empty()) return OpenKeptFolder(fs, run, folder_path, folder);
+  Folder at, record, replaced, mount_run;
+  if (std::error_code ec = fs.OpenBeneath(top, WithSeparators(mount), &at)) return ec;
+  if (std::error_code ec = OpenReplaced(fs, at, &record, &replaced)) return ec;
+  if (std::error_code ec = fs.OpenFolder(replaced, run_name, &mount_run)) return ec;
+  return OpenKeptFolder(fs, mount_run, BelowMount(mount, folder_path), folder);
+}
+
+std::string KeptPlace::Text(std::string_view path, std::string_view kept_name) const {
+  const std::string_view mount = MountOf(mounts, ParentPath(path, '/'));
+  const std::string mount_text =
+      std::string(top_text) + (mount.empty() ? "" : WithSeparators(mount) + kSeparator);
+  return KeptFileText(RunFolderText(mount_text, run_name), BelowMount(mount, path), kept_name);
+}
+
 KeptFiles::KeptFiles(FileSystem& fs, std::shared_ptr<const Folder> run)
     : fs_(fs), run_(std::move(run)) {}
 

@@ -8,6 +8,13 @@
 // name begins with "~", which every compare leaves out on every system,
 // also where a stick written here is read on a system that would show the
 // folder.
+//
+// A file on a disk mounted inside the tree cannot be moved to the tree's top
+// in one rename: the run keeps it at the top of that disk instead, in a
+// folder of the same name, `<mount>/.tandrel/replaced/<run>/files/`, under
+// its path below the mount. The run's folder at the tree's top lists such
+// mounts (journal.h, kMountsName); a folder's files are kept at the longest
+// listed mount that holds it, or at the tree's top.
 #pragma once
 
 #include <map>
@@ -47,6 +54,25 @@ std::error_code MakeRunFolder(FileSystem& fs, const Folder& top, const RunHeadin
 // `folder_path` (names joined by '/') below the top.
 std::error_code OpenKeptFolder(FileSystem& fs, const Folder& run, std::string_view folder_path,
                                Folder* folder);
+
+// Of `mounts`, the longest that holds the folder at `folder_path` (names
+// joined by '/'), or "" (the tree's top).
+std::string_view MountOf(const std::vector<std::string>& mounts, std::string_view folder_path);
+// `path` below the folder `mount` (which holds it).
+std::string_view BelowMount(std::string_view mount, std::string_view path);
+
+// Where the run `run_name` (its folder `run` at the tree's top `top`, which
+// lists `mounts`) keeps what was at `path`, and as the user is shown it.
+struct KeptPlace {
+  const Folder& top;
+  std::string_view top_text;
+  const Folder& run;
+  std::string_view run_name;
+  const std::vector<std::string>& mounts;
+
+  std::error_code OpenFolder(FileSystem& fs, std::string_view folder_path, Folder* folder) const;
+  std::string Text(std::string_view path, std::string_view kept_name) const;
+};
 
 // Moves files into a run's folder, once made, and back. Keep and PutBack may
 // be called from several threads at once. At most the folders of the files

@@ -1,5 +1,9 @@
 #include "sync/run_record.h"
 
+#include <charconv>
+
+#include "platform/path_text.h"
+
 namespace tandrel {
 
 RunRecord::RunRecord(FileSystem& fs, std::shared_ptr<const Folder> top, RunHeading heading)
@@ -38,6 +42,11 @@ void RunRecord::Remove() {
   if (!kept_) return;
   journal_.Reset();
   kept_.reset();
+  {
+    std::lock_guard lock(mount_mutex_);
+    mount_files_.clear();
+    mounts_file_.Reset();
+  }
   RemoveRun(fs_, *top_, name_);
 }
 
@@ -96,15 +105,144 @@ std::error_code RunRecord::Keep(const Folder& folder, std::string_view path, std
                                 std::string_view kept_name) {
   std::shared_ptr<const Folder> run;
   if (std::error_code ec = RunFolder(&run)) return ec;
-  return kept_->Keep(folder, path, name, kept_name);
+  std::string mount;
+  if (KeptFiles* files = MountFilesOf(ParentPath(path, '/'), &mount)) {
+    return files->Keep(folder, BelowMount(mount, path), name, kept_name);
+  }
+  const std::error_code ec = kept_->Keep(folder, path, name, kept_name);
+  if (ec != std::errc::cross_device_link) return ec;
+  return KeepOnMount(folder, path, name, kept_name);
 }
 
-std::error_code RunRecord::FlushKept() { return kept_ ? kept_->Flush() : std::error_code(); }
+KeptFiles* RunRecord::MountFilesOf(std::string_view folder_path, std::string* mount) {
+  std::lock_guard lock(mount_mutex_);
+  const auto found = mount_of_folder_.find(folder_path);
+  if (found == mount_of_folder_.end()) return nullptr;
+  *mount = found->second;
+  return mount_files_.at(found->second).get();
+}
+
+std::error_code RunRecord::KeepOnMount(const Folder& folder, std::string_view path,
+                                       std::string_view name, std::string_view kept_name) {
+  const std::string_view folder_path = ParentPath(path, '/');
+  // Where a later reader looks (the longest listed mount that holds the
+  // folder) first; then, each listed before it is tried, the top of the
+  // folder's disk where that is further down, then the folder itself (a
+  // second mount of one disk shows no other device, and a rename across
+  // the two fails all the same).
+  std::vector<std::string> tries;
+  {
+    std::lock_guard lock(mount_mutex_);
+    tries.emplace_back(MountOf(mounts_, folder_path));
+  }
+  const std::string top = MountTop(folder_path);
+  if (top.size() > tries.back().size()) tries.push_back(top);
+  if (folder_path.size() > tries.back().size()) tries.emplace_back(folder_path);
+  if (tries.front().empty()) tries.erase(tries.begin());  // the tree's top: tried already
+  for (const std::string& mount : tries) {
+    std::lock_guard lock(mount_mutex_);
+    KeptFiles* files = nullptr;
+    if (MountFiles(mount, &files)) break;
+    const std::error_code ec = files->Keep(folder, BelowMount(mount, path), name, kept_name);
+    if (ec != std::errc::cross_device_link) {
+      if (!ec) mount_of_folder_.emplace(folder_path, mount);
+      return ec;
+    }
+  }
+  return std::make_error_code(std::errc::cross_device_link);
+}
+
+std::string RunRecord::MountTop(std::string_view folder_path) {
+  // The device of each folder on the way, the top's first.
+  std::uint64_t top_device = 0;
+  const std::string_view id = heading_.tree_id;
+  (void)std::from_chars(id.data(), id.data() + id.find(':'), top_device);
+  std::vector<std::uint64_t> devices;
+  std::vector<std::string_view> names;
+  Folder at;
+  const Folder* parent = top_.get();
+  for (std::string_view rest = folder_path; !rest.empty();) {
+    names.push_back(TakeFirstName(&rest, '/'));
+    FileInfo info;
+    Folder next;
+    if (fs_.StatAt(*parent, names.back(), FollowLinks::kNo, &info) ||
+        fs_.OpenFolder(*parent, names.back(), &next)) {
+      return std::string(folder_path);
+    }
+    devices.push_back(info.stamp.device);
+    at = std::move(next);
+    parent = &at;
+  }
+  size_t first = devices.size();
+  while (first > 0 && devices[first - 1] == devices.back()) --first;
+  if (first == 0 && devices.back() == top_device) return std::string(folder_path);
+  std::string mount;
+  for (size_t i = 0; i <= first && i < names.size(); ++i) {
+    if (i > 0) mount += '/';
+    mount += names[i];
+  }
+  return mount;
+}
+
+std::error_code RunRecord::MountFiles(const std::string& mount, KeptFiles** files) {
+  if (const auto found = mount_files_.find(mount); found != mount_files_.end()) {
+    *files = found->second.get();
+    return {};
+  }
+  std::shared_ptr<const Folder> run;
+  if (std::error_code ec = RunFolder(&run)) return ec;
+  // Listed, and the list on disk, before anything is moved there.
+  if (std::find(mounts_.begin(), mounts_.end(), mount) == mounts_.end()) {
+    const bool first = mounts_.empty();
+    if (first) {
+      if (std::error_code ec = fs_.CreateTemporary(*run, kMountsName, &mounts_file_)) return ec;
+    }
+    OpenFile* const file = &mounts_file_;
+    size_t failed = 0;
+    if (std::error_code ec = fs_.AppendText(mounts_file_,
+                                            JournalLine({JournalEntry::kMount, mount, {}, {}}))) {
+      return ec;
+    }
+    if (std::error_code ec = fs_.FlushFiles({&file, 1}, &failed)) return ec;
+    if (first) {
+      if (std::error_code ec = fs_.FlushFolder(*run)) return ec;
+    }
+    mounts_.push_back(mount);
+  }
+  Folder at, record, replaced;
+  auto made = std::make_shared<Folder>();
+  if (std::error_code ec = fs_.OpenBeneath(*top_, WithSeparators(mount), &at)) return ec;
+  if (std::error_code ec = fs_.MakeFolder(at, kRecordFolder, /*hidden=*/true, &record)) return ec;
+  if (std::error_code ec = fs_.MakeFolder(record, kReplacedFolder, false, &replaced)) return ec;
+  if (std::error_code ec = fs_.MakeFolder(replaced, name_, false, made.get())) return ec;
+  const Folder* const flushed[] = {made.get(), &replaced, &record, &at};
+  for (const Folder* folder : flushed) {
+    if (std::error_code ec = fs_.FlushFolder(*folder)) return ec;
+  }
+  auto& kept = mount_files_[mount];
+  kept = std::make_unique<KeptFiles>(fs_, std::move(made));
+  *files = kept.get();
+  return {};
+}
+
+std::error_code RunRecord::FlushKept() {
+  if (!kept_) return {};
+  if (std::error_code ec = kept_->Flush()) return ec;
+  std::lock_guard lock(mount_mutex_);
+  for (auto& [mount, files] : mount_files_) {
+    if (std::error_code ec = files->Flush()) return ec;
+  }
+  return {};
+}
 
 std::error_code RunRecord::PutBack(const Folder& folder, std::string_view path,
                                    std::string_view name, std::string_view kept_name) {
   std::shared_ptr<const Folder> run;
   if (std::error_code ec = RunFolder(&run)) return ec;
+  std::string mount;
+  if (KeptFiles* files = MountFilesOf(ParentPath(path, '/'), &mount)) {
+    return files->PutBack(folder, BelowMount(mount, path), name, kept_name);
+  }
   return kept_->PutBack(folder, path, name, kept_name);
 }
 

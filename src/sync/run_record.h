@@ -5,6 +5,7 @@
 // kept_runs.h.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -50,9 +51,10 @@ class RunRecord {
   std::error_code Close();
 
   // Moves the file `name` of `folder` (at `path` below the top) into the
-  // run's folder as `kept_name`. May be called from several threads at
-  // once. std::errc::cross_device_link or operation_not_supported when it
-  // cannot be moved there in one step.
+  // run's folder as `kept_name`; a file on a disk mounted inside the tree
+  // into the run's folder at that disk's top (run_folder.h). May be called
+  // from several threads at once. std::errc::cross_device_link or
+  // operation_not_supported when it cannot be moved there in one step.
   std::error_code Keep(const Folder& folder, std::string_view path, std::string_view name,
                        std::string_view kept_name);
   // Flushes the folders that files were moved into since the last call.
@@ -69,6 +71,18 @@ class RunRecord {
   void Remove();
 
  private:
+  // Keeps a file that cannot leave its disk for the tree's top.
+  std::error_code KeepOnMount(const Folder& folder, std::string_view path, std::string_view name,
+                              std::string_view kept_name);
+  // The highest folder on the way to `folder_path` that lies on its disk.
+  std::string MountTop(std::string_view folder_path);
+  // The run's folder at the top of `mount`, made on first use (and listed
+  // in the run's mounts first). Called with `mount_mutex_` held.
+  std::error_code MountFiles(const std::string& mount, KeptFiles** files);
+  // Where the files of the folder at `folder_path` are kept, if not at the
+  // tree's top.
+  KeptFiles* MountFilesOf(std::string_view folder_path, std::string* mount);
+
   FileSystem& fs_;
   std::shared_ptr<const Folder> top_;
   const RunHeading heading_;
@@ -85,6 +99,14 @@ class RunRecord {
   std::mutex write_mutex_;
   // Set once the run's folder is made.
   std::optional<KeptFiles> kept_;
+  // Guards what follows: the mounts inside the tree where the run keeps
+  // files (their list held open as `mounts_file_`), and by folder, which
+  // of them keeps that folder's files.
+  std::mutex mount_mutex_;
+  OpenFile mounts_file_;
+  std::vector<std::string> mounts_;
+  std::map<std::string, std::unique_ptr<KeptFiles>, std::less<>> mount_files_;
+  std::map<std::string, std::string, std::less<>> mount_of_folder_;
 };
 
 }  // namespace tandrel

@@ -81,6 +81,7 @@ class TreeUndo {
                                    " (its record cannot be written, or a run still holds it)");
       return false;
     }
+    mounts_ = ReadMounts(fs_, run_);
     std::vector<RecordedRow> rows = RowsOf(journal.entries);
     // The entries take more room than the rows: they go first.
     journal.entries = {};
@@ -114,6 +115,7 @@ class TreeUndo {
 
  private:
   std::string Shown(const RecordedRow& row) const { return tree_.text + WithSeparators(row.path); }
+  KeptPlace Kept() const { return {*tree_.folder, tree_.text, run_, run_name_, mounts_}; }
 
   // What to do at the row's path, or why it is left alone.
   std::optional<Step> Decide(const Folder& folder, const Folder* kept_folder,
@@ -138,8 +140,7 @@ class TreeUndo {
         report_.left_alone.push_back(
             Shown(row) + (kept_there
                               ? " (changed since the sync; the file it replaced is kept as " +
-                                    KeptFileText(RunFolderText(tree_.text, run_name_), row.path,
-                                                 row.kept->name) +
+                                    Kept().Text(row.path, row.kept->name) +
                                     ")"
                               : " (changed since the sync)"));
         return std::nullopt;
@@ -174,7 +175,7 @@ class TreeUndo {
       return;
     }
     Folder kept_folder;
-    const bool has_kept = !OpenKeptFolder(fs_, run_, folder_path, &kept_folder);
+    const bool has_kept = !Kept().OpenFolder(fs_, folder_path, &kept_folder);
     std::vector<Step> steps;
     for (const RecordedRow& row : rows) {
       std::optional<Step> step = Decide(*folder, has_kept ? &kept_folder : nullptr, row);
@@ -223,8 +224,7 @@ class TreeUndo {
       // What stood in the way is the kept file: it is the one named.
       if (ec) {
         return LeftAlone(row,
-                         KeptFileText(RunFolderText(tree_.text, run_name_), row.path,
-                                      row.kept->name),
+                         Kept().Text(row.path, row.kept->name),
                          fs_.ProgramHolding(kept_folder, row.kept->name), ec);
       }
     }
@@ -262,6 +262,7 @@ class TreeUndo {
   RunRecord& undo_;
   UndoReport& report_;
   Folder run_;
+  std::vector<std::string> mounts_;  // where the run keeps files but at the top
   OpenFile journal_;
   size_t unkept_ = 0;  // rows named as replaced without keeping
 };

@@ -363,7 +363,7 @@ void FakeFileSystem::FillInfo(const Node& node, bool is_link, FileInfo* info) co
     ticks += kFileTimeTicksPerSecond;
     --seconds;
   }
-  info->stamp = {1, node.id, static_cast<std::int64_t>(node.contents.size()),
+  info->stamp = {StorageOf(&node).device, node.id, static_cast<std::int64_t>(node.contents.size()),
                  seconds - kUnixEpochInFileTimeSeconds, static_cast<std::uint32_t>(ticks * 100)};
 }
 
@@ -395,6 +395,7 @@ FileTime FakeFileSystem::Kept(const Node* node, FileTime time) const {
 
 void FakeFileSystem::SetStorage(const std::string& path, FakeStorage storage) {
   std::lock_guard lock(mutex_);
+  storage.device = next_device_++;
   storages_[Find(path).get()] = std::move(storage);
 }
 

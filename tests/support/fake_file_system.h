@@ -54,6 +54,8 @@ struct FakeStorage {
   // Names stored as given but listed as another (a server's short names);
   // a lookup of the name given still finds the file.
   std::map<std::string, std::string> lists_as;
+  // The device its files' stamps name; SetStorage gives each a new one.
+  std::uint64_t device = 1;
 };
 
 class FakeFileSystem final : public FileSystem {
@@ -214,6 +216,7 @@ class FakeFileSystem final : public FileSystem {
   mutable std::recursive_mutex mutex_;
   NodePtr root_;
   std::uint64_t next_id_ = 1;
+  std::uint64_t next_device_ = 2;
   // What the open handles refer to, by handle value.
   std::map<std::intptr_t, NodePtr> open_;
   std::set<std::intptr_t> held_;  // the handles of temporaries

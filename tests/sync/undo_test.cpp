@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <set>
 
 #include "compare/plan.h"
 #include "support/fake_file_system.h"
@@ -117,15 +118,18 @@ TEST(Undo, PutsBothTreesBackButWhatChangedSince) {
 }
 
 // A crash at any step of a sync (each create, write, flush and rename),
-// on a local disk and on a share (where a temporary's lock tells nothing),
-// then a sync: every path holds its old file or its new one, nothing is
+// on a local disk, with a disk mounted inside a tree (whose replaced files
+// are kept at that disk's top), and on a share (where a temporary's lock
+// tells nothing), then a sync: every path holds its old file or its new one, nothing is
 // left in a temporary or stranded in the record, and the trees are in
 // step; then undo of both runs, newest first: both trees as before.
 TEST(Undo, ACrashAtAnyStepIsRecoveredAndUndone) {
   const Op kSteps[] = {Op::kCreate, Op::kWrite, Op::kFlush, Op::kRename, Op::kRemove};
   int crashes = 0;
-  for (const bool share : {false, true})
+  enum Where { kLocal, kMounted, kShare };
+  for (const Where where : {kLocal, kMounted, kShare})
     for (const Op op : kSteps) {
+      const bool share = where == kShare;
       if (share && op != Op::kWrite) continue;
       for (int nth = share ? 6 : 1;; ++nth) {
         FakeFileSystem fs;
@@ -136,6 +140,7 @@ TEST(Undo, ACrashAtAnyStepIsRecoveredAndUndone) {
           fs.SetStorage(P("/a"), remote);
           fs.SetStorage(P("/b"), remote);
         }
+        if (where == kMounted) fs.SetStorage(P("/b/deep"), {});
         const std::vector<std::string> before = Snapshot(fs);
         fs.CutPowerAt(op, nth);
         SyncAll(fs);
@@ -144,7 +149,8 @@ TEST(Undo, ACrashAtAnyStepIsRecoveredAndUndone) {
         if (!crashed) break;  // past the last step of that kind
         ++crashes;
         const std::string at = "crash at step " + std::to_string(nth) + " of kind " +
-                               std::to_string(static_cast<int>(op)) + (share ? " on a share" : "");
+                               std::to_string(static_cast<int>(op)) + " where " +
+                               std::to_string(static_cast<int>(where));
 
         ASSERT_TRUE(SyncAll(fs)) << at;
 
@@ -164,7 +170,7 @@ TEST(Undo, ACrashAtAnyStepIsRecoveredAndUndone) {
         if (share) break;
       }
     }
-  EXPECT_GT(crashes, 40);  // every step of a run of four rows
+  EXPECT_GT(crashes, 80);  // every step of a run of four rows, twice
 }
 
 // Undo over what a run may meet: each case is synced, disturbed, then the
@@ -270,6 +276,42 @@ TEST(Undo, ActsOnlyOnItsRunAndNeverDestroys) {
        P("/b/"),
        {P("/files/deep/~x: it is open in another program (EDITOR.EXE))")},
        [](FakeFileSystem& fs) { EXPECT_EQ(fs.Contents(P("/b/deep/x")), "newer x"); }},
+      {"a disk mounted inside the tree keeps what it replaced at its own top",
+       [](FakeFileSystem& fs) {
+         fs.AddFile(P("/a/z"), "newer z", kNew);
+         fs.AddFile(P("/b/deep/sub/z"), "older z", kOld);
+         fs.SetStorage(P("/b/deep"), {});
+       },
+       {},
+       P("/b/"),
+       {},
+       [](FakeFileSystem& fs) {
+         EXPECT_EQ(fs.Contents(P("/b/deep/x")), "older x");
+         EXPECT_EQ(fs.Contents(P("/b/deep/sub/z")), "older z");
+         // The sync's folder there went with it; the undo keeps the copies
+         // it took away in its own, undone again from its record.
+         const auto runs_at_mount = [&] {
+           const std::string replaced = P("/b/deep/.tandrel/replaced/");
+           std::set<std::string> runs;
+           for (const std::string& path : fs.AllPaths()) {
+             if (path.starts_with(replaced)) {
+               runs.insert(
+                   path.substr(replaced.size())
+                       .substr(0, path.find(kSeparator, replaced.size()) - replaced.size()));
+             }
+           }
+           return runs;
+         };
+         const std::string undo = RecordedRuns(fs, P("/a/"), P("/b/")).back().name;
+         EXPECT_EQ(runs_at_mount(), std::set<std::string>{undo});
+         const std::string kept = P("/b/deep/.tandrel/replaced/") + undo + P("/files/");
+         EXPECT_EQ(fs.Contents(kept + P("~x")), "newer x");
+         EXPECT_EQ(fs.Contents(kept + P("sub/~z")), "newer z");
+         EXPECT_THAT(UndoLast(fs).left_alone, ::testing::IsEmpty());
+         EXPECT_EQ(fs.Contents(P("/b/deep/sub/z")), "newer z");
+         EXPECT_EQ(runs_at_mount(),
+                   std::set<std::string>{RecordedRuns(fs, P("/a/"), P("/b/")).back().name});
+       }},
       {"a copy changed since is left alone and named",
        {},
        [](FakeFileSystem& fs) { fs.Write(P("/b/only-a"), "edited", kNew + kDay); },
