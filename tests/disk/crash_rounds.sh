@@ -7,6 +7,8 @@
 #   - undo of every run since, newest first, gives back both trees as they
 #     were before the first sync, byte for byte.
 # Usage: crash_rounds.sh TANDREL_CLI DIR [ROUNDS]   (DIR is emptied first)
+# With CRASH_MOUNT=1 (as root), folder 2's docs/ is a tmpfs mounted inside
+# it, whose replaced files are kept at that mount's top.
 set -uo pipefail
 cli=$1 dir=$2 rounds=${3:-20}
 [[ -x $cli && -d $dir ]] || { echo "usage: $0 TANDREL_CLI DIR [ROUNDS]" >&2; exit 2; }
@@ -16,6 +18,7 @@ cli=$1 dir=$2 rounds=${3:-20}
 populate() {
   local a=$dir/a b=$dir/b i
   mkdir -p "$a/new" "$b/docs" "$b/more"
+  [[ -z ${CRASH_MOUNT:-} ]] || mount -t tmpfs none "$b/docs"
   for i in $(seq 1 40); do
     head -c $((40000 + i * 997)) /dev/urandom >"$a/new/f$i"
     head -c $((30000 + i * 991)) /dev/urandom >"$b/docs/f$i"
@@ -36,7 +39,12 @@ snapshot() {
 }
 
 # How long a whole sync takes here: the kills fall anywhere in it.
-rm -rf "${dir:?}/a" "${dir:?}/b"
+empty() {
+  umount "$dir/b/docs" 2>/dev/null
+  rm -rf "${dir:?}/a" "${dir:?}/b"
+}
+trap 'umount "$dir/b/docs" 2>/dev/null' EXIT
+empty
 populate
 start=$(date +%s%N)
 "$cli" sync -j 2 "$dir/a" "$dir/b" >/dev/null 2>&1
@@ -45,7 +53,7 @@ echo "a whole sync takes $((span_us / 1000)) ms here"
 
 passed=0 failed=0
 for round in $(seq 1 "$rounds"); do
-  rm -rf "${dir:?}/a" "${dir:?}/b"
+  empty
   populate
   before=$(snapshot)
   "$cli" sync -j 2 "$dir/a" "$dir/b" >/dev/null 2>&1 &
