@@ -35,9 +35,10 @@ Settled SettleRow(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tre
   const std::error_code opened = trees.OpenBelow(tree, WithSeparators(folder_path), &folder);
   Folder kept_folder;
   FileInfo kept;
-  const bool kept_there = row.pending_keep && !opened &&
-                          !run.kept.OpenFolder(fs, folder_path, &kept_folder) &&
-                          !fs.StatAt(kept_folder, row.pending_keep->name, FollowLinks::kNo, &kept);
+  const bool kept_opened = row.pending_keep && !opened &&
+                           !run.kept.OpenFolder(fs, folder_path, &kept_folder);
+  const bool kept_there =
+      kept_opened && !fs.StatAt(kept_folder, row.pending_keep->name, FollowLinks::kNo, &kept);
   if (opened) {
     if (!row.pending_keep) return Settled::kRolledBack;  // nothing of it is kept, nor put
     *why = "its folder cannot be opened: " + Sentence(opened);
@@ -45,6 +46,14 @@ Settled SettleRow(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tre
   }
   FileInfo now;
   const bool there = !fs.StatAt(*folder, name, FollowLinks::kNo, &now);
+  // Kept on a disk mounted inside the tree that is not there now: the row
+  // waits for it.
+  if (row.pending_keep && !kept_opened && !there &&
+      !MountOf(run.kept.mounts, folder_path).empty()) {
+    *why = "the disk that keeps the file it replaced, " +
+           run.kept.Text(row.path, row.pending_keep->name) + ", is not there";
+    return Settled::kUnsettled;
+  }
   // Its temporaries go, whatever else is found.
   bool put_there = false;
   for (size_t i = 0; i < row.pending_puts.size(); ++i) {

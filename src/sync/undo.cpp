@@ -154,6 +154,12 @@ class TreeUndo {
     } else if (there) {
       report_.left_alone.push_back(Shown(row) + " (a file stands there now)");
       return std::nullopt;
+    } else if (row.kept && !kept_there) {
+      // The copy is gone, and so is the file it replaced, or the disk that
+      // keeps it (one mounted inside the tree) is not there now: the row
+      // is named, and the run stays to be undone later.
+      report_.left_alone.push_back(Shown(row) + " (the file it replaced is no longer kept)");
+      return std::nullopt;
     }
     step.restore = kept_there;
     return step;
