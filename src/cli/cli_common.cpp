@@ -82,8 +82,7 @@ void RowWriter::WriteLine(std::string_view text) {
 void RowWriter::Flush() {
   const auto write = [this] {
     errno = 0;
-    if (!buffer_.empty() &&
-        !WriteText(stdout, buffer_)) {
+    if (!buffer_.empty() && !WriteText(stdout, buffer_)) {
       error_ = LastError();
     } else if (std::fflush(stdout) != 0) {
       error_ = LastError();

@@ -41,8 +41,7 @@ std::optional<BuildResult> BuildPlanForCli(FileSystem& fs, const FolderArguments
     // A sync or undo cut short is settled before the trees are compared.
     result = RecoverThenBuildPlan(fs, folders.folder1, folders.folder2, options);
   }
-  for (const std::string& note : result.notes)
-    Say(note);
+  for (const std::string& note : result.notes) Say(note);
   if (result.cancelled) return std::nullopt;
   if (result.error) {
     Say(result.failed_folder + ": " + result.error.message());

@@ -45,8 +45,7 @@ int UndoCommand(FileSystem& fs, const FolderArguments& folders, std::stop_token 
   }
   for (size_t i = runs.size(); i-- > last;) {
     const UndoReport report = UndoRun(fs, folders.folder1, folders.folder2, runs[i], stop);
-    for (const std::string& line : report.recovered)
-      Say(line);
+    for (const std::string& line : report.recovered) Say(line);
     if (report.error) {
       Say(report.failed_folder + ": " + report.error.message());
       return out.Close(kExitFailed);
@@ -63,8 +62,7 @@ int UndoCommand(FileSystem& fs, const FolderArguments& folders, std::stop_token 
     if (!report.left_alone.empty()) {
       out.Flush();
       Say(what + " was not wholly undone; left alone:");
-      for (const std::string& text : report.left_alone)
-        (void)WriteText(stderr, "  " + text + "\n");
+      for (const std::string& text : report.left_alone) (void)WriteText(stderr, "  " + text + "\n");
       return out.Close(kExitFailed);
     }
     out.WriteLine("Undone: " + what + ".");

@@ -20,8 +20,8 @@ enum class Settled { kFinished, kRolledBack, kUnsettled };
 
 // The run being recovered in one tree.
 struct CutShort {
-  KeptPlace kept;       // its folder and where it keeps files
-  std::int64_t start;   // when it began (UTC seconds)
+  KeptPlace kept;      // its folder and where it keeps files
+  std::int64_t start;  // when it began (UTC seconds)
 };
 
 // Settles one row cut short; `why` tells what stands in the way of one
@@ -35,8 +35,8 @@ Settled SettleRow(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tre
   const std::error_code opened = trees.OpenBelow(tree, WithSeparators(folder_path), &folder);
   Folder kept_folder;
   FileInfo kept;
-  const bool kept_opened = row.pending_keep && !opened &&
-                           !run.kept.OpenFolder(fs, folder_path, &kept_folder);
+  const bool kept_opened =
+      row.pending_keep && !opened && !run.kept.OpenFolder(fs, folder_path, &kept_folder);
   const bool kept_there =
       kept_opened && !fs.StatAt(kept_folder, row.pending_keep->name, FollowLinks::kNo, &kept);
   if (opened) {
@@ -162,7 +162,8 @@ void RecoverRun(FileSystem& fs, ComparedTrees& trees, const ComparedTrees::Tree&
   OpenFile file;
   if (fs.OpenToAppend(run, kJournalName, &file)) return;  // a run still going holds it
   const std::vector<std::string> mounts = ReadMounts(fs, run);
-  const CutShort cut_short{{*tree.folder, tree.text, run, name, mounts}, journal.heading.utc_seconds};
+  const CutShort cut_short{{*tree.folder, tree.text, run, name, mounts},
+                           journal.heading.utc_seconds};
   std::string outcomes;
   bool all = true;
   for (const RecordedRow& row : rows) {

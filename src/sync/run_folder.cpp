@@ -76,9 +76,9 @@ std::error_code OpenKeptFolder(FileSystem& fs, const Folder& run, std::string_vi
 std::string_view MountOf(const std::vector<std::string>& mounts, std::string_view folder_path) {
   std::string_view found;
   for (const std::string& mount : mounts) {
-    const bool holds = folder_path == mount || (folder_path.starts_with(mount) &&
-                                                folder_path.size() > mount.size() &&
-                                                folder_path[mount.size()] == '/');
+    const bool holds = folder_path == mount ||
+                       (folder_path.starts_with(mount) && folder_path.size() > mount.size() &&
+                        folder_path[mount.size()] == '/');
     if (holds && mount.size() > found.size()) found = mount;
   }
   return found;

@@ -199,8 +199,8 @@ std::error_code RunRecord::MountFiles(const std::string& mount, KeptFiles** file
     }
     OpenFile* const file = &mounts_file_;
     size_t failed = 0;
-    if (std::error_code ec = fs_.AppendText(mounts_file_,
-                                            JournalLine({JournalEntry::kMount, mount, {}, {}}))) {
+    if (std::error_code ec =
+            fs_.AppendText(mounts_file_, JournalLine({JournalEntry::kMount, mount, {}, {}}))) {
       return ec;
     }
     if (std::error_code ec = fs_.FlushFiles({&file, 1}, &failed)) return ec;

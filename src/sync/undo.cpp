@@ -140,8 +140,7 @@ class TreeUndo {
         report_.left_alone.push_back(
             Shown(row) + (kept_there
                               ? " (changed since the sync; the file it replaced is kept as " +
-                                    Kept().Text(row.path, row.kept->name) +
-                                    ")"
+                                    Kept().Text(row.path, row.kept->name) + ")"
                               : " (changed since the sync)"));
         return std::nullopt;
       }
@@ -229,8 +228,7 @@ class TreeUndo {
       }
       // What stood in the way is the kept file: it is the one named.
       if (ec) {
-        return LeftAlone(row,
-                         Kept().Text(row.path, row.kept->name),
+        return LeftAlone(row, Kept().Text(row.path, row.kept->name),
                          fs_.ProgramHolding(kept_folder, row.kept->name), ec);
       }
     }

@@ -427,8 +427,9 @@ TEST(StorageSync, AShareKeepsTheNameOrTheRowFails) {
        {{"a?b.txt", "The share did not keep the name a?b.txt" + kNotKept},
         {"name.", "The share did not keep the name name." + kNotKept}}},
   };
-  const std::string names[] = {"a?b.txt", "name.",     "CON",           "COM1",     "aux.log",
-                               "report ", "a%41b.txt", "Caf\xc3\xa9.txt", "plain.txt"};
+  const std::string names[] = {"a?b.txt",   "name.",           "CON",
+                               "COM1",      "aux.log",         "report ",
+                               "a%41b.txt", "Caf\xc3\xa9.txt", "plain.txt"};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     FakeFileSystem fs;

@@ -165,7 +165,8 @@ std::vector<std::string> FindDriverArguments(const std::string& point, std::stri
 
 // The same, looked for once per mount point and driver: every folder of a
 // sync is described, and the process list is long.
-const std::vector<std::string>& DriverArguments(const std::string& point, std::string_view program) {
+const std::vector<std::string>& DriverArguments(const std::string& point,
+                                                std::string_view program) {
   static std::mutex mutex;
   static std::map<std::string, std::vector<std::string>> found;
   std::lock_guard lock(mutex);
