@@ -9,9 +9,9 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QScrollBar>
+#include <QTableView>
 #include <QTimer>
 #include <QToolButton>
-#include <QTreeView>
 #include <cstdio>
 #include <deque>
 #include <filesystem>
@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
   tandrel::FormLoad(form, *fs, start_up);
   form.show();
   Settle();
-  auto* view = form.findChild<QTreeView*>(QStringLiteral("ListView3"));
+  auto* view = form.findChild<QTableView*>(QStringLiteral("ListView3"));
 
   // A plan of 200,000 rows as the engine returns it.
   tandrel::BuildResult result;

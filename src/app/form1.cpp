@@ -6,8 +6,10 @@
 #include <QIcon>
 #include <QMouseEvent>
 #include <QPixmap>
+#include <QStyle>
+#include <QStyleOptionViewItem>
+#include <QTableView>
 #include <QTimer>
-#include <QTreeView>
 #include <QTreeWidget>
 
 #include "app/form_text.h"
@@ -71,6 +73,47 @@ void SetUpList(QTreeView* list, const QString& name, const QRect& geometry) {
   header->setStretchLastSection(false);
   header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   header->setSectionsMovable(false);
+  QPalette palette = list->palette();
+  palette.setColor(QPalette::Base, Qt::white);
+  list->setPalette(palette);
+}
+
+// The plan's list: a table, which lays out only the rows it shows (a tree
+// lays out every row, and a compare may give millions), made to look and
+// behave as the folder lists do: no grid, no row numbers, rows of one
+// height, whole rows selected.
+void SetUpPlanList(QTableView* list, const QString& name, const QRect& geometry) {
+  list->setObjectName(name);
+  list->setGeometry(geometry);
+  list->setFont(ListFont());
+  list->setToolTip(QString::fromUtf8(kListToolTip));
+  list->setShowGrid(false);
+  list->setWordWrap(false);
+  list->setSortingEnabled(false);
+  list->setCornerButtonEnabled(false);
+  list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  list->setSelectionMode(QAbstractItemView::SingleSelection);
+  list->setSelectionBehavior(QAbstractItemView::SelectRows);
+  list->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  list->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+  QHeaderView* rows = list->verticalHeader();
+  rows->hide();
+  rows->setSectionResizeMode(QHeaderView::Fixed);
+  // The height a tree's row of a checked text has in this font and style.
+  QStyleOptionViewItem row;
+  row.initFrom(list);
+  row.font = list->font();
+  row.fontMetrics = QFontMetrics(row.font);
+  row.features = QStyleOptionViewItem::HasDisplay | QStyleOptionViewItem::HasCheckIndicator;
+  row.text = QStringLiteral("Xg");
+  rows->setMinimumSectionSize(1);
+  rows->setDefaultSectionSize(
+      list->style()->sizeFromContents(QStyle::CT_ItemViewItem, &row, QSize(), list).height());
+  QHeaderView* header = list->horizontalHeader();
+  header->setStretchLastSection(false);
+  header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  header->setSectionsMovable(false);
+  header->setHighlightSections(false);
   QPalette palette = list->palette();
   palette.setColor(QPalette::Base, Qt::white);
   list->setPalette(palette);
@@ -146,8 +189,8 @@ Form1::Form1(std::shared_ptr<FileSystem> fs, Dialogs& dialogs)
       MakeButton(this, QStringLiteral("Check4"), "Remove Folder 2", QStringLiteral("remove.png"),
                  QRect(464, 104, 145, 73), [this] { RemoveFolder(*slot2_); });
 
-  list3_ = new QTreeView(this);
-  SetUpList(list3_, QStringLiteral("ListView3"), QRect(8, 184, 601, 143));
+  list3_ = new QTableView(this);
+  SetUpPlanList(list3_, QStringLiteral("ListView3"), QRect(8, 184, 601, 143));
   list3_->setModel(&plan_);
 
   auto* check5 =

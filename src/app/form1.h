@@ -14,7 +14,7 @@
 #include "platform/file_system.h"
 #include "platform/window.h"
 
-class QTreeView;
+class QTableView;
 class QTreeWidget;
 
 namespace tandrel {
@@ -79,7 +79,7 @@ class Form1 final : public QWidget {
   PointerFeedback feedback_;
   QTreeWidget* list1_;
   QTreeWidget* list2_;
-  QTreeView* list3_;
+  QTableView* list3_;
   std::unique_ptr<FolderSlotView> slot1_;
   std::unique_ptr<FolderSlotView> slot2_;
 };

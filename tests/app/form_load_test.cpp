@@ -6,7 +6,7 @@
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QScreen>
-#include <QTreeView>
+#include <QTableView>
 #include <QTreeWidget>
 
 #include "app/form_helpers.h"
@@ -125,7 +125,7 @@ TEST_F(FormLoadTest, PreparesCaptionColumnsPositionAndHandFromTheCursorFile) {
 
   auto* list1 = form.findChild<QTreeWidget*>(QStringLiteral("ListView1"));
   auto* list2 = form.findChild<QTreeWidget*>(QStringLiteral("ListView2"));
-  auto* list3 = form.findChild<QTreeView*>(QStringLiteral("ListView3"));
+  auto* list3 = form.findChild<QTableView*>(QStringLiteral("ListView3"));
   ASSERT_TRUE(list1 && list2 && list3);
   EXPECT_EQ(list1->headerItem()->text(0), QStringLiteral("Folder 1"));
   EXPECT_EQ(list2->headerItem()->text(0), QStringLiteral("Folder 2"));

@@ -8,9 +8,9 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
+#include <QTableView>
 #include <QTimer>
 #include <QToolButton>
-#include <QTreeView>
 #include <cstdio>
 #include <deque>
 #include <functional>
@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
   auto button = [&form](const char* name) {
     return form.findChild<QToolButton*>(QString::fromUtf8(name));
   };
-  auto* plan_view = form.findChild<QTreeView*>(QStringLiteral("ListView3"));
+  auto* plan_view = form.findChild<QTableView*>(QStringLiteral("ListView3"));
   // The pointer is moved through the X server, as a mouse would move it.
   auto at = [](QWidget* widget, QPoint where) {
     const QPoint global = widget->mapToGlobal(where);
