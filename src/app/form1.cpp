@@ -55,21 +55,19 @@ class FolderList final : public QTreeWidget {
   }
 };
 
-void SetUpList(QTreeView* list, const QString& name, const QRect& geometry) {
+// What the three lists share: name, place, font, tooltip, one whole row
+// selected at a time, nothing edited in place, a fixed header, a white
+// background.
+void SetUpView(QAbstractItemView* list, QHeaderView* header, const QString& name,
+               const QRect& geometry) {
   list->setObjectName(name);
   list->setGeometry(geometry);
   list->setFont(ListFont());
   list->setToolTip(QString::fromUtf8(kListToolTip));
-  list->setRootIsDecorated(false);
-  list->setItemsExpandable(false);
-  list->setUniformRowHeights(true);
-  list->setSortingEnabled(false);
   list->setEditTriggers(QAbstractItemView::NoEditTriggers);
   list->setSelectionMode(QAbstractItemView::SingleSelection);
   list->setSelectionBehavior(QAbstractItemView::SelectRows);
-  list->setAllColumnsShowFocus(true);
   list->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-  QHeaderView* header = list->header();
   header->setStretchLastSection(false);
   header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   header->setSectionsMovable(false);
@@ -78,23 +76,26 @@ void SetUpList(QTreeView* list, const QString& name, const QRect& geometry) {
   list->setPalette(palette);
 }
 
+void SetUpList(QTreeView* list, const QString& name, const QRect& geometry) {
+  SetUpView(list, list->header(), name, geometry);
+  list->setRootIsDecorated(false);
+  list->setItemsExpandable(false);
+  list->setUniformRowHeights(true);
+  list->setSortingEnabled(false);
+  list->setAllColumnsShowFocus(true);
+}
+
 // The plan's list: a table, which lays out only the rows it shows (a tree
 // lays out every row, and a compare may give millions), made to look and
 // behave as the folder lists do: no grid, no row numbers, rows of one
 // height, whole rows selected.
 void SetUpPlanList(QTableView* list, const QString& name, const QRect& geometry) {
-  list->setObjectName(name);
-  list->setGeometry(geometry);
-  list->setFont(ListFont());
-  list->setToolTip(QString::fromUtf8(kListToolTip));
+  SetUpView(list, list->horizontalHeader(), name, geometry);
+  list->horizontalHeader()->setHighlightSections(false);
   list->setShowGrid(false);
   list->setWordWrap(false);
   list->setSortingEnabled(false);
   list->setCornerButtonEnabled(false);
-  list->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  list->setSelectionMode(QAbstractItemView::SingleSelection);
-  list->setSelectionBehavior(QAbstractItemView::SelectRows);
-  list->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   list->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
   QHeaderView* rows = list->verticalHeader();
   rows->hide();
@@ -109,14 +110,6 @@ void SetUpPlanList(QTableView* list, const QString& name, const QRect& geometry)
   rows->setMinimumSectionSize(1);
   rows->setDefaultSectionSize(
       list->style()->sizeFromContents(QStyle::CT_ItemViewItem, &row, QSize(), list).height());
-  QHeaderView* header = list->horizontalHeader();
-  header->setStretchLastSection(false);
-  header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-  header->setSectionsMovable(false);
-  header->setHighlightSections(false);
-  QPalette palette = list->palette();
-  palette.setColor(QPalette::Base, Qt::white);
-  list->setPalette(palette);
 }
 
 QTreeWidget* MakeFolderList(QWidget* parent, const QString& name, const QRect& geometry,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 
 #include "platform/path_text.h"
 #include "sync/kept_runs.h"
@@ -41,26 +42,38 @@ std::string KeptFileText(std::string_view run_text, std::string_view path,
          WithSeparators(std::string(FolderPart(path, '/')) + std::string(kept_name));
 }
 
-std::error_code MakeRunFolder(FileSystem& fs, const Folder& top, const RunHeading& heading,
-                              std::string* name, std::shared_ptr<const Folder>* run,
-                              OpenFile* journal) {
+std::error_code MakeRunFolderAt(FileSystem& fs, const Folder& top, std::string_view name,
+                                const std::function<std::error_code(const Folder&)>& fill,
+                                Folder* run) {
   Folder record;
   if (std::error_code ec = fs.MakeFolder(top, kRecordFolder, /*hidden=*/true, &record)) {
     return ec;
   }
   Folder replaced;
   if (std::error_code ec = fs.MakeFolder(record, kReplacedFolder, false, &replaced)) return ec;
-  const std::string folder_name = RunFolderName(heading);
-  auto made = std::make_shared<Folder>();
-  if (std::error_code ec = fs.MakeFolder(replaced, folder_name, false, made.get())) return ec;
-  if (std::error_code ec = BeginJournal(fs, *made, heading, journal)) return ec;
-  OpenFile* const file = journal;
-  size_t failed = 0;
-  if (std::error_code ec = fs.FlushFiles({&file, 1}, &failed)) return ec;
-  const Folder* const flushed[] = {made.get(), &replaced, &record, &top};
+  if (std::error_code ec = fs.MakeFolder(replaced, name, false, run)) return ec;
+  if (fill) {
+    if (std::error_code ec = fill(*run)) return ec;
+  }
+  const Folder* const flushed[] = {run, &replaced, &record, &top};
   for (const Folder* folder : flushed) {
     if (std::error_code ec = fs.FlushFolder(*folder)) return ec;
   }
+  return {};
+}
+
+std::error_code MakeRunFolder(FileSystem& fs, const Folder& top, const RunHeading& heading,
+                              std::string* name, std::shared_ptr<const Folder>* run,
+                              OpenFile* journal) {
+  const std::string folder_name = RunFolderName(heading);
+  auto made = std::make_shared<Folder>();
+  const auto begin = [&](const Folder& folder) {
+    if (std::error_code ec = BeginJournal(fs, folder, heading, journal)) return ec;
+    OpenFile* const file = journal;
+    size_t failed = 0;
+    return fs.FlushFiles({&file, 1}, &failed);
+  };
+  if (std::error_code ec = MakeRunFolderAt(fs, top, folder_name, begin, made.get())) return ec;
   *name = folder_name;
   *run = std::move(made);
   return {};

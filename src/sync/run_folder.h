@@ -17,6 +17,7 @@
 // listed mount that holds it, or at the tree's top.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -49,6 +50,14 @@ std::string KeptFileText(std::string_view run_text, std::string_view path,
 std::error_code MakeRunFolder(FileSystem& fs, const Folder& top, const RunHeading& heading,
                               std::string* name, std::shared_ptr<const Folder>* run,
                               OpenFile* journal);
+
+// Makes the run folder `name` in the record of the tree (or of a disk
+// mounted inside it) under `top`, as `run`; `fill`, if any, writes what
+// goes in it first; then the folders made are flushed, so that they are
+// there to stay before anything is moved into them.
+std::error_code MakeRunFolderAt(FileSystem& fs, const Folder& top, std::string_view name,
+                                const std::function<std::error_code(const Folder&)>& fill,
+                                Folder* run);
 
 // Opens the folder of the kept files of the run `run` that were at
 // `folder_path` (names joined by '/') below the top.

@@ -1,5 +1,6 @@
 #include "sync/run_record.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "platform/path_text.h"
@@ -130,15 +131,16 @@ std::error_code RunRecord::KeepOnMount(const Folder& folder, std::string_view pa
   // folder's disk where that is further down, then the folder itself (a
   // second mount of one disk shows no other device, and a rename across
   // the two fails all the same).
-  std::vector<std::string> tries;
+  std::string listed;
   {
     std::lock_guard lock(mount_mutex_);
-    tries.emplace_back(MountOf(mounts_, folder_path));
+    listed = MountOf(mounts_, folder_path);
   }
   const std::string top = MountTop(folder_path);
-  if (top.size() > tries.back().size()) tries.push_back(top);
-  if (folder_path.size() > tries.back().size()) tries.emplace_back(folder_path);
-  if (tries.front().empty()) tries.erase(tries.begin());  // the tree's top: tried already
+  std::vector<std::string> tries;
+  if (!listed.empty()) tries.push_back(listed);  // "" is the tree's top: tried already
+  if (top.size() > listed.size()) tries.push_back(top);
+  if (folder_path.size() > std::max(listed.size(), top.size())) tries.emplace_back(folder_path);
   for (const std::string& mount : tries) {
     std::lock_guard lock(mount_mutex_);
     KeptFiles* files = nullptr;
@@ -173,15 +175,14 @@ std::string RunRecord::MountTop(std::string_view folder_path) {
     at = std::move(next);
     parent = &at;
   }
-  size_t first = devices.size();
+  if (names.empty()) return {};
+  size_t first = devices.size() - 1;
   while (first > 0 && devices[first - 1] == devices.back()) --first;
   if (first == 0 && devices.back() == top_device) return std::string(folder_path);
-  std::string mount;
-  for (size_t i = 0; i <= first && i < names.size(); ++i) {
-    if (i > 0) mount += '/';
-    mount += names[i];
-  }
-  return mount;
+  // The names are views into `folder_path`: the mount is its part up to
+  // the end of the first name on the disk.
+  return std::string(
+      folder_path.substr(0, names[first].data() + names[first].size() - folder_path.data()));
 }
 
 std::error_code RunRecord::MountFiles(const std::string& mount, KeptFiles** files) {
@@ -209,16 +210,10 @@ std::error_code RunRecord::MountFiles(const std::string& mount, KeptFiles** file
     }
     mounts_.push_back(mount);
   }
-  Folder at, record, replaced;
+  Folder at;
   auto made = std::make_shared<Folder>();
   if (std::error_code ec = fs_.OpenBeneath(*top_, WithSeparators(mount), &at)) return ec;
-  if (std::error_code ec = fs_.MakeFolder(at, kRecordFolder, /*hidden=*/true, &record)) return ec;
-  if (std::error_code ec = fs_.MakeFolder(record, kReplacedFolder, false, &replaced)) return ec;
-  if (std::error_code ec = fs_.MakeFolder(replaced, name_, false, made.get())) return ec;
-  const Folder* const flushed[] = {made.get(), &replaced, &record, &at};
-  for (const Folder* folder : flushed) {
-    if (std::error_code ec = fs_.FlushFolder(*folder)) return ec;
-  }
+  if (std::error_code ec = MakeRunFolderAt(fs_, at, name_, {}, made.get())) return ec;
   auto& kept = mount_files_[mount];
   kept = std::make_unique<KeptFiles>(fs_, std::move(made));
   *files = kept.get();

@@ -144,19 +144,16 @@ class TreeUndo {
                               : " (changed since the sync)"));
         return std::nullopt;
       }
-      if (row.kept && !kept_there) {
-        report_.left_alone.push_back(Shown(row) + " (the file it replaced is no longer kept)");
-        return std::nullopt;
-      }
       step.aside = true;
       step.there = now.stamp;
     } else if (there) {
       report_.left_alone.push_back(Shown(row) + " (a file stands there now)");
       return std::nullopt;
-    } else if (row.kept && !kept_there) {
-      // The copy is gone, and so is the file it replaced, or the disk that
-      // keeps it (one mounted inside the tree) is not there now: the row
-      // is named, and the run stays to be undone later.
+    }
+    // The file it replaced is gone, or the disk that keeps it (one mounted
+    // inside the tree) is not there now: the row is named, and the run
+    // stays to be undone later.
+    if (row.kept && !kept_there) {
       report_.left_alone.push_back(Shown(row) + " (the file it replaced is no longer kept)");
       return std::nullopt;
     }

@@ -122,6 +122,20 @@ std::optional<MountEntry> FindMount(dev_t device) {
 
 Storage FromStatfs(long type, int fd, int depth);
 
+// The words of a command line `args` (after the program) that are not
+// options: "-o" takes the word after it, and "-x" stands alone.
+std::vector<std::string> NonOptionWords(const std::vector<std::string>& args) {
+  std::vector<std::string> words;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "-o") {
+      ++i;
+    } else if (!args[i].starts_with("-")) {
+      words.push_back(args[i]);
+    }
+  }
+  return words;
+}
+
 // The words of the command line of the FUSE driver `program` (bindfs,
 // ntfs-3g) that serves the mount point `point`, without the program's own
 // path and with "-o" lists kept as they are; empty when none is found. The
@@ -138,21 +152,15 @@ std::vector<std::string> FindDriverArguments(const std::string& point, std::stri
     std::vector<std::string> args;
     for (std::string arg; std::getline(file, arg, '\0');) args.push_back(arg);
     if (args.size() < 3 || !args[0].ends_with(program)) continue;
+    args.erase(args.begin());
     // Options may come anywhere; the last word that is not one is the
     // mount point.
-    std::string mounted;
-    for (size_t i = 1; i < args.size(); ++i) {
-      if (args[i] == "-o") {
-        ++i;
-      } else if (!args[i].starts_with("-")) {
-        mounted = args[i];
-      }
-    }
+    const std::vector<std::string> words = NonOptionWords(args);
+    const std::string mounted = words.empty() ? std::string() : words.back();
     char resolved[PATH_MAX];
     if (!mounted.empty() &&
         (mounted == point ||
          (::realpath(mounted.c_str(), resolved) != nullptr && point == resolved))) {
-      args.erase(args.begin());
       return args;
     }
   }
@@ -177,15 +185,7 @@ const std::vector<std::string>& DriverArguments(const std::string& point,
 
 // The folder bindfs mirrors: the word before the mount point.
 std::string BindfsSource(const std::string& point) {
-  std::vector<std::string> words;
-  const std::vector<std::string>& args = DriverArguments(point, "bindfs");
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "-o") {
-      ++i;
-    } else if (!args[i].starts_with("-")) {
-      words.push_back(args[i]);
-    }
-  }
+  const std::vector<std::string> words = NonOptionWords(DriverArguments(point, "bindfs"));
   return words.size() < 2 ? std::string() : words[words.size() - 2];
 }
 

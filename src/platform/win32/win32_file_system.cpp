@@ -29,7 +29,6 @@ using win32::HandlesFollowLinks;
 using win32::HeldAsBusy;
 using win32::InfoOf;
 using win32::IsLink;
-using win32::IsReadOnlyAt;
 using win32::IsRefusedAttributes;
 using win32::kCopiedAttributes;
 using win32::kFileRemoteDevice;
@@ -391,20 +390,17 @@ std::error_code Win32FileSystem::RemoveIfNotHeld(const Folder& folder, std::stri
   // attribute goes first, as Windows deletes no read-only file, and comes
   // back if the file stays.
   const bool read_only = (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
-  if (read_only) {
-    FILE_BASIC_INFO writable{};
-    writable.FileAttributes = basic.FileAttributes & ~FILE_ATTRIBUTE_READONLY;
-    if (writable.FileAttributes == 0) writable.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    if (!::SetFileInformationByHandle(file.get(), FileBasicInfo, &writable, sizeof(writable))) {
-      return LastError();
-    }
+  // Zero times leave the times as they are; NORMAL stands for no attribute.
+  const auto set_attributes = [&](DWORD attributes) {
+    FILE_BASIC_INFO info{};
+    info.FileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+    return ::SetFileInformationByHandle(file.get(), FileBasicInfo, &info, sizeof(info)) != 0;
+  };
+  if (read_only && !set_attributes(basic.FileAttributes & ~FILE_ATTRIBUTE_READONLY)) {
+    return LastError();
   }
   if (std::error_code ec = MarkForDeletion(file.get())) {
-    if (read_only) {
-      FILE_BASIC_INFO again{};
-      again.FileAttributes = basic.FileAttributes;
-      (void)::SetFileInformationByHandle(file.get(), FileBasicInfo, &again, sizeof(again));
-    }
+    if (read_only) (void)set_attributes(basic.FileAttributes);
     return HeldAsBusy(ec);
   }
   file.reset();

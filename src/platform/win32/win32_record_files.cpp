@@ -25,7 +25,6 @@ using win32::OpenEntry;
 using win32::OpenRelative;
 using win32::RenameOpened;
 using win32::WideName;
-using win32::Win32Error;
 using win32::WriteAllAt;
 
 }  // namespace
