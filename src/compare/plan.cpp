@@ -189,15 +189,20 @@ BuildResult BuildPlan(FileSystem& fs, const std::string& folder1, const std::str
     return result;
   }
 
+  // Tree 2's namesakes are looked up beside the index of tree 2 and tree
+  // 1's namesakes, which tree 1's times wait for.
+  std::vector<std::uint32_t> namesakes2;
+  TaskCount lookup;
+  lookup.Submit(pool, [&] { namesakes2 = FirstNamesakes(plan.files2, index1); });
   const NameIndex index2(plan.files2);
   const std::vector<std::uint32_t> namesakes1 = FirstNamesakes(plan.files1, index2);
-  const std::vector<std::uint32_t> namesakes2 = FirstNamesakes(plan.files2, index1);
   const std::vector<std::uint32_t> only1 = UnmatchedFiles(namesakes1);
-  const std::vector<std::uint32_t> only2 = UnmatchedFiles(namesakes2);
   // Times are wanted only for files with a namesake on the other side.
   plan.files1.ReadWriteTimes(
       fs, *root1, folder1.size(), [&](size_t i) { return namesakes1[i] != NameIndex::kNone; },
       &pool);
+  lookup.Wait();
+  const std::vector<std::uint32_t> only2 = UnmatchedFiles(namesakes2);
   plan.files2.ReadWriteTimes(
       fs, *root2, folder2.size(), [&](size_t i) { return namesakes2[i] != NameIndex::kNone; },
       &pool);
