@@ -104,10 +104,26 @@ class ListingRing {
     slot.ready = false;
     return listing;
   }
+  // A list for the next listing to fill: one that a visited listing gave
+  // back, whose names' storage is reused, or else a new one. Allocating
+  // every name on one thread and freeing it on another costs the walk more
+  // than listing does.
+  std::vector<DirEntry> Spare() {
+    std::lock_guard lock(mutex_);
+    if (spares_.empty()) return {};
+    std::vector<DirEntry> entries = std::move(spares_.back());
+    spares_.pop_back();
+    return entries;
+  }
+  void GiveBack(std::vector<DirEntry> entries) {
+    std::lock_guard lock(mutex_);
+    if (spares_.size() < slots_.size()) spares_.push_back(std::move(entries));
+  }
 
  private:
   static constexpr size_t kNobody = SIZE_MAX;
   std::vector<Listing> slots_;
+  std::vector<std::vector<DirEntry>> spares_;
   std::mutex mutex_;
   std::condition_variable listed_;
   size_t waiting_for_ = kNobody;
@@ -117,8 +133,10 @@ class ListingRing {
 // from its kept parent by `name` or else from `root` by the path `below`.
 Listing ListOne(FileSystem& fs, const Folder* root, const KeptFolder* parent, bool below_top,
                 const std::string& name, const std::string& below,
-                const std::function<bool(std::string_view)>& wants_time) {
+                const std::function<bool(std::string_view)>& wants_time,
+                std::vector<DirEntry> entries) {
   Listing done;
+  done.entries = std::move(entries);
   const Folder* handle = root;
   if (root == nullptr) {
     done.skipped = true;  // its top folder could not be opened
@@ -134,6 +152,7 @@ Listing ListOne(FileSystem& fs, const Folder* root, const KeptFolder* parent, bo
       if (!IsOutOfResources(done.error)) break;
     }
   }
+  if (done.skipped || done.error) done.entries.clear();
   if (!done.skipped && !done.error && wants_time) {
     ReadTimesWhileOpen(fs, *handle, wants_time, &done.entries);
   }
@@ -208,7 +227,7 @@ std::vector<UnreadableFolder> WalkOpenFolders(FileSystem& fs,
     tasks.Submit(pool, [&, i, parent = std::move(parent), root = std::move(root),
                         name = std::move(name), below = std::move(below)] {
       ring.Put(i, ListOne(fs, root.get(), parent.get(), i >= root_count, name, below,
-                          options.wants_time));
+                          options.wants_time, ring.Spare()));
     });
   };
 
@@ -248,6 +267,7 @@ std::vector<UnreadableFolder> WalkOpenFolders(FileSystem& fs,
     AppendSubfolders(folder, reach.root_of[i], i >= root_count, listing, kept, kept_limit, folders,
                      &reach);
     if (options.visit) options.visit(folder, i, listing.entries);
+    ring.GiveBack(std::move(listing.entries));
   }
   tasks.Wait();
   return unreadable;
