@@ -65,10 +65,10 @@ awk -v n="$files" -v p="$(median cold plan)" -v f="$(median cold find)" \
     -v wp="$(median warm plan)" -v wf="$(median warm find)" -v wpb="$(median warm plan-before)" 'BEGIN {
   printf "\n%d files per tree (medians)\n", n
   printf "cold: plan %.3f s, find %.3f s, fdfind %.3f s\n", p, f, fd
-  printf "  plan / find        %.2f   (target <= 0.50)\n", p / f
+  printf "  plan / find        %.2f   (target <= 0.40)\n", p / f
   printf "  plan / fdfind      %.2f   (target < 1)\n", p / fd
   if (pb != "") printf "  plan / plan before %.2f   (before / find %.2f)\n", p / pb, pb / f
   printf "warm: plan %.3f s, find %.3f s\n", wp, wf
-  printf "  plan / find        %.2f   (target <= 0.45)\n", wp / wf
+  printf "  plan / find        %.2f   (target <= 0.40)\n", wp / wf
   if (wpb != "") printf "  plan / plan before %.2f   (before / find %.2f)\n", wp / wpb, wpb / wf
 }'

@@ -46,7 +46,7 @@ mem_empty=$(peak_kib "$work/empty/A" "$work/empty/B")
 awk -v p="$plan" -v f="$find" -v r="$rsync" -v p2="$plan2" -v n="$files" -v rows="$rows" \
     -v mf="$mem_full" -v me="$mem_empty" -v pb="$(mean plan-before)" 'BEGIN {
   printf "\n%d files per tree, %d rows\n", n, rows
-  printf "plan / find          %.2f   (target <= 0.60)\n", p / f
+  printf "plan / find          %.2f   (target <= 0.40)\n", p / f
   printf "plan / rsync -n      %.2f\n", p / r
   printf "plan 2x / plan       %.2f   (target <= 2.30)\n", p2 / p
   if (pb != "") printf "plan / plan before   %.2f   (before / find %.2f)\n", p / pb, pb / f

@@ -1,5 +1,7 @@
 #include "compare/plan.h"
 
+#include <algorithm>
+
 #include "compare/file_name.h"
 #include "compare/matching.h"
 #include "platform/path_text.h"
@@ -170,9 +172,15 @@ BuildResult BuildPlan(FileSystem& fs, const std::string& folder1, const std::str
       !OpenTop(fs, folder2, &root2, &storage2, &result)) {
     return result;
   }
-  IoPool pool(options.io_threads == IoPool::kFitStorage
-                  ? IoPool::ThreadsFor(storage1.remote || storage2.remote)
-                  : options.io_threads);
+  // On a local disk as many threads as processors walk at first; the walk
+  // lets more go once it finds the disk read from rather than the cache.
+  int threads = options.io_threads;
+  int width = options.io_threads;
+  if (options.io_threads == IoPool::kFitStorage) {
+    width = IoPool::ThreadsFor(storage1.remote || storage2.remote);
+    threads = std::max(width, IoPool::kDefaultThreads);
+  }
+  IoPool pool(threads, width);
   if (!GatherTree(fs, folder1, root1, &plan.files1, &result, &progress, options, pool)) {
     return result;
   }

@@ -35,6 +35,15 @@ bool IsOutOfResources(const std::error_code& ec) {
 // listed already, for each thread of the pool.
 constexpr size_t kAheadPerThread = 16;
 
+// A listing that takes longer than this, plus a little for each entry,
+// waited for the disk: from the cache a folder lists in some microseconds.
+constexpr auto kCachedListing = std::chrono::microseconds(40);
+constexpr auto kCachedEntry = std::chrono::nanoseconds(500);
+// Once a quarter of the listings so far, 32 or more, waited for the disk,
+// the pool lets all its threads list: a cold disk serves many reads at once.
+constexpr size_t kListingsBeforeWidening = 32;
+constexpr size_t kWaitedShare = 4;
+
 // A listed folder kept open until its subfolders have been entered.
 struct KeptFolder {
   KeptFolder(Folder f, std::atomic<int>* live) : folder(std::move(f)), live_(live) { ++*live_; }
@@ -56,6 +65,7 @@ std::string_view LastName(const std::string& folder) {
 struct Listing {
   bool ready = false;
   bool skipped = false;
+  bool waited_for_disk = false;
   std::error_code error;
   Folder folder;  // empty for a top folder, which stays open anyway
   std::vector<DirEntry> entries;
@@ -138,6 +148,7 @@ Listing ListOne(FileSystem& fs, const Folder* root, const KeptFolder* parent, bo
   Listing done;
   done.entries = std::move(entries);
   const Folder* handle = root;
+  const auto began = std::chrono::steady_clock::now();
   if (root == nullptr) {
     done.skipped = true;  // its top folder could not be opened
   } else {
@@ -152,6 +163,8 @@ Listing ListOne(FileSystem& fs, const Folder* root, const KeptFolder* parent, bo
       if (!IsOutOfResources(done.error)) break;
     }
   }
+  done.waited_for_disk = std::chrono::steady_clock::now() - began >
+                         kCachedListing + kCachedEntry * done.entries.size();
   if (done.skipped || done.error) done.entries.clear();
   if (!done.skipped && !done.error && wants_time) {
     ReadTimesWhileOpen(fs, *handle, wants_time, &done.entries);
@@ -236,6 +249,8 @@ std::vector<UnreadableFolder> WalkOpenFolders(FileSystem& fs,
   // the level-by-level order.
   size_t level_end = root_count;
   size_t started = 0;
+  size_t waited = 0;
+  bool widened = false;
   for (size_t i = 0; i < folders->size(); ++i) {
     if (options.stop.stop_requested()) break;
     if (i == level_end) {
@@ -252,6 +267,13 @@ std::vector<UnreadableFolder> WalkOpenFolders(FileSystem& fs,
       while (started < limit && started < i + ring.size()) start(started++);
     }
     Listing listing = ring.Take(i);
+    if (!widened) {
+      waited += listing.waited_for_disk ? 1 : 0;
+      if (i + 1 >= kListingsBeforeWidening && waited * kWaitedShare >= i + 1) {
+        pool.Widen();
+        widened = true;
+      }
+    }
     const std::string folder = (*folders)[i];
     if (listing.skipped) continue;
     if (listing.error && IsOutOfResources(listing.error)) {

@@ -10,10 +10,12 @@ int IoPool::ThreadsFor(bool remote) {
   return std::max(2, static_cast<int>(std::thread::hardware_concurrency()));
 }
 
-IoPool::IoPool(int threads) {
+IoPool::IoPool(int threads, int width) {
   if (threads < 2) return;
+  planned_ = threads;
+  const int start = width > 0 ? std::min(width, threads) : threads;
   threads_.reserve(static_cast<size_t>(threads));
-  for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
+  for (int i = 0; i < start; ++i) threads_.emplace_back([this] { Work(); });
 }
 
 IoPool::~IoPool() {
@@ -26,7 +28,7 @@ IoPool::~IoPool() {
 }
 
 void IoPool::Submit(std::function<void()> task) {
-  if (threads_.empty()) {
+  if (planned_ == 0) {
     task();
     return;
   }
@@ -35,6 +37,14 @@ void IoPool::Submit(std::function<void()> task) {
     tasks_.push_back(std::move(task));
   }
   wake_.notify_one();
+}
+
+void IoPool::Widen() {
+  // Only the owner widens, and it joins the threads, so the list of
+  // threads needs no lock.
+  while (static_cast<int>(threads_.size()) < planned_) {
+    threads_.emplace_back([this] { Work(); });
+  }
 }
 
 void IoPool::Work() {

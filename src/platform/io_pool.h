@@ -26,15 +26,22 @@ class IoPool {
   static int ThreadsFor(bool remote);
 
   // With fewer than two threads every task runs at once on the submitting
-  // thread.
-  explicit IoPool(int threads = kDefaultThreads);
+  // thread. With a `width` below `threads`, only that many threads start,
+  // and the others once the owner calls Widen(): as many threads as
+  // processors walk a warm disk best, and more only wait for each other,
+  // while a cold disk serves many reads side by side.
+  explicit IoPool(int threads = kDefaultThreads, int width = 0);
   IoPool(const IoPool&) = delete;
   IoPool& operator=(const IoPool&) = delete;
   // Runs what was submitted, then stops the threads.
   ~IoPool();
 
   void Submit(std::function<void()> task);
-  int threads() const { return static_cast<int>(threads_.size()); }
+  // How many threads run tasks once the pool is widened.
+  int threads() const { return planned_; }
+  // Starts every thread the pool was made for. Only the pool's owner calls
+  // it.
+  void Widen();
 
  private:
   void Work();
@@ -43,6 +50,7 @@ class IoPool {
   std::condition_variable wake_;
   std::deque<std::function<void()>> tasks_;
   bool stopping_ = false;
+  int planned_ = 0;
   std::vector<std::thread> threads_;
 };
 

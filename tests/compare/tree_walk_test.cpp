@@ -3,6 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "support/fake_file_system.h"
 #include "support/path.h"
 
@@ -73,6 +77,43 @@ TEST(AddSubFolders, VeryDeepTreeDoesNotRecurse) {
   AddSubFolders(fs, &folders, true);
   ASSERT_EQ(folders.size(), 2001u);
   EXPECT_EQ(folders.back(), path + P("/"));
+}
+
+// Whether `pool` runs `count` tasks at once: each task waits, `patience` at
+// most, until all of them run.
+bool RunsSideBySide(IoPool& pool, int count, std::chrono::milliseconds patience) {
+  std::atomic<int> running = 0;
+  std::atomic<int> met = 0;
+  TaskCount tasks;
+  for (int k = 0; k < count; ++k) {
+    tasks.Submit(pool, [&] {
+      ++running;
+      const auto give_up = std::chrono::steady_clock::now() + patience;
+      while (running < count && std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      if (running == count) ++met;
+    });
+  }
+  tasks.Wait();
+  return met == count;
+}
+
+TEST(WalkFolders, AWalkThatWaitsForTheDiskLetsThePoolsOtherThreadsList) {
+  FakeFileSystem fs;
+  for (int k = 0; k < 40; ++k) fs.AddFolder(P("/R/f" + std::to_string(k)));
+  fs.SetJitter(/*seed=*/7, /*max_micros=*/4000);  // a cold disk: milliseconds a listing
+  IoPool pool(/*threads=*/4, /*width=*/1);
+  // One thread runs at first: no patience would do.
+  EXPECT_FALSE(RunsSideBySide(pool, 2, std::chrono::milliseconds(100)));
+
+  std::vector<std::string> folders{P("/R/")};
+  WalkOptions options;
+  options.pool = &pool;
+  EXPECT_THAT(WalkFolders(fs, &folders, options), IsEmpty());
+  EXPECT_EQ(folders.size(), 41u);
+  EXPECT_TRUE(RunsSideBySide(pool, pool.threads(), std::chrono::seconds(10)))
+      << "the walk widened the pool";
 }
 
 TEST(ListFiles, FilesInListingOrderHiddenIncludedFoldersExcluded) {
