@@ -1,6 +1,7 @@
 // The file system of Linux and other POSIX systems.
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <mutex>
 
@@ -66,8 +67,23 @@ class PosixFileSystem final : public FileSystem {
   std::error_code FlushFile(OpenFile& file) override;
 
  private:
+  // How a move that must not replace anything is made on one device: a
+  // driver that refuses renameat2's flag or hard links refuses them for
+  // every file, and on a FUSE driver (fusefat) each refusal is a round trip.
+  // What was learnt is forgotten after a minute, since another disk may be
+  // given the same device number once this one is gone.
+  enum class NoReplaceMove : std::uint8_t { kRename2, kLink, kLookThenRename };
+  struct LearntMove {
+    NoReplaceMove move;
+    std::chrono::steady_clock::time_point when;
+  };
+  NoReplaceMove NoReplaceMoveOn(std::uint64_t device);
+  void Remember(std::uint64_t device, NoReplaceMove move);
+
   std::mutex described_mutex_;
   std::map<std::uint64_t, Storage> described_;
+  std::mutex moves_mutex_;
+  std::map<std::uint64_t, LearntMove> moves_;
 };
 
 }  // namespace tandrel

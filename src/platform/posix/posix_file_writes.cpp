@@ -273,25 +273,55 @@ std::error_code PosixFileSystem::MoveBetween(const Folder& from, std::string_vie
     if (::renameat(from_dir, from_z.c_str(), to_dir, to_z.c_str()) != 0) return LastError();
     return {};
   }
+  struct stat dir {};
+  const std::uint64_t device = ::fstat(to_dir, &dir) == 0 ? dir.st_dev : 0;
+  NoReplaceMove move = device != 0 ? NoReplaceMoveOn(device) : NoReplaceMove::kRename2;
 #if defined(__linux__) && defined(SYS_renameat2)
-  if (::syscall(SYS_renameat2, from_dir, from_z.c_str(), to_dir, to_z.c_str(), RENAME_NOREPLACE) ==
-      0) {
-    return {};
+  if (move == NoReplaceMove::kRename2) {
+    if (::syscall(SYS_renameat2, from_dir, from_z.c_str(), to_dir, to_z.c_str(),
+                  RENAME_NOREPLACE) == 0) {
+      return {};
+    }
+    if (errno != EINVAL && errno != ENOSYS) return LastError();
+    move = NoReplaceMove::kLink;
+    if (device != 0) Remember(device, move);
   }
-  if (errno != EINVAL && errno != ENOSYS) return LastError();
 #endif
   // Without an atomic no-replace rename: a hard link fails when `to` exists.
-  if (::linkat(from_dir, from_z.c_str(), to_dir, to_z.c_str(), 0) == 0) {
-    ::unlinkat(from_dir, from_z.c_str(), 0);
-    return {};
+  if (move != NoReplaceMove::kLookThenRename) {
+    if (::linkat(from_dir, from_z.c_str(), to_dir, to_z.c_str(), 0) == 0) {
+      ::unlinkat(from_dir, from_z.c_str(), 0);
+      return {};
+    }
+    if (errno == EEXIST || errno == EXDEV) return LastError();
+    // FAT and some FUSE drivers have no hard links at all.
+    if (device != 0 && (errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS)) {
+      Remember(device, NoReplaceMove::kLookThenRename);
+    }
   }
-  if (errno == EEXIST || errno == EXDEV) return LastError();
   struct stat st {};
   if (::fstatat(to_dir, to_z.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     return std::make_error_code(std::errc::file_exists);
   }
   if (::renameat(from_dir, from_z.c_str(), to_dir, to_z.c_str()) != 0) return LastError();
   return {};
+}
+
+PosixFileSystem::NoReplaceMove PosixFileSystem::NoReplaceMoveOn(std::uint64_t device) {
+  constexpr auto kForgetAfter = std::chrono::minutes(1);
+  std::lock_guard lock(moves_mutex_);
+  const auto found = moves_.find(device);
+  if (found == moves_.end()) return NoReplaceMove::kRename2;
+  if (std::chrono::steady_clock::now() - found->second.when > kForgetAfter) {
+    moves_.erase(found);
+    return NoReplaceMove::kRename2;
+  }
+  return found->second.move;
+}
+
+void PosixFileSystem::Remember(std::uint64_t device, NoReplaceMove move) {
+  std::lock_guard lock(moves_mutex_);
+  moves_[device] = {move, std::chrono::steady_clock::now()};
 }
 
 std::error_code PosixFileSystem::MakeFolder(const Folder& parent, std::string_view name, bool,
