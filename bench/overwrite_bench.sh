@@ -17,9 +17,12 @@
 #
 # On ext4 the reset between runs deletes the files of the run before, and
 # ext4 then passes over inodes deleted in the last minute when it makes new
-# files: keeping, which leaves twice the files to delete, pays for that in
-# the next run. TANDREL_OVERWRITE_BENCH_DIR on another file system (XFS)
-# shows the cost of keeping alone.
+# files (find_inode_bit, recently_deleted): keeping, which leaves twice the
+# files to delete, pays for that in the next run. Giving the other runs as
+# many files to delete, or deleting nothing until the end, does not even it
+# out (ext4 scans from where the deleted inodes lie, and a disk that fills
+# up slows whichever command runs last). TANDREL_OVERWRITE_BENCH_DIR on
+# another file system (XFS) shows the cost of keeping alone.
 set -euo pipefail
 runs=${1:-5}
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -55,8 +58,11 @@ time_set() {
     -n "$name --keep-days 0" "'$cli' sync --keep-days 0 '$src' '$dst' >/dev/null"
     -n "$name cp -p" "cp -p '$src'/* '$dst'/ && sync -f '$dst'")
   [ -n "$before" ] && commands+=(-n "$name before" "'$before' sync '$src' '$dst' >/dev/null")
-  hyperfine --runs "$runs" --prepare "$reset" --export-json "$work/$name.json" "${commands[@]}"
-  jq -r '.results[] | "\(.command)\t\(.mean)"' "$work/$name.json" |
+  # Medians, after a run of each that is not timed: the first run after the
+  # files were made took seconds longer, once, and moved the means.
+  hyperfine --runs "$runs" --warmup 1 --prepare "$reset" --export-json "$work/$name.json" \
+    "${commands[@]}"
+  jq -r '.results[] | "\(.command)\t\(.median)"' "$work/$name.json" |
     awk -F'\t' '{t[NR]=$2; n[NR]=$1} END {for (i=1;i<=NR;i++) printf "%-32s %.3f s  %.2f x the first\n", n[i], t[i], t[i]/t[1]}'
 }
 
