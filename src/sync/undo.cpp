@@ -216,7 +216,7 @@ class TreeUndo {
       ec = RetryWhileHeld([&] { return undo_.Keep(folder, row.path, name, KeptName(name)); },
                           tree_.storage, {});
     }
-    if (ec) return LeftAlone(row, Shown(row), fs_.ProgramHolding(folder, name), ec);
+    if (ec) return LeftAlone(row, Shown(row), folder, name, ec);
     if (step.restore) {
       ec = fs_.MoveBetween(kept_folder, row.kept->name, folder, name, /*replace=*/false);
       if (!ec) (void)KeepTime(fs_, folder, name, row.kept->stamp);
@@ -225,20 +225,22 @@ class TreeUndo {
       }
       // What stood in the way is the kept file: it is the one named.
       if (ec) {
-        return LeftAlone(row, Kept().Text(row.path, row.kept->name),
-                         fs_.ProgramHolding(kept_folder, row.kept->name), ec);
+        return LeftAlone(row, Kept().Text(row.path, row.kept->name), kept_folder, row.kept->name,
+                         ec);
       }
     }
     (step.restore ? report_.restored : report_.removed).push_back(Shown(row));
     return true;
   }
 
-  // Names the row as left alone, with what kept it so: `blocked` could not
-  // be moved (`program` holds it, where the system tells).
-  bool LeftAlone(const RecordedRow& row, const std::string& blocked, const std::string& program,
-                 const std::error_code& ec) {
+  // Names the row as left alone, with what kept it so: `blocked`, the file
+  // `name` of `folder`, could not be moved. Who holds it is asked only when
+  // something does (on Windows that is a Restart Manager session).
+  bool LeftAlone(const RecordedRow& row, const std::string& blocked, const Folder& folder,
+                 std::string_view name, const std::error_code& ec) {
     std::string why;
     if (ec == std::errc::device_or_resource_busy) {
+      const std::string program = fs_.ProgramHolding(folder, name);
       why = "it is open in another program" + (program.empty() ? "" : " (" + program + ")");
     } else if (ec == std::errc::cross_device_link || ec == std::errc::operation_not_supported) {
       why = "it cannot be moved aside on its disk";

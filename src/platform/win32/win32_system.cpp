@@ -21,8 +21,7 @@ namespace tandrel {
 std::unique_ptr<FileSystem> MakeRealFileSystem() { return std::make_unique<Win32FileSystem>(); }
 
 namespace {
-bool IsConsole(DWORD which) {
-  const HANDLE handle = ::GetStdHandle(which);
+bool IsConsole(HANDLE handle) {
   DWORD mode = 0;
   return handle != nullptr && handle != INVALID_HANDLE_VALUE &&
          ::GetFileType(handle) == FILE_TYPE_CHAR && ::GetConsoleMode(handle, &mode);
@@ -36,18 +35,14 @@ std::string ComputerName() {
   return win32::WideToUtf8(std::wstring_view(name, size));
 }
 
-bool StandardErrorIsTerminal() { return IsConsole(STD_ERROR_HANDLE); }
-bool StandardOutputIsTerminal() { return IsConsole(STD_OUTPUT_HANDLE); }
+bool StandardErrorIsTerminal() { return IsConsole(::GetStdHandle(STD_ERROR_HANDLE)); }
+bool StandardOutputIsTerminal() { return IsConsole(::GetStdHandle(STD_OUTPUT_HANDLE)); }
 
 bool WriteText(std::FILE* stream, std::string_view text) {
   const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
-  DWORD mode = 0;
   // The C library would hand a console the bytes a few at a time, and the
   // console would read each piece alone in its code page.
-  if (handle == INVALID_HANDLE_VALUE || ::GetFileType(handle) != FILE_TYPE_CHAR ||
-      !::GetConsoleMode(handle, &mode)) {
-    return std::fwrite(text.data(), 1, text.size(), stream) == text.size();
-  }
+  if (!IsConsole(handle)) return std::fwrite(text.data(), 1, text.size(), stream) == text.size();
   if (std::fflush(stream) != 0) return false;
   const std::wstring wide = win32::Utf8ToWide(text);
   // A console takes some thousands of characters a call at most.
