@@ -68,6 +68,7 @@ Storage FatStorage() {
   fat.ignores_case = true;
   fat.keeps_file_ids = false;
   fat.windows_names = true;
+  fat.short_names = true;
   return fat;
 }
 

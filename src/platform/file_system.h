@@ -115,6 +115,11 @@ struct Storage {
   // driver makes up as it reads; a remote file system's ids are not trusted
   // either).
   bool keeps_file_ids = true;
+  // Every long name also gets a short 8.3 one that the driver finds by
+  // searching the folder (fusefat tries ~1, ~2, ... with a pass over the
+  // whole folder for each): a name made costs more the more names the
+  // folder holds at once.
+  bool short_names = false;
   bool operator==(const Storage&) const = default;
 };
 

@@ -44,8 +44,6 @@ class RowPipeline {
   const std::deque<std::unique_ptr<Job>>& queued() const { return queue_; }
   // How many queued rows are still being written.
   size_t InFlight();
-  // The bytes of the queued rows written and not yet taken.
-  std::int64_t ReadyBytes();
   // How many queued rows from the front are written: all of them, unless
   // that takes over a second; then as many as are, once one is.
   size_t ReadyAhead();
@@ -71,7 +69,8 @@ class RowPipeline {
 
   bool one_at_a_time() const { return one_at_a_time_; }
   // The rows written are worth committing: a batch's worth of rows or
-  // bytes, or any row once the run goes one at a time.
+  // bytes (fewer rows in folders with short names), or any row once the
+  // run goes one at a time.
   bool BatchDue();
 
  private:
@@ -87,7 +86,8 @@ class RowPipeline {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<std::unique_ptr<Job>> queue_;  // dispatched, not yet taken, in row order
-  std::int64_t ready_bytes_ = 0;
+  std::int64_t ready_bytes_ = 0;            // of the queued rows written and not yet taken
+  size_t ready_among_short_names_ = 0;      // of those rows, written into folders with short names
   bool one_at_a_time_ = false;
   const size_t batch_rows_;
   struct Unremoved {

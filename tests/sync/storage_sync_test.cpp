@@ -503,5 +503,43 @@ TEST(StorageSync, AFailedRunLeavesNoTemporaryBehind) {
   }
 }
 
+// Every name made in a FAT folder is searched for through it: a sync
+// leaves only a few temporaries there at once, where elsewhere a whole
+// batch of them waits to be put in place.
+TEST(StorageSync, AFatFolderHoldsFewTemporariesAtOnce) {
+  struct Row {
+    const char* name;
+    FakeStorage storage;
+    size_t most;  // temporaries in the folder at once
+  };
+  constexpr int kFiles = 40;
+  constexpr int kThreads = 2;
+  for (const Row& row : {Row{"local", FakeStorage{}, kFiles}, Row{"FAT", Fat(), 16 + kThreads}}) {
+    SCOPED_TRACE(row.name);
+    FakeFileSystem fs;
+    for (int i = 0; i < kFiles; ++i) fs.AddFile(P("/a/f" + std::to_string(i)), "bytes", kOld);
+    fs.AddFolder(P("/b"));
+    fs.SetStorage(P("/b"), row.storage);
+    size_t there = 0;
+    size_t most = 0;
+    fs.SetHook([&](Op op, const std::string& path) {
+      if (!path.starts_with(P("/b/f")) && !path.starts_with(P("/b/~"))) return;
+      if (op == Op::kCreate) most = std::max(most, ++there);
+      if (op == Op::kRename) --there;
+    });
+    SyncOptions options;
+    options.io_threads = kThreads;
+
+    EXPECT_TRUE(Sync(fs, {}, options).performed);
+
+    EXPECT_EQ(there, 0u);
+    if (row.most == kFiles) {
+      EXPECT_EQ(most, row.most);
+    } else {
+      EXPECT_LE(most, row.most);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tandrel
