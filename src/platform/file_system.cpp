@@ -96,6 +96,11 @@ std::error_code FileSystem::MoveBetween(const Folder&, std::string_view, const F
   return std::make_error_code(std::errc::operation_not_supported);
 }
 
+std::error_code FileSystem::LinkBetween(const Folder&, std::string_view, const Folder&,
+                                        std::string_view) {
+  return std::make_error_code(std::errc::operation_not_supported);
+}
+
 std::error_code FileSystem::AppendText(OpenFile&, std::string_view) {
   return std::make_error_code(std::errc::operation_not_supported);
 }

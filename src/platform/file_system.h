@@ -344,6 +344,12 @@ class FileSystem {
   // with std::errc::file_exists when `to_name` is taken.
   virtual std::error_code MoveBetween(const Folder& from, std::string_view name, const Folder& to,
                                       std::string_view to_name, bool replace);
+  // Gives the file `name` of `from` (never what a link there leads to) a
+  // second name, `to_name` in `to`, on the same volume (a hard link): it
+  // stays where it is as well. std::errc::file_exists when `to_name` is
+  // taken, cross_device_link across volumes.
+  virtual std::error_code LinkBetween(const Folder& from, std::string_view name, const Folder& to,
+                                      std::string_view to_name);
 
   // Writes `text` at the end of `file` (a file made by CreateTemporary or
   // opened by OpenToAppend).

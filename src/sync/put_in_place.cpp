@@ -38,8 +38,8 @@ std::optional<std::string> PutInPlace::MoveAside(Job& job) {
   RunRecord& record = *keeping_.RecordOf(job.target);
   const std::error_code kept = RetryWhileHeld(
       [&] {
-        return record.Keep(*job.folder, job.record_path, job.target_name,
-                           KeptName(job.target_name));
+        return record.Keep(*job.folder, job.record_path, job.target_name, KeptName(job.target_name),
+                           &job.linked_aside);
       },
       job.storage, stop_);
   if (kept == std::errc::cross_device_link || kept == std::errc::operation_not_supported) {
@@ -72,13 +72,14 @@ std::optional<std::string> PutInPlace::Put(Job& job) {
   if (job.keep && !job.kept()) {
     if (std::optional<std::string> failure = MoveAside(job)) return failure;
   }
-  const bool replace = (job.overwrite || written != nullptr) && !job.kept();
+  const bool replace = (job.overwrite || written != nullptr) && (!job.kept() || job.linked_aside);
   if (replace) {
     if (auto failure = CheckReplaced(job, written)) return failure;
   }
-  // A kept file was moved aside (MoveAside): the copy takes its empty
-  // place, and a crash in between leaves the one kept and the other in its
-  // temporary, never neither.
+  // A kept file was moved aside (MoveAside) and the copy takes its empty
+  // place, or it has a second name in the record and the copy replaces it:
+  // a crash in between leaves the one kept and the other in its temporary,
+  // never neither.
   const auto rename = [&] {
     return fs_.RenameTemporary(*job.folder, job.copy.name, job.copy.file, job.target_name, replace);
   };
@@ -133,7 +134,8 @@ void PutInPlace::PutBack(Job& job) {
   // Where it cannot be moved back, it stays kept and the row unsettled: the
   // next run puts it back (see recovery.h).
   if (keeping_.RecordOf(job.target)
-          ->PutBack(*job.folder, job.record_path, job.target_name, KeptName(job.target_name))) {
+          ->PutBack(*job.folder, job.record_path, job.target_name, KeptName(job.target_name),
+                    job.linked_aside)) {
     return;
   }
   job.state = RowState::kWritten;

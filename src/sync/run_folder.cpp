@@ -145,13 +145,20 @@ std::error_code KeptFiles::KeptFolderOf(std::string_view path,
 }
 
 std::error_code KeptFiles::Keep(const Folder& folder, std::string_view path, std::string_view name,
-                                std::string_view kept_name) {
+                                std::string_view kept_name, bool* linked) {
   std::shared_ptr<const Folder> kept;
   {
     std::lock_guard lock(mutex_);
     if (std::error_code ec = KeptFolderOf(path, &kept)) return ec;
   }
-  if (std::error_code ec = fs_.MoveBetween(folder, name, *kept, kept_name, false)) return ec;
+  std::error_code ec = std::make_error_code(std::errc::operation_not_supported);
+  if (linked != nullptr) {
+    ec = fs_.LinkBetween(folder, name, *kept, kept_name);
+    *linked = !ec;
+  }
+  if (ec == std::errc::operation_not_supported)
+    ec = fs_.MoveBetween(folder, name, *kept, kept_name, false);
+  if (ec) return ec;
   std::lock_guard lock(mutex_);
   if (std::find(unflushed_.begin(), unflushed_.end(), kept) == unflushed_.end()) {
     unflushed_.push_back(std::move(kept));
@@ -171,11 +178,25 @@ std::error_code KeptFiles::Flush() {
 }
 
 std::error_code KeptFiles::PutBack(const Folder& folder, std::string_view path,
-                                   std::string_view name, std::string_view kept_name) {
+                                   std::string_view name, std::string_view kept_name, bool linked) {
   std::shared_ptr<const Folder> kept;
   {
     std::lock_guard lock(mutex_);
     if (std::error_code ec = KeptFolderOf(path, &kept)) return ec;
+  }
+  if (linked) {
+    FileInfo there, second;
+    std::error_code ec = fs_.StatAt(*kept, kept_name, FollowLinks::kNo, &second);
+    if (!ec) ec = fs_.StatAt(folder, name, FollowLinks::kNo, &there);
+    if (!ec && there.stamp == second.stamp) {
+      bool removed = false;
+      ec = fs_.RemoveIfNotHeld(*kept, kept_name, &removed);
+      if (!ec && !removed) ec = std::make_error_code(std::errc::device_or_resource_busy);
+      return ec;
+    }
+    if (ec != std::errc::no_such_file_or_directory) {
+      return ec ? ec : std::make_error_code(std::errc::file_exists);
+    }
   }
   return fs_.MoveBetween(*kept, kept_name, folder, name, /*replace=*/false);
 }

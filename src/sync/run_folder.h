@@ -95,14 +95,17 @@ class KeptFiles {
   // Moves the file `name` of `folder` (at the '/'-joined `path` below the
   // top) into the run's folder as `kept_name`.
   // std::errc::cross_device_link or operation_not_supported when it cannot
-  // be moved there in one step.
+  // be moved there in one step. With `linked`, it is given its name there
+  // as a second name instead where the disk allows (and *linked says so):
+  // it then stays where it is, for the copy to replace.
   std::error_code Keep(const Folder& folder, std::string_view path, std::string_view name,
-                       std::string_view kept_name);
+                       std::string_view kept_name, bool* linked = nullptr);
   // Flushes the folders that files were moved into since the last call.
   std::error_code Flush();
-  // Moves it back, for a row that then failed.
+  // Moves it back, for a row that then failed; a second name goes, unless
+  // the file is no longer where it was (then it is moved back there).
   std::error_code PutBack(const Folder& folder, std::string_view path, std::string_view name,
-                          std::string_view kept_name);
+                          std::string_view kept_name, bool linked = false);
 
  private:
   // The folder of the run's folder that keeps what was at `path`, made on

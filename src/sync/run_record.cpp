@@ -103,16 +103,16 @@ std::error_code RunRecord::Close() {
 }
 
 std::error_code RunRecord::Keep(const Folder& folder, std::string_view path, std::string_view name,
-                                std::string_view kept_name) {
+                                std::string_view kept_name, bool* linked) {
   std::shared_ptr<const Folder> run;
   if (std::error_code ec = RunFolder(&run)) return ec;
   std::string mount;
   if (KeptFiles* files = MountFilesOf(ParentPath(path, '/'), &mount)) {
-    return files->Keep(folder, BelowMount(mount, path), name, kept_name);
+    return files->Keep(folder, BelowMount(mount, path), name, kept_name, linked);
   }
-  const std::error_code ec = kept_->Keep(folder, path, name, kept_name);
+  const std::error_code ec = kept_->Keep(folder, path, name, kept_name, linked);
   if (ec != std::errc::cross_device_link) return ec;
-  return KeepOnMount(folder, path, name, kept_name);
+  return KeepOnMount(folder, path, name, kept_name, linked);
 }
 
 KeptFiles* RunRecord::MountFilesOf(std::string_view folder_path, std::string* mount) {
@@ -124,7 +124,8 @@ KeptFiles* RunRecord::MountFilesOf(std::string_view folder_path, std::string* mo
 }
 
 std::error_code RunRecord::KeepOnMount(const Folder& folder, std::string_view path,
-                                       std::string_view name, std::string_view kept_name) {
+                                       std::string_view name, std::string_view kept_name,
+                                       bool* linked) {
   const std::string_view folder_path = ParentPath(path, '/');
   // Where a later reader looks (the longest listed mount that holds the
   // folder) first; then, each listed before it is tried, the top of the
@@ -145,7 +146,8 @@ std::error_code RunRecord::KeepOnMount(const Folder& folder, std::string_view pa
     std::lock_guard lock(mount_mutex_);
     KeptFiles* files = nullptr;
     if (MountFiles(mount, &files)) break;
-    const std::error_code ec = files->Keep(folder, BelowMount(mount, path), name, kept_name);
+    const std::error_code ec =
+        files->Keep(folder, BelowMount(mount, path), name, kept_name, linked);
     if (ec != std::errc::cross_device_link) {
       if (!ec) mount_of_folder_.emplace(folder_path, mount);
       return ec;
@@ -231,14 +233,14 @@ std::error_code RunRecord::FlushKept() {
 }
 
 std::error_code RunRecord::PutBack(const Folder& folder, std::string_view path,
-                                   std::string_view name, std::string_view kept_name) {
+                                   std::string_view name, std::string_view kept_name, bool linked) {
   std::shared_ptr<const Folder> run;
   if (std::error_code ec = RunFolder(&run)) return ec;
   std::string mount;
   if (KeptFiles* files = MountFilesOf(ParentPath(path, '/'), &mount)) {
-    return files->PutBack(folder, BelowMount(mount, path), name, kept_name);
+    return files->PutBack(folder, BelowMount(mount, path), name, kept_name, linked);
   }
-  return kept_->PutBack(folder, path, name, kept_name);
+  return kept_->PutBack(folder, path, name, kept_name, linked);
 }
 
 }  // namespace tandrel

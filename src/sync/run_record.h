@@ -55,13 +55,15 @@ class RunRecord {
   // into the run's folder at that disk's top (run_folder.h). May be called
   // from several threads at once. std::errc::cross_device_link or
   // operation_not_supported when it cannot be moved there in one step.
+  // With `linked`, given a second name there instead where the disk allows
+  // (KeptFiles::Keep).
   std::error_code Keep(const Folder& folder, std::string_view path, std::string_view name,
-                       std::string_view kept_name);
+                       std::string_view kept_name, bool* linked = nullptr);
   // Flushes the folders that files were moved into since the last call.
   std::error_code FlushKept();
-  // Moves it back, for a row that then failed.
+  // Moves it back, for a row that then failed (KeptFiles::PutBack).
   std::error_code PutBack(const Folder& folder, std::string_view path, std::string_view name,
-                          std::string_view kept_name);
+                          std::string_view kept_name, bool linked = false);
 
   // The run's folder, made on first use.
   std::error_code RunFolder(std::shared_ptr<const Folder>* folder);
@@ -73,7 +75,7 @@ class RunRecord {
  private:
   // Keeps a file that cannot leave its disk for the tree's top.
   std::error_code KeepOnMount(const Folder& folder, std::string_view path, std::string_view name,
-                              std::string_view kept_name);
+                              std::string_view kept_name, bool* linked);
   // The highest folder on the way to `folder_path` that lies on its disk.
   std::string MountTop(std::string_view folder_path);
   // The run's folder at the top of `mount`, made on first use (and listed

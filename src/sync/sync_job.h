@@ -52,6 +52,9 @@ struct Job {
   RowState state = RowState::kWriting;
   // What stands at the target is to be moved aside into the run's record.
   bool keep = false;
+  // It was given a second name there instead, and stays at the target for
+  // the copy to replace (kMovedAside all the same).
+  bool linked_aside = false;
   // The row's intents are in its tree's journal, under this path.
   bool journalled = false;
   std::string record_path;

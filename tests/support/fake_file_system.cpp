@@ -674,6 +674,28 @@ std::error_code FakeFileSystem::MoveBetween(const Folder& from, std::string_view
   return {};
 }
 
+std::error_code FakeFileSystem::LinkBetween(const Folder& from, std::string_view name,
+                                            const Folder& to, std::string_view to_name) {
+  std::lock_guard lock(mutex_);
+  const NodePtr source = FolderOf(from);
+  const NodePtr target = FolderOf(to);
+  const std::string to_path = PathIn(target.get(), to_name);
+  if (std::error_code ec = Step(Op::kLink, to_path)) return ec;
+  if (!StorageOf(target.get()).hard_links) return Errc(std::errc::operation_not_supported);
+  const NodePtr linked = Child(source, name);
+  if (linked == nullptr) return Errc(std::errc::no_such_file_or_directory);
+  if (linked->kind != EntryKind::kFile) return Errc(std::errc::operation_not_permitted);
+  if (&StorageOf(source.get()) != &StorageOf(target.get())) {
+    return Errc(std::errc::cross_device_link);
+  }
+  if (Child(target, to_name) != nullptr) return Errc(std::errc::file_exists);
+  auto second = std::make_shared<Node>(*linked);
+  second->parent = nullptr;
+  Attach(target, std::string(to_name), second);
+  journal_.push_back("link " + to_path);
+  return {};
+}
+
 std::error_code FakeFileSystem::AppendText(OpenFile& file, std::string_view text) {
   std::lock_guard lock(mutex_);
   const NodePtr node = FileOf(file);

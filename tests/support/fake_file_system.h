@@ -26,7 +26,7 @@ namespace tandrel::testing {
 // source), then kRead and kWrite for each block, then kSetTime; a failing
 // kWrite leaves the new file half written. kCreate makes a temporary,
 // kFlush puts one file's data on disk, kFlushFolder a folder's entries,
-// kClose ends the writing of a temporary.
+// kClose ends the writing of a temporary, kLink gives a file a second name.
 enum class Op {
   kList,
   kStat,
@@ -41,6 +41,7 @@ enum class Op {
   kRemove,
   kFlushFolder,
   kClose,
+  kLink,
 };
 
 // How a folder and everything below it behave, as a mounted driver would.
@@ -51,6 +52,7 @@ struct FakeStorage {
   size_t drops_writes_past = SIZE_MAX;  // bytes past this size are lost, and yet "written"
   std::error_code close_error;          // what closing a written file reports
   bool refuses_open_rename = false;     // a file that is open cannot be renamed
+  bool hard_links = true;               // a file can have a second name (not on FAT)
   // Names stored as given but listed as another (a server's short names);
   // a lookup of the name given still finds the file.
   std::map<std::string, std::string> lists_as;
@@ -92,7 +94,8 @@ class FakeFileSystem final : public FileSystem {
   // Whether a sync's temporary file ("~…") is anywhere in the tree.
   bool HasTemporaries() const;
   // What was made durable, in order: "flush PATH" for a file's data,
-  // "rename PATH" for a temporary renamed to PATH, "flush-folder PATH".
+  // "rename PATH" for a temporary renamed to PATH, "link PATH" for a second
+  // name made at PATH, "flush-folder PATH".
   std::vector<std::string> Journal() const;
 
   // Makes the folder at `path` and what lies below it behave as `storage`.
@@ -147,6 +150,10 @@ class FakeFileSystem final : public FileSystem {
                              Folder* folder) override;
   std::error_code MoveBetween(const Folder& from, std::string_view name, const Folder& to,
                               std::string_view to_name, bool replace) override;
+  // The second name is a node of its own with the first's id, bytes and
+  // times as they were then (nothing here writes a file in place after).
+  std::error_code LinkBetween(const Folder& from, std::string_view name, const Folder& to,
+                              std::string_view to_name) override;
   std::error_code AppendText(OpenFile& file, std::string_view text) override;
   std::error_code OpenToAppend(const Folder& folder, std::string_view name,
                                OpenFile* file) override;

@@ -77,6 +77,8 @@ std::string Name(Op op) {
       return "List";
     case Op::kClose:
       return "Close";
+    case Op::kLink:
+      return "Link";
   }
   return "?";
 }

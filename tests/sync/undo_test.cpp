@@ -117,17 +117,19 @@ TEST(Undo, PutsBothTreesBackButWhatChangedSince) {
   }
 }
 
-// A crash at any step of a sync (each create, write, flush and rename),
-// on a local disk, with a disk mounted inside a tree (whose replaced files
-// are kept at that disk's top), and on a share (where a temporary's lock
-// tells nothing), then a sync: every path holds its old file or its new one, nothing is
-// left in a temporary or stranded in the record, and the trees are in
-// step; then undo of both runs, newest first: both trees as before.
+// A crash at any step of a sync (each create, write, flush, rename and
+// link), on a local disk, on one without hard links (where what is
+// replaced is moved aside rather than given a second name), with a disk
+// mounted inside a tree (whose replaced files are kept at that disk's top),
+// and on a share (where a temporary's lock tells nothing), then a sync:
+// every path holds its old file or its new one, nothing is left in a
+// temporary or stranded in the record, and the trees are in step; then
+// undo of both runs, newest first: both trees as before.
 TEST(Undo, ACrashAtAnyStepIsRecoveredAndUndone) {
-  const Op kSteps[] = {Op::kCreate, Op::kWrite, Op::kFlush, Op::kRename, Op::kRemove};
+  const Op kSteps[] = {Op::kCreate, Op::kWrite, Op::kFlush, Op::kRename, Op::kRemove, Op::kLink};
   int crashes = 0;
-  enum Where { kLocal, kMounted, kShare };
-  for (const Where where : {kLocal, kMounted, kShare})
+  enum Where { kLocal, kNoLinks, kMounted, kShare };
+  for (const Where where : {kLocal, kNoLinks, kMounted, kShare})
     for (const Op op : kSteps) {
       const bool share = where == kShare;
       if (share && op != Op::kWrite) continue;
@@ -141,6 +143,12 @@ TEST(Undo, ACrashAtAnyStepIsRecoveredAndUndone) {
           fs.SetStorage(P("/b"), remote);
         }
         if (where == kMounted) fs.SetStorage(P("/b/deep"), {});
+        if (where == kNoLinks) {
+          testing::FakeStorage fat;
+          fat.hard_links = false;
+          fs.SetStorage(P("/a"), fat);
+          fs.SetStorage(P("/b"), fat);
+        }
         const std::vector<std::string> before = Snapshot(fs);
         fs.CutPowerAt(op, nth);
         SyncAll(fs);
@@ -416,6 +424,51 @@ TEST(KeptFiles, AFullDiskRemovesTheOldestKeptRunAndGoesOn) {
   ASSERT_EQ(shell.messages.size(), 2u);
   EXPECT_THAT(shell.messages[1], HasSubstr(std::string(kRemovedForRoom)));
   EXPECT_THAT(shell.messages[1], HasSubstr("2020-01-01 000000Z 1 0123abcd"));
+}
+
+// A copy that cannot replace its target once the target has its second
+// name in the record: the second name goes, and the target stands as it
+// was; one another program moved away meanwhile is put back from the
+// record, and one it replaced meanwhile stays, with the older file kept.
+TEST(KeptFiles, AFailedReplaceAfterTheSecondNameLosesNothing) {
+  enum Meanwhile { kNothing, kMovedAway, kReplaced };
+  struct Case {
+    Meanwhile meanwhile;
+    const char* at_target;
+    bool still_kept;
+  };
+  for (const Case& c : {Case{kNothing, "older x", false}, Case{kMovedAway, "older x", false},
+                        Case{kReplaced, "saved by the user", true}}) {
+    SCOPED_TRACE(c.meanwhile);
+    FakeFileSystem fs;
+    Populate(fs);
+    const std::string target = P("/b/deep/x");
+    bool done = false;
+    fs.SetHook([&](Op op, const std::string& path) {
+      // The replace fails once: what follows it may use the target's name.
+      if (op == Op::kStat && path.find(P("/files/")) != std::string::npos) fs.ClearFaults();
+      if (op != Op::kRename || path != target || c.meanwhile == kNothing || done) return;
+      done = true;
+      fs.Move(target, target + ".moved");
+      if (c.meanwhile == kReplaced) fs.AddFile(target, "saved by the user", kOld);
+    });
+    fs.FailPath(Op::kRename, target, std::make_error_code(std::errc::io_error));
+
+    EXPECT_FALSE(testing::Sync(fs, {}, testing::KeepGoing()).performed);
+
+    EXPECT_EQ(fs.Contents(target), c.at_target);
+    std::vector<std::string> kept;
+    for (const std::string& path : fs.AllPaths()) {
+      if (path.find(P("/files/")) != std::string::npos && path.ends_with("~x")) kept.push_back(path);
+    }
+    ASSERT_EQ(kept.size(), c.still_kept ? 1u : 0u);
+    if (c.still_kept) {
+      EXPECT_EQ(fs.Contents(kept[0]), "older x");
+    }
+    if (c.meanwhile != kNothing) {
+      EXPECT_EQ(fs.Contents(target + ".moved"), "older x");
+    }
+  }
 }
 
 }  // namespace

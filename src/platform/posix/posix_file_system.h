@@ -56,6 +56,8 @@ class PosixFileSystem final : public FileSystem {
                              Folder* folder) override;
   std::error_code MoveBetween(const Folder& from, std::string_view name, const Folder& to,
                               std::string_view to_name, bool replace) override;
+  std::error_code LinkBetween(const Folder& from, std::string_view name, const Folder& to,
+                              std::string_view to_name) override;
   std::error_code AppendText(OpenFile& file, std::string_view text) override;
   std::error_code OpenToAppend(const Folder& folder, std::string_view name,
                                OpenFile* file) override;
@@ -67,23 +69,23 @@ class PosixFileSystem final : public FileSystem {
   std::error_code FlushFile(OpenFile& file) override;
 
  private:
-  // How a move that must not replace anything is made on one device: a
-  // driver that refuses renameat2's flag or hard links refuses them for
-  // every file, and on a FUSE driver (fusefat) each refusal is a round trip.
-  // What was learnt is forgotten after a minute, since another disk may be
-  // given the same device number once this one is gone.
-  enum class NoReplaceMove : std::uint8_t { kRename2, kLink, kLookThenRename };
-  struct LearntMove {
-    NoReplaceMove move;
+  // What one device refuses: a driver that refuses renameat2's flag or hard
+  // links refuses them for every file, and on a FUSE driver (fusefat) each
+  // refusal is a round trip. What was learnt is forgotten after a minute,
+  // since another disk may be given the same device number once this one
+  // is gone.
+  enum Refused : std::uint8_t { kRename2Flag = 1, kHardLinks = 2 };
+  struct Learnt {
+    std::uint8_t refused;
     std::chrono::steady_clock::time_point when;
   };
-  NoReplaceMove NoReplaceMoveOn(std::uint64_t device);
-  void Remember(std::uint64_t device, NoReplaceMove move);
+  std::uint8_t RefusedOn(std::uint64_t device);
+  void Remember(std::uint64_t device, Refused refused);
 
   std::mutex described_mutex_;
   std::map<std::uint64_t, Storage> described_;
-  std::mutex moves_mutex_;
-  std::map<std::uint64_t, LearntMove> moves_;
+  std::mutex refusals_mutex_;
+  std::map<std::uint64_t, Learnt> refusals_;
 };
 
 }  // namespace tandrel

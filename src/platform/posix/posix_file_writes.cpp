@@ -138,7 +138,9 @@ std::error_code CopyBytes(int in, int out, off_t size, const CopyWatch* watch) {
   return {};
 }
 
-bool HasNoModes(int error) { return error == EPERM || error == ENOSYS || error == EOPNOTSUPP; }
+// What a driver answers for something it does not do at all (modes on
+// FAT, hard links on FAT and some FUSE drivers).
+bool NotProvided(int error) { return error == EPERM || error == ENOSYS || error == EOPNOTSUPP; }
 
 }  // namespace
 
@@ -189,7 +191,7 @@ std::error_code PosixFileSystem::CopyInto(const Folder& from, std::string_view n
   // Set-user-ID and set-group-ID never travel: a copy made by root would
   // otherwise turn anybody's file into a program that runs as root.
   // Where there are no bits to set, the copy goes without them.
-  if (::fchmod(out, st.st_mode & 01777) != 0 && !HasNoModes(errno)) return LastError();
+  if (::fchmod(out, st.st_mode & 01777) != 0 && !NotProvided(errno)) return LastError();
   // The times themselves, to the nanosecond, and last, after every write.
   // Both are given: some drivers (exfat-fuse) ignore a write time that comes
   // without its access time.
@@ -275,29 +277,25 @@ std::error_code PosixFileSystem::MoveBetween(const Folder& from, std::string_vie
   }
   struct stat dir {};
   const std::uint64_t device = ::fstat(to_dir, &dir) == 0 ? dir.st_dev : 0;
-  NoReplaceMove move = device != 0 ? NoReplaceMoveOn(device) : NoReplaceMove::kRename2;
+  const std::uint8_t refused = device != 0 ? RefusedOn(device) : 0;
 #if defined(__linux__) && defined(SYS_renameat2)
-  if (move == NoReplaceMove::kRename2) {
+  if ((refused & kRename2Flag) == 0) {
     if (::syscall(SYS_renameat2, from_dir, from_z.c_str(), to_dir, to_z.c_str(),
                   RENAME_NOREPLACE) == 0) {
       return {};
     }
     if (errno != EINVAL && errno != ENOSYS) return LastError();
-    move = NoReplaceMove::kLink;
-    if (device != 0) Remember(device, move);
+    if (device != 0) Remember(device, kRename2Flag);
   }
 #endif
   // Without an atomic no-replace rename: a hard link fails when `to` exists.
-  if (move != NoReplaceMove::kLookThenRename) {
+  if ((refused & kHardLinks) == 0) {
     if (::linkat(from_dir, from_z.c_str(), to_dir, to_z.c_str(), 0) == 0) {
       ::unlinkat(from_dir, from_z.c_str(), 0);
       return {};
     }
     if (errno == EEXIST || errno == EXDEV) return LastError();
-    // FAT and some FUSE drivers have no hard links at all.
-    if (device != 0 && (errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS)) {
-      Remember(device, NoReplaceMove::kLookThenRename);
-    }
+    if (device != 0 && NotProvided(errno)) Remember(device, kHardLinks);
   }
   struct stat st {};
   if (::fstatat(to_dir, to_z.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -307,21 +305,38 @@ std::error_code PosixFileSystem::MoveBetween(const Folder& from, std::string_vie
   return {};
 }
 
-PosixFileSystem::NoReplaceMove PosixFileSystem::NoReplaceMoveOn(std::uint64_t device) {
-  constexpr auto kForgetAfter = std::chrono::minutes(1);
-  std::lock_guard lock(moves_mutex_);
-  const auto found = moves_.find(device);
-  if (found == moves_.end()) return NoReplaceMove::kRename2;
-  if (std::chrono::steady_clock::now() - found->second.when > kForgetAfter) {
-    moves_.erase(found);
-    return NoReplaceMove::kRename2;
-  }
-  return found->second.move;
+std::error_code PosixFileSystem::LinkBetween(const Folder& from, std::string_view name,
+                                             const Folder& to, std::string_view to_name) {
+  const int to_dir = FdOf(ValueOf(to));
+  struct stat dir {};
+  const std::uint64_t device = ::fstat(to_dir, &dir) == 0 ? dir.st_dev : 0;
+  const auto unsupported = std::make_error_code(std::errc::operation_not_supported);
+  if (device != 0 && (RefusedOn(device) & kHardLinks) != 0) return unsupported;
+  const std::string from_z = NameZ(name);
+  const std::string to_z = NameZ(to_name);
+  if (::linkat(FdOf(ValueOf(from)), from_z.c_str(), to_dir, to_z.c_str(), 0) == 0) return {};
+  if (!NotProvided(errno)) return LastError();
+  if (device != 0) Remember(device, kHardLinks);
+  return unsupported;
 }
 
-void PosixFileSystem::Remember(std::uint64_t device, NoReplaceMove move) {
-  std::lock_guard lock(moves_mutex_);
-  moves_[device] = {move, std::chrono::steady_clock::now()};
+std::uint8_t PosixFileSystem::RefusedOn(std::uint64_t device) {
+  constexpr auto kForgetAfter = std::chrono::minutes(1);
+  std::lock_guard lock(refusals_mutex_);
+  const auto found = refusals_.find(device);
+  if (found == refusals_.end()) return 0;
+  if (std::chrono::steady_clock::now() - found->second.when > kForgetAfter) {
+    refusals_.erase(found);
+    return 0;
+  }
+  return found->second.refused;
+}
+
+void PosixFileSystem::Remember(std::uint64_t device, Refused refused) {
+  std::lock_guard lock(refusals_mutex_);
+  Learnt& learnt = refusals_[device];
+  learnt.refused |= refused;
+  learnt.when = std::chrono::steady_clock::now();
 }
 
 std::error_code PosixFileSystem::MakeFolder(const Folder& parent, std::string_view name, bool,
