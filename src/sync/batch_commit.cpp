@@ -16,6 +16,7 @@ void BatchCommit::Run() {
   FlushCopies();
   KeepReplaced();
   PutAllInPlace();
+  asides_.Wait();
   for (size_t i = 0; i < batch_.size(); ++i) s_.placing.PutBack(*batch_[i]);
   s_.placing.CheckNamesKept(batch_, end_);
   StopAfterFailures();
@@ -118,25 +119,39 @@ void BatchCommit::FlushCopies() {
   }
 }
 
-// On a share each move is a round trip: what the batch's overwrites replace
-// there is moved aside side by side on the pool, before the renames. On a
-// local disk each is moved in row order, as it is put in place.
+// On a share each move is a round trip, and the share takes them one at a
+// time: what the batch's overwrites replace there is kept side by side on
+// the pool, while the rows whose targets are kept already are put in
+// place. On a local disk each is kept in row order, as it is put in place.
 void BatchCommit::KeepReplaced() {
-  TaskCount moving;
+  aside_pending_.assign(end_, false);
   for (size_t i = 0; i < end_; ++i) {
     Job& job = *batch_[i];
-    if (job.keep && job.storage.remote && !job.failure) {
-      moving.Submit(s_.pool, [this, &job] { job.failure = s_.placing.MoveAside(job); });
-    }
+    if (!job.keep || !job.storage.remote || job.failure) continue;
+    aside_pending_[i] = true;
+    asides_.Submit(s_.pool, [this, i, &job] {
+      std::optional<std::string> failure = s_.placing.MoveAside(job);
+      std::lock_guard lock(aside_mutex_);
+      job.failure = std::move(failure);
+      aside_pending_[i] = false;
+      aside_done_.notify_all();
+    });
   }
-  moving.Wait();
-  StopAfterFailures();
+}
+
+void BatchCommit::WaitForAside(size_t i) {
+  std::unique_lock lock(aside_mutex_);
+  aside_done_.wait(lock, [&] { return !aside_pending_[i]; });
 }
 
 void BatchCommit::PutAllInPlace() {
   for (size_t i = 0; i < end_; ++i) {
     Job& job = *batch_[i];
-    if (job.failure) continue;
+    WaitForAside(i);
+    if (job.failure) {
+      StopAfter(i);
+      continue;
+    }
     // Stopped: nothing more is put in place; what is, is finished.
     if (s_.stop.stop_requested()) {
       stopped_ = true;

@@ -7,8 +7,11 @@
 // failure is put in place.
 #pragma once
 
+#include <condition_variable>
+#include <mutex>
 #include <optional>
 #include <stop_token>
+#include <vector>
 
 #include "platform/file_system.h"
 #include "platform/io_pool.h"
@@ -54,6 +57,9 @@ class BatchCommit {
   void JournalIntents();
   void FlushCopies();
   void KeepReplaced();
+  // Waits until what the row at `i` replaces is kept, where that is done
+  // on the pool.
+  void WaitForAside(size_t i);
   void PutAllInPlace();
   void MendTimes();
   void FlushKept();
@@ -64,6 +70,11 @@ class BatchCommit {
   Batch& batch_;
   size_t end_;
   bool stopped_ = false;
+  // The rows whose targets are still being kept on the pool.
+  TaskCount asides_;
+  std::mutex aside_mutex_;
+  std::condition_variable aside_done_;
+  std::vector<bool> aside_pending_;
 };
 
 }  // namespace tandrel
