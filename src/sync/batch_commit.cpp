@@ -119,10 +119,11 @@ void BatchCommit::FlushCopies() {
   }
 }
 
-// On a share each move is a round trip, and the share takes them one at a
-// time: what the batch's overwrites replace there is kept side by side on
-// the pool, while the rows whose targets are kept already are put in
-// place. On a local disk each is kept in row order, as it is put in place.
+// On a share each move is a round trip, and those into one folder are made
+// one at a time: what the batch's overwrites replace there is kept side by
+// side on the pool while the rows whose targets are kept already are put
+// in place. On a local disk each is kept in row order, as it is put in
+// place.
 void BatchCommit::KeepReplaced() {
   aside_pending_.assign(end_, false);
   for (size_t i = 0; i < end_; ++i) {

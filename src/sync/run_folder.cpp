@@ -151,13 +151,16 @@ std::error_code KeptFiles::Keep(const Folder& folder, std::string_view path, std
     std::lock_guard lock(mutex_);
     if (std::error_code ec = KeptFolderOf(path, &kept)) return ec;
   }
-  std::error_code ec = std::make_error_code(std::errc::operation_not_supported);
+  std::error_code ec;
   if (linked != nullptr) {
     ec = fs_.LinkBetween(folder, name, *kept, kept_name);
     *linked = !ec;
   }
-  if (ec == std::errc::operation_not_supported)
+  // Without a second name (a disk without hard links, a file with as many
+  // as it may have), it is moved; across disks neither can be done.
+  if (linked == nullptr || (ec && ec != std::errc::cross_device_link)) {
     ec = fs_.MoveBetween(folder, name, *kept, kept_name, false);
+  }
   if (ec) return ec;
   std::lock_guard lock(mutex_);
   if (std::find(unflushed_.begin(), unflushed_.end(), kept) == unflushed_.end()) {
