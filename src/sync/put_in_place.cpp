@@ -69,11 +69,14 @@ std::optional<std::string> PutInPlace::Put(Job& job) {
     job.state = RowState::kSuperseded;
     return std::nullopt;
   }
-  if (job.keep && !job.kept()) {
+  const bool keeping_now = job.keep && !job.kept();
+  if (keeping_now) {
     if (std::optional<std::string> failure = MoveAside(job)) return failure;
   }
   const bool replace = (job.overwrite || written != nullptr) && (!job.kept() || job.linked_aside);
-  if (replace) {
+  // MoveAside has just looked at what it gave a second name; one kept
+  // earlier in the batch (on a share) is looked at again.
+  if (replace && !(keeping_now && job.linked_aside)) {
     if (auto failure = CheckReplaced(job, written)) return failure;
   }
   // A kept file was moved aside (MoveAside) and the copy takes its empty

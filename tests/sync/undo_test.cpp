@@ -459,7 +459,8 @@ TEST(KeptFiles, AFailedReplaceAfterTheSecondNameLosesNothing) {
     EXPECT_EQ(fs.Contents(target), c.at_target);
     std::vector<std::string> kept;
     for (const std::string& path : fs.AllPaths()) {
-      if (path.find(P("/files/")) != std::string::npos && path.ends_with("~x")) kept.push_back(path);
+      if (path.find(P("/files/")) != std::string::npos && path.ends_with("~x"))
+        kept.push_back(path);
     }
     ASSERT_EQ(kept.size(), c.still_kept ? 1u : 0u);
     if (c.still_kept) {

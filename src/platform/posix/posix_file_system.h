@@ -79,6 +79,7 @@ class PosixFileSystem final : public FileSystem {
     std::uint8_t refused;
     std::chrono::steady_clock::time_point when;
   };
+  // Device 0 (not told) has learnt nothing and learns nothing.
   std::uint8_t RefusedOn(std::uint64_t device);
   void Remember(std::uint64_t device, Refused refused);
 

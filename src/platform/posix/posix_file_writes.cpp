@@ -142,6 +142,12 @@ std::error_code CopyBytes(int in, int out, off_t size, const CopyWatch* watch) {
 // FAT, hard links on FAT and some FUSE drivers).
 bool NotProvided(int error) { return error == EPERM || error == ENOSYS || error == EOPNOTSUPP; }
 
+// The device of the open folder `dir`; 0 when it cannot be told.
+std::uint64_t DeviceOf(int dir) {
+  struct stat st {};
+  return ::fstat(dir, &st) == 0 ? st.st_dev : 0;
+}
+
 }  // namespace
 
 std::error_code PosixFileSystem::CreateTemporary(const Folder& folder, std::string_view name,
@@ -275,9 +281,8 @@ std::error_code PosixFileSystem::MoveBetween(const Folder& from, std::string_vie
     if (::renameat(from_dir, from_z.c_str(), to_dir, to_z.c_str()) != 0) return LastError();
     return {};
   }
-  struct stat dir {};
-  const std::uint64_t device = ::fstat(to_dir, &dir) == 0 ? dir.st_dev : 0;
-  const std::uint8_t refused = device != 0 ? RefusedOn(device) : 0;
+  const std::uint64_t device = DeviceOf(to_dir);
+  const std::uint8_t refused = RefusedOn(device);
 #if defined(__linux__) && defined(SYS_renameat2)
   if ((refused & kRename2Flag) == 0) {
     if (::syscall(SYS_renameat2, from_dir, from_z.c_str(), to_dir, to_z.c_str(),
@@ -285,7 +290,7 @@ std::error_code PosixFileSystem::MoveBetween(const Folder& from, std::string_vie
       return {};
     }
     if (errno != EINVAL && errno != ENOSYS) return LastError();
-    if (device != 0) Remember(device, kRename2Flag);
+    Remember(device, kRename2Flag);
   }
 #endif
   // Without an atomic no-replace rename: a hard link fails when `to` exists.
@@ -295,7 +300,7 @@ std::error_code PosixFileSystem::MoveBetween(const Folder& from, std::string_vie
       return {};
     }
     if (errno == EEXIST || errno == EXDEV) return LastError();
-    if (device != 0 && NotProvided(errno)) Remember(device, kHardLinks);
+    if (NotProvided(errno)) Remember(device, kHardLinks);
   }
   struct stat st {};
   if (::fstatat(to_dir, to_z.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -308,20 +313,20 @@ std::error_code PosixFileSystem::MoveBetween(const Folder& from, std::string_vie
 std::error_code PosixFileSystem::LinkBetween(const Folder& from, std::string_view name,
                                              const Folder& to, std::string_view to_name) {
   const int to_dir = FdOf(ValueOf(to));
-  struct stat dir {};
-  const std::uint64_t device = ::fstat(to_dir, &dir) == 0 ? dir.st_dev : 0;
+  const std::uint64_t device = DeviceOf(to_dir);
   const auto unsupported = std::make_error_code(std::errc::operation_not_supported);
-  if (device != 0 && (RefusedOn(device) & kHardLinks) != 0) return unsupported;
+  if ((RefusedOn(device) & kHardLinks) != 0) return unsupported;
   const std::string from_z = NameZ(name);
   const std::string to_z = NameZ(to_name);
   if (::linkat(FdOf(ValueOf(from)), from_z.c_str(), to_dir, to_z.c_str(), 0) == 0) return {};
   if (!NotProvided(errno)) return LastError();
-  if (device != 0) Remember(device, kHardLinks);
+  Remember(device, kHardLinks);
   return unsupported;
 }
 
 std::uint8_t PosixFileSystem::RefusedOn(std::uint64_t device) {
   constexpr auto kForgetAfter = std::chrono::minutes(1);
+  if (device == 0) return 0;
   std::lock_guard lock(refusals_mutex_);
   const auto found = refusals_.find(device);
   if (found == refusals_.end()) return 0;
@@ -333,6 +338,7 @@ std::uint8_t PosixFileSystem::RefusedOn(std::uint64_t device) {
 }
 
 void PosixFileSystem::Remember(std::uint64_t device, Refused refused) {
+  if (device == 0) return;
   std::lock_guard lock(refusals_mutex_);
   Learnt& learnt = refusals_[device];
   learnt.refused |= refused;
